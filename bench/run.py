@@ -1,0 +1,51 @@
+"""Run the benchmarks: ``python bench/run.py [filter]``.
+
+Each ``bench/cases_*.py`` lists the cases of one part of the layer. For every case
+the table shows the time per call of the layer, of a plain-Python baseline doing
+the same steps, and the speed-up (baseline time / layer time; above 1 means the
+layer is faster).
+"""
+
+from __future__ import annotations
+
+import importlib
+import pathlib
+import platform
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+
+from common import Case, seconds_per_call  # noqa: E402
+
+
+def load_cases() -> list[Case]:
+    cases: list[Case] = []
+    for path in sorted(pathlib.Path(__file__).resolve().parent.glob("cases_*.py")):
+        cases.extend(importlib.import_module(path.stem).CASES)
+    return cases
+
+
+def format_time(seconds: float) -> str:
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:9.2f} ms"
+    return f"{seconds * 1e6:9.3f} µs"
+
+
+def main(argv: list[str]) -> int:
+    selected = [c for c in load_cases() if not argv or any(word in c.name for word in argv)]
+    print(f"# {platform.machine()}, {platform.processor() or 'unknown CPU'}, Python {platform.python_version()}")
+    print(f"| {'operation':<44} | {'layer':>12} | {'baseline':>12} | {'speed-up':>8} | baseline |")
+    print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 10}|----------|")
+    for case in selected:
+        layer = seconds_per_call(case.layer)
+        baseline = seconds_per_call(case.baseline)
+        print(
+            f"| {case.name:<44} | {format_time(layer):>12} | {format_time(baseline):>12} "
+            f"| {baseline / layer:7.2f}x | {case.baseline_label} |",
+            flush=True,
+        )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,78 @@
+// zeq.domain.crypto_layer.digest_base: SHA-256 hex digests of texts and bytes.
+#include <nanobind/nanobind.h>
+
+#include "../core/sha256.hpp"
+#include "host.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+PyObject* HashingError = nullptr;
+constexpr std::string_view failure_prefix = "SHA-256哈希计算失败: ";
+
+nb::str digest_of(std::string_view bytes) {
+    std::string hex;
+    try {
+        host::ReleaseIfLarge unlocked(bytes.size());
+        hex = sha256::hex_digest(bytes);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        // The underlying failure becomes the cause of the module's error.
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        std::string message(failure_prefix);
+        message += e.what();
+        PyErr_SetObject(HashingError, host::to_str(message).ptr());
+        PyObject *t2, *v2, *tb2;
+        PyErr_Fetch(&t2, &v2, &tb2);
+        PyErr_NormalizeException(&t2, &v2, &tb2);
+        PyException_SetCause(v2, value);  // steals value
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        PyErr_Restore(t2, v2, tb2);
+        throw nb::python_error();
+    }
+    return nb::str(hex.data(), hex.size());
+}
+
+nb::str sha256_hash(host::Text data) {
+    if (host::is_empty(data)) return nb::str("");
+    return digest_of(host::Utf8(data));
+}
+
+nb::str sha256_hash_bytes(nb::bytes data) {
+    if (data.size() == 0) return nb::str("");
+    return digest_of(std::string_view(data.c_str(), data.size()));
+}
+
+bool verify_sha256_hash(host::Text data, host::Text expected_hash) {
+    if (host::is_empty(data) || host::is_empty(expected_hash)) return false;
+    nb::str actual;
+    try {
+        actual = sha256_hash(data);
+    } catch (nb::python_error& e) {
+        if (e.matches(HashingError)) return false;
+        throw;
+    }
+    return PyUnicode_Compare(actual.ptr(), expected_hash.ptr) == 0;
+}
+
+}  // namespace
+
+NB_MODULE(digest_base, m) {
+    m.doc() = "SHA-256 core: texts and bytes to 64 lowercase hexadecimal characters.";
+    HashingError = host::make_error_type(m, "HashingError", "SHA-256哈希计算异常");
+
+    m.def("sha256_hash", &sha256_hash, nb::arg("data"),
+          "SHA-256 of the UTF-8 bytes of ``data`` (lone surrogates passed through) as 64\n"
+          "lowercase hexadecimal characters; the empty text hashes to the empty text.");
+    m.def("sha256_hash_bytes", &sha256_hash_bytes, nb::arg("data"),
+          "SHA-256 of ``data`` as 64 lowercase hexadecimal characters; empty bytes give the empty text.");
+    m.def("verify_sha256_hash", &verify_sha256_hash, nb::arg("data"), nb::arg("expected_hash"),
+          "True when ``sha256_hash(data)`` equals ``expected_hash`` exactly; false for empty arguments.");
+}

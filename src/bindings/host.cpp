@@ -1,0 +1,210 @@
+#include "host.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include <nanobind/stl/string.h>
+#include <limits>
+
+namespace zeq::host {
+
+Utf8::Utf8(PyObject* str) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+        view_ = std::string_view(data, static_cast<std::size_t>(size));
+        return;
+    }
+    // Lone surrogates: the strict encoder refused, so pass them through.
+    PyErr_Clear();
+    PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (bytes == nullptr) throw nb::python_error();
+    owner_ = nb::steal(bytes);
+    view_ = std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+nb::str to_str(std::string_view utf8) {
+    PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
+    if (s == nullptr) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+std::string decimal_text(nb::handle integer) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (overflow == 0) {
+        if (small == -1 && PyErr_Occurred()) throw nb::python_error();
+        return std::to_string(small);
+    }
+    PyObject* text = PyObject_Str(integer.ptr());
+    if (text == nullptr) throw nb::python_error();
+    nb::object owner = nb::steal(text);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) throw nb::python_error();
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+nb::object int_from_decimal(std::string_view canonical) {
+    if (canonical.size() <= 18) {
+        long long value = 0;
+        bool negative = false;
+        for (char c : canonical) {
+            if (c == '-') negative = true;
+            else value = value * 10 + (c - '0');
+        }
+        return nb::steal(PyLong_FromLongLong(negative ? -value : value));
+    }
+    const std::string nul_terminated(canonical);
+    PyObject* value = PyLong_FromString(nul_terminated.c_str(), nullptr, 10);
+    if (value == nullptr) throw nb::python_error();
+    return nb::steal(value);
+}
+
+std::int64_t clamped(nb::handle integer) noexcept {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
+    if (overflow < 0) return std::numeric_limits<std::int64_t>::min();
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    return value;
+}
+
+nb::object truncate_number(nb::handle value) {
+    PyObject* v = value.ptr();
+    if (PyLong_CheckExact(v)) return nb::borrow(v);
+    if (PyFloat_Check(v)) {
+        PyObject* result = PyLong_FromDouble(PyFloat_AS_DOUBLE(v));  // truncates; the host's errors for inf/nan
+        if (result == nullptr) throw nb::python_error();
+        return nb::steal(result);
+    }
+    if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
+        PyObject* result = PyNumber_Index(v);
+        if (result == nullptr) throw nb::python_error();
+        return nb::steal(result);
+    }
+    PyErr_Format(PyExc_TypeError, "expected a number, not '%.200s'", Py_TYPE(v)->tp_name);
+    throw nb::python_error();
+}
+
+PyObject* make_error_type(nb::module_& m, const char* name, const char* doc) {
+    std::string full_name = nb::cast<std::string>(m.attr("__name__"));
+    full_name += '.';
+    full_name += name;
+    PyObject* type = PyErr_NewExceptionWithDoc(full_name.c_str(), doc, PyExc_Exception, nullptr);
+    if (type == nullptr) throw nb::python_error();
+    m.attr(name) = nb::borrow(type);
+    return type;  // the creation reference is kept for the life of the process
+}
+
+void raise(PyObject* type, std::string_view message) {
+    nb::str text = to_str(message);
+    PyErr_SetObject(type, text.ptr());
+    throw nb::python_error();
+}
+
+void raise_core(const core::Error& e, PyObject* module_error) {
+    switch (e.kind()) {
+        case core::ErrorKind::module: raise(module_error, e.message());
+        case core::ErrorKind::value: raise(PyExc_ValueError, e.message());
+        case core::ErrorKind::index: raise(PyExc_IndexError, e.message());
+        case core::ErrorKind::type: raise(PyExc_TypeError, e.message());
+        case core::ErrorKind::generic: raise(PyExc_Exception, e.message());
+    }
+    raise(PyExc_RuntimeError, e.message());
+}
+
+std::string exception_text(const nb::python_error& e) {
+    PyObject* text = PyObject_Str(e.value().ptr());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "<unprintable error>";
+    }
+    nb::object owner = nb::steal(text);
+    return std::string(Utf8(text).view());
+}
+
+bool is_ordinary(const nb::python_error& e) noexcept {
+    return PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_Exception) != 0;
+}
+
+Logger::Logger(nb::module_& m, const char* name) {
+    nb::object logger = nb::module_::import_("logging").attr("getLogger")(name);
+    m.attr("logger") = logger;
+    logger_ = logger.release().ptr();
+}
+
+void Logger::log(core::LogLevel level, std::string_view message) {
+    nb::gil_scoped_acquire gil;
+    // The host's logging must never make a probe or a parse fail.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass");
+    if (text != nullptr) {
+        PyObject* result = PyObject_CallMethod(logger_, "log", "iO", static_cast<int>(level), text);
+        Py_XDECREF(result);
+        Py_DECREF(text);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(logger_);
+    PyErr_Restore(type, value, traceback);
+}
+
+nb::object SiblingFunction::current() const {
+    PyObject* module = PyImport_GetModule(nb::str(module_).ptr());
+    if (module == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        module = PyImport_ImportModule(module_);
+        if (module == nullptr) throw nb::python_error();
+    }
+    nb::object owner = nb::steal(module);
+    return owner.attr(name_);
+}
+
+bool SiblingFunction::is_native(nb::handle f) const {
+    if (f.ptr() == native_) return true;
+    if (native_ != nullptr) return false;
+    if (std::strcmp(Py_TYPE(f.ptr())->tp_name, "nanobind.nb_func") != 0) return false;
+    PyObject* module = PyObject_GetAttrString(f.ptr(), "__module__");
+    PyObject* name = PyObject_GetAttrString(f.ptr(), "__name__");
+    bool native = module != nullptr && name != nullptr && PyUnicode_Check(module) && PyUnicode_Check(name) &&
+                  PyUnicode_CompareWithASCIIString(module, module_) == 0 &&
+                  PyUnicode_CompareWithASCIIString(name, name_) == 0;
+    Py_XDECREF(module);
+    Py_XDECREF(name);
+    PyErr_Clear();
+    if (native) native_ = Py_NewRef(f.ptr());
+    return native;
+}
+
+}  // namespace zeq::host
+
+namespace nanobind::detail {
+
+bool zeq_number_from_python(handle src, object& out) noexcept {
+    PyObject* v = src.ptr();
+    if (PyLong_CheckExact(v)) {
+        out = borrow(v);
+        return true;
+    }
+    if (PyFloat_Check(v)) {
+        const double d = PyFloat_AS_DOUBLE(v);
+        if (!std::isfinite(d)) return false;
+        PyObject* result = PyLong_FromDouble(d);
+        if (result == nullptr) { PyErr_Clear(); return false; }
+        out = steal(result);
+        return true;
+    }
+    if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
+        PyObject* result = PyNumber_Index(v);  // an exact int, bool included
+        if (result == nullptr) { PyErr_Clear(); return false; }
+        out = steal(result);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace nanobind::detail

@@ -1,0 +1,256 @@
+// What every binding shares at the host boundary: exact argument types, text
+// conversion, integers of any size, the modules' error types, the logging bridge
+// and calls into sibling modules that the host may have replaced.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../core/error.hpp"
+#include "../core/log.hpp"
+
+namespace zeq::host {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------- argument types
+// The layer refuses subclasses where it declares text or a dictionary, and
+// refuses anything that is not a number where it declares an integer; nanobind
+// turns a refused argument into the host's TypeError before the call.
+
+struct Text {  // exactly str (borrowed for the duration of the call)
+    PyObject* ptr = nullptr;
+};
+struct OptText {  // exactly str, or None (ptr == nullptr)
+    PyObject* ptr = nullptr;
+    bool is_none() const noexcept { return ptr == nullptr; }
+};
+struct Dict {  // exactly dict
+    PyObject* ptr = nullptr;
+};
+struct OptDict {  // exactly dict, or None (ptr == nullptr)
+    PyObject* ptr = nullptr;
+    bool is_none() const noexcept { return ptr == nullptr; }
+};
+struct Int {  // a number truncated toward zero, held as an exact int
+    nb::object value;
+};
+struct OptInt {  // Int, or None (value is invalid)
+    nb::object value;
+    bool is_none() const noexcept { return !value.is_valid(); }
+};
+
+// ---------------------------------------------------------------- text
+// UTF-8 of a str, surrogate code points kept in their three-byte form. Uses the
+// string's cached UTF-8 when it has no lone surrogates (no copy for ASCII).
+class Utf8 {
+public:
+    explicit Utf8(PyObject* str);
+    explicit Utf8(const Text& t) : Utf8(t.ptr) {}
+    std::string_view view() const noexcept { return view_; }
+    operator std::string_view() const noexcept { return view_; }
+    std::size_t size() const noexcept { return view_.size(); }
+
+private:
+    std::string_view view_;
+    nb::object owner_;  // bytes object of the surrogate-passing encoder, when used
+};
+
+// A str from UTF-8 bytes, surrogate three-byte forms decoded back to surrogates.
+nb::str to_str(std::string_view utf8);
+
+// Number of code points of a str.
+inline std::size_t length(const Text& t) noexcept { return static_cast<std::size_t>(PyUnicode_GET_LENGTH(t.ptr)); }
+inline bool is_empty(const Text& t) noexcept { return PyUnicode_GET_LENGTH(t.ptr) == 0; }
+
+// ---------------------------------------------------------------- integers
+// Decimal text of an int of any size (the host's ValueError past its digit limit).
+std::string decimal_text(nb::handle integer);
+inline std::string decimal_text(const Int& i) { return decimal_text(i.value); }
+
+// An int from canonical decimal text of any size.
+nb::object int_from_decimal(std::string_view canonical);
+
+// The value of an int, clamped to the 64-bit range (positions and counts beyond
+// it behave like the clamped value wherever the layer uses them).
+std::int64_t clamped(nb::handle integer) noexcept;
+inline std::int64_t clamped(const Int& i) noexcept { return clamped(i.value); }
+
+// A number converted to an int by truncation toward zero; raises the host's
+// TypeError for anything that is not a number (text and None included).
+nb::object truncate_number(nb::handle value);
+
+// ---------------------------------------------------------------- errors
+// Creates `name` deriving from Exception, with its documentation text, as an
+// attribute of the module. The returned reference lives as long as the process.
+PyObject* make_error_type(nb::module_& m, const char* name, const char* doc);
+
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+[[noreturn]] void raise_core(const core::Error& e, PyObject* module_error);
+
+// Runs core code, turning core failures into the host's error types.
+template <class Body>
+decltype(auto) call_core(PyObject* module_error, Body&& body) {
+    try {
+        return body();
+    } catch (const core::Error& e) {
+        raise_core(e, module_error);
+    }
+}
+
+// Runs `body` with the host's failures caught: every Exception becomes
+// module_error(prefix + str(exception)); core failures likewise.
+template <class Body>
+decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefix, Body&& body);
+
+// Text of the exception being handled, as str(exception) gives it.
+std::string exception_text(const nb::python_error& e);
+
+// True for errors of the host's ordinary family (Exception and its subclasses).
+bool is_ordinary(const nb::python_error& e) noexcept;
+
+// ---------------------------------------------------------------- logging
+// Forwards core log lines to logging.getLogger(name); safe to call with or
+// without the GIL held. Lives as long as the process.
+class Logger final : public core::LogSink {
+public:
+    // Creates the logger and binds it to the module's `logger` attribute.
+    Logger(nb::module_& m, const char* name);
+    void log(core::LogLevel level, std::string_view message) override;
+
+private:
+    PyObject* logger_;
+};
+
+// ---------------------------------------------------------------- siblings
+// A function of a sibling module looked up at each call, so that a host which
+// replaces it (in its tests, say) is obeyed. When the attribute is still the
+// layer's own function, callers may run the C++ code directly instead.
+class SiblingFunction {
+public:
+    SiblingFunction(const char* module, const char* name) : module_(module), name_(name) {}
+    // The current attribute (imports the module if needed).
+    nb::object current() const;
+    // True when `f` is the layer's own function of that name in that module.
+    bool is_native(nb::handle f) const;
+
+private:
+    const char* module_;
+    const char* name_;
+    mutable PyObject* native_ = nullptr;  // strong reference once seen
+};
+
+// ---------------------------------------------------------------- GIL
+// Releases the GIL around work on inputs large enough to be worth it.
+inline constexpr std::size_t large_input = 64 * 1024;
+
+class ReleaseIfLarge {
+public:
+    explicit ReleaseIfLarge(std::size_t size) {
+        if (size >= large_input) release_.emplace();
+    }
+
+private:
+    std::optional<nb::gil_scoped_release> release_;
+};
+
+// ---------------------------------------------------------------- template bodies
+template <class Body>
+decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefix, Body&& body) {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        std::string message(prefix);
+        message += exception_text(e);
+        raise(module_error, message);
+    } catch (const core::Error& e) {
+        std::string message(prefix);
+        message += e.message();
+        raise(module_error, message);
+    }
+}
+
+}  // namespace zeq::host
+
+// ---------------------------------------------------------------- casters
+namespace nanobind::detail {
+
+template <>
+struct type_caster<zeq::host::Text> {
+    NB_TYPE_CASTER(zeq::host::Text, const_name("str"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (!PyUnicode_CheckExact(src.ptr())) return false;
+        value.ptr = src.ptr();
+        return true;
+    }
+    static handle from_cpp(const zeq::host::Text& v, rv_policy, cleanup_list*) noexcept { return Py_NewRef(v.ptr); }
+};
+
+template <>
+struct type_caster<zeq::host::OptText> {
+    NB_TYPE_CASTER(zeq::host::OptText, const_name("str | None"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (src.is_none()) { value.ptr = nullptr; return true; }
+        if (!PyUnicode_CheckExact(src.ptr())) return false;
+        value.ptr = src.ptr();
+        return true;
+    }
+    static handle from_cpp(const zeq::host::OptText& v, rv_policy, cleanup_list*) noexcept {
+        return Py_NewRef(v.ptr ? v.ptr : Py_None);
+    }
+};
+
+template <>
+struct type_caster<zeq::host::Dict> {
+    NB_TYPE_CASTER(zeq::host::Dict, const_name("dict[str, typing.Any]"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (!PyDict_CheckExact(src.ptr())) return false;
+        value.ptr = src.ptr();
+        return true;
+    }
+    static handle from_cpp(const zeq::host::Dict& v, rv_policy, cleanup_list*) noexcept { return Py_NewRef(v.ptr); }
+};
+
+template <>
+struct type_caster<zeq::host::OptDict> {
+    NB_TYPE_CASTER(zeq::host::OptDict, const_name("dict[str, typing.Any] | None"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (src.is_none()) { value.ptr = nullptr; return true; }
+        if (!PyDict_CheckExact(src.ptr())) return false;
+        value.ptr = src.ptr();
+        return true;
+    }
+    static handle from_cpp(const zeq::host::OptDict& v, rv_policy, cleanup_list*) noexcept {
+        return Py_NewRef(v.ptr ? v.ptr : Py_None);
+    }
+};
+
+// Accepts int (bool and subclasses normalised to int), float (truncated; finite
+// only) and objects with __index__.
+bool zeq_number_from_python(handle src, object& out) noexcept;
+
+template <>
+struct type_caster<zeq::host::Int> {
+    NB_TYPE_CASTER(zeq::host::Int, const_name("int"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept { return zeq_number_from_python(src, value.value); }
+    static handle from_cpp(const zeq::host::Int& v, rv_policy, cleanup_list*) noexcept { return v.value.inc_ref(); }
+};
+
+template <>
+struct type_caster<zeq::host::OptInt> {
+    NB_TYPE_CASTER(zeq::host::OptInt, const_name("int | None"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (src.is_none()) { value.value = object(); return true; }
+        return zeq_number_from_python(src, value.value);
+    }
+    static handle from_cpp(const zeq::host::OptInt& v, rv_policy, cleanup_list*) noexcept {
+        return v.value.is_valid() ? v.value.inc_ref() : none().release();
+    }
+};
+
+}  // namespace nanobind::detail

@@ -1,0 +1,58 @@
+#include "decimal.hpp"
+
+#include <limits>
+
+#include "error.hpp"
+#include "text.hpp"
+
+namespace zeq::decimal {
+namespace {
+
+[[noreturn]] void invalid_literal(std::string_view text) {
+    core::fail_value("invalid literal for int() with base 10: " + text::repr(text));
+}
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::string safe_int(std::string_view text) {
+    std::size_t pos = 0;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    if (pos == text.size()) invalid_literal(text);
+    for (std::size_t i = pos; i < text.size(); ++i) {
+        if (!is_digit(text[i])) invalid_literal(text);
+    }
+    while (pos + 1 < text.size() && text[pos] == '0') ++pos;
+    std::string out;
+    if (negative && text.substr(pos) != "0") out += '-';
+    out.append(text.substr(pos));
+    return out;
+}
+
+int digit_value(std::string_view one_char) {
+    if (one_char.size() == 1 && is_digit(one_char[0])) return one_char[0] - '0';
+    const std::string canonical = safe_int(one_char);  // "+" and "-" alone land here and fail
+    return canonical[0] - '0';
+}
+
+std::int64_t digit_at_position(std::string_view text, std::int64_t position) {
+    const auto len = static_cast<std::int64_t>(text::is_ascii(text) ? text.size() : text::length(text));
+    if (len < position) return 1;
+    const std::int64_t index = position == std::numeric_limits<std::int64_t>::min() ? position : position - 1;
+    return digit_value(text::char_at(text, index));
+}
+
+bool is_negative(std::string_view canonical) noexcept { return !canonical.empty() && canonical[0] == '-'; }
+
+bool is_positive(std::string_view canonical) noexcept { return !is_negative(canonical) && canonical != "0"; }
+
+int last_digit(std::string_view canonical) noexcept { return canonical.empty() ? 0 : canonical.back() - '0'; }
+
+std::string from_int(std::int64_t value) { return std::to_string(value); }
+
+}  // namespace zeq::decimal

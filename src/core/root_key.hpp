@@ -1,0 +1,20 @@
+// Splitting a root key ("personal_key" or "personal_key_weightdigits").
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "log.hpp"
+
+namespace zeq::root_key {
+
+inline constexpr std::string_view default_weight_param = "1000";
+
+struct Parts {
+    std::string personal_key;
+    std::string weight_param;  // canonical decimal text
+};
+
+Parts parse(std::string_view root_key, core::LogSink& log);
+
+}  // namespace zeq::root_key

@@ -1,0 +1,166 @@
+#include "text.hpp"
+
+#include <limits>
+#include <new>
+
+#include "error.hpp"
+
+namespace zeq::text {
+namespace {
+
+bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+
+// Byte offset of code point `index` (0 <= index <= length).
+std::size_t offset_of(std::string_view s, std::size_t index) noexcept {
+    std::size_t pos = 0;
+    while (index > 0 && pos < s.size()) {
+        ++pos;
+        while (pos < s.size() && is_continuation(static_cast<unsigned char>(s[pos]))) ++pos;
+        --index;
+    }
+    return pos;
+}
+
+// Decodes the code point starting at s[pos]; advances pos.
+char32_t decode_at(std::string_view s, std::size_t& pos) noexcept {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    unsigned char c = byte(pos);
+    if (c < 0x80) { ++pos; return c; }
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+    char32_t cp = c & (0x3F >> extra);
+    ++pos;
+    for (int i = 0; i < extra && pos < s.size() && is_continuation(byte(pos)); ++i, ++pos) {
+        cp = (cp << 6) | (byte(pos) & 0x3F);
+    }
+    return cp;
+}
+
+bool is_space(char32_t c) noexcept {
+    // The characters str.isspace() accepts.
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
+        case 0x1C: case 0x1D: case 0x1E: case 0x1F: case 0x20:
+        case 0x85: case 0xA0: case 0x1680:
+        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+// Normalises a Python slice bound against length L.
+std::int64_t clamp_bound(std::int64_t bound, std::int64_t len) noexcept {
+    if (bound < 0) {
+        bound += len;
+        if (bound < 0) bound = 0;
+    } else if (bound > len) {
+        bound = len;
+    }
+    return bound;
+}
+
+}  // namespace
+
+std::size_t length(std::string_view s) noexcept {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += !is_continuation(c);
+    return n;
+}
+
+bool is_ascii(std::string_view s) noexcept {
+    for (unsigned char c : s) {
+        if (c >= 0x80) return false;
+    }
+    return true;
+}
+
+std::string cut(std::string_view s, std::int64_t a, std::int64_t b) {
+    const bool ascii = is_ascii(s);
+    const auto len = static_cast<std::int64_t>(ascii ? s.size() : length(s));
+    a = clamp_bound(a, len);
+    b = clamp_bound(b, len);
+    if (a >= b) return {};
+    if (ascii) return std::string(s.substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)));
+    const std::size_t from = offset_of(s, static_cast<std::size_t>(a));
+    const std::size_t to = from + offset_of(s.substr(from), static_cast<std::size_t>(b - a));
+    return std::string(s.substr(from, to - from));
+}
+
+std::string last_n(std::string_view s, std::int64_t n) {
+    if (n == std::numeric_limits<std::int64_t>::min()) return {};  // -n would overflow; s[huge:] is empty
+    return cut(s, -n, std::numeric_limits<std::int64_t>::max());
+}
+
+std::string first_n(std::string_view s, std::int64_t n) { return cut(s, 0, n); }
+
+void append_repeated(std::string& out, std::string_view s, std::int64_t n) {
+    if (n <= 0 || s.empty()) return;
+    const auto count = static_cast<std::uint64_t>(n);
+    if (count > (out.max_size() - out.size()) / s.size()) throw std::bad_alloc();
+    out.reserve(out.size() + s.size() * count);
+    for (std::uint64_t i = 0; i < count; ++i) out.append(s);
+}
+
+std::string repeat(std::string_view s, std::int64_t n) {
+    std::string out;
+    append_repeated(out, s, n);
+    return out;
+}
+
+std::string char_at(std::string_view s, std::int64_t k) {
+    const bool ascii = is_ascii(s);
+    const auto len = static_cast<std::int64_t>(ascii ? s.size() : length(s));
+    if (k < 0) k += len;
+    if (k < 0 || k >= len) core::fail(core::ErrorKind::index, "string index out of range");
+    if (ascii) return std::string(1, s[static_cast<std::size_t>(k)]);
+    const std::size_t from = offset_of(s, static_cast<std::size_t>(k));
+    const std::size_t to = from + offset_of(s.substr(from), 1);
+    return std::string(s.substr(from, to - from));
+}
+
+std::string_view strip(std::string_view s) noexcept {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t next = begin;
+        if (!is_space(decode_at(s, next))) break;
+        begin = next;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        std::size_t start = end - 1;
+        while (start > begin && is_continuation(static_cast<unsigned char>(s[start]))) --start;
+        std::size_t probe = start;
+        if (!is_space(decode_at(s, probe))) break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
+std::string repr(std::string_view s) {
+    const bool has_single = s.find('\'') != std::string_view::npos;
+    const bool has_double = s.find('"') != std::string_view::npos;
+    const char quote = has_single && !has_double ? '"' : '\'';
+    static const char hex[] = "0123456789abcdef";
+    std::string out(1, quote);
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const std::size_t start = pos;
+        const char32_t cp = decode_at(s, pos);
+        auto escape = [&](char kind, int digits) {
+            out += '\\';
+            out += kind;
+            for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += hex[(cp >> shift) & 0xF];
+        };
+        if (cp == static_cast<char32_t>(quote) || cp == '\\') { out += '\\'; out += static_cast<char>(cp); }
+        else if (cp == '\n') out += "\\n";
+        else if (cp == '\r') out += "\\r";
+        else if (cp == '\t') out += "\\t";
+        else if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) escape('x', 2);
+        else if (cp >= 0xD800 && cp < 0xE000) escape('u', 4);
+        else out.append(s.substr(start, pos - start));
+    }
+    out += quote;
+    return out;
+}
+
+}  // namespace zeq::text

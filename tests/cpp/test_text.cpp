@@ -1,0 +1,55 @@
+// The host's string rules and the decimal rules, against what Python does.
+#include <limits>
+
+#include "check.hpp"
+#include "core/decimal.hpp"
+#include "core/error.hpp"
+#include "core/text.hpp"
+
+using namespace zeq;
+
+TEST_CASE("cut follows slice semantics on code points") {
+    const std::string s = "a\xE4\xB8\xAD" "bc";  // "a中bc"
+    CHECK_EQ(text::length(s), 4u);
+    CHECK_EQ(text::cut(s, 1, 3), std::string("\xE4\xB8\xAD" "b"));
+    CHECK_EQ(text::cut(s, -2, 100), std::string("bc"));
+    CHECK_EQ(text::cut(s, 3, 1), std::string());
+    CHECK_EQ(text::cut(s, -100, 1), std::string("a"));
+    CHECK_EQ(text::last_n(s, 0), s);
+    CHECK_EQ(text::last_n(s, 9), s);
+    CHECK_EQ(text::last_n(s, -1), std::string("\xE4\xB8\xAD" "bc"));
+    CHECK_EQ(text::last_n(s, std::numeric_limits<std::int64_t>::min()), std::string());
+}
+
+TEST_CASE("repeat and char_at") {
+    CHECK_EQ(text::repeat("ab", 3), std::string("ababab"));
+    CHECK_EQ(text::repeat("ab", 0), std::string());
+    CHECK_EQ(text::repeat("ab", -2), std::string());
+    CHECK_THROWS(text::repeat("ab", std::numeric_limits<std::int64_t>::max()));
+    CHECK_EQ(text::char_at("a\xE4\xB8\xAD", -1), std::string("\xE4\xB8\xAD"));
+    try {
+        text::char_at("abc", 3);
+        CHECK(false);
+    } catch (const core::Error& e) {
+        CHECK(e.kind() == core::ErrorKind::index);
+        CHECK_EQ(e.message(), std::string("string index out of range"));
+    }
+}
+
+TEST_CASE("strip removes the host's white space") {
+    CHECK_EQ(text::strip(" \t\n x y \xE3\x80\x80"), std::string_view("x y"));  // U+3000 at the end
+    CHECK_EQ(text::strip("   "), std::string_view());
+}
+
+TEST_CASE("safe_int and the digit-at-position rule") {
+    CHECK_EQ(decimal::safe_int("007"), std::string("7"));
+    CHECK_EQ(decimal::safe_int("-0"), std::string("0"));
+    CHECK_EQ(decimal::safe_int("+12345678901234567890123"), std::string("12345678901234567890123"));
+    CHECK_THROWS(decimal::safe_int(""));
+    CHECK_THROWS(decimal::safe_int("12a"));
+    CHECK_THROWS(decimal::safe_int("-"));
+    CHECK_EQ(decimal::digit_at_position("1000", 2), 0);
+    CHECK_EQ(decimal::digit_at_position("1000", 5), 1);
+    CHECK_EQ(decimal::digit_at_position("1234", 0), 4);  // position 0 is the last digit
+    CHECK_THROWS(decimal::digit_at_position("1234", -4));
+}
