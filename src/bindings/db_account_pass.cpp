@@ -1,0 +1,96 @@
+// zeq.domain.crypto_layer.db_account_pass: the password of the database account zeq_user_1.
+#include <nanobind/nanobind.h>
+
+#include <optional>
+
+#include "../core/db_password.hpp"
+#include "../core/salts.hpp"
+#include "host.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+PyObject* PasswordGenerationError = nullptr;
+PyObject* salt_keys[3] = {};  // interned "salt1", "salt2", "salt3"
+
+// A salt value as the strict variant reads it: None passes the reading (and is
+// refused by the range check), any other non-number is the host's TypeError.
+std::optional<std::int64_t> read_salt(PyObject* value) {
+    if (value == Py_None) return std::nullopt;
+    return host::clamped(host::truncate_number(value));
+}
+
+PyObject* lookup(PyObject* salts, int index) {
+    PyObject* value = PyDict_GetItemWithError(salts, salt_keys[index]);
+    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
+nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Dict salts) {
+    if (host::is_empty(cpu_serial) || host::is_empty(disk_id)) {
+        host::raise(PasswordGenerationError, db_password::message::empty_factor);
+    }
+    PyObject* values[3];
+    for (int i = 0; i < 3; ++i) {
+        values[i] = lookup(salts.ptr, i);
+        if (values[i] == nullptr) host::raise(PasswordGenerationError, db_password::message::incomplete_salts);
+    }
+    std::optional<std::int64_t> read[3];
+    for (int i = 0; i < 3; ++i) read[i] = read_salt(values[i]);
+    for (const auto& salt : read) {
+        if (!salt) {
+            PyErr_SetString(PyExc_TypeError, "'<=' not supported between instances of 'int' and 'NoneType'");
+            throw nb::python_error();
+        }
+        if (*salt < 1 || *salt > 9) host::raise(PasswordGenerationError, db_password::message::salt_out_of_range);
+    }
+    const host::Utf8 cpu(cpu_serial), disk(disk_id);
+    const std::string password = host::call_core(PasswordGenerationError, [&] {
+        return db_password::strict(cpu, disk, {*read[0], *read[1], *read[2]});
+    });
+    return host::to_str(password);
+}
+
+nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::Dict salts) {
+    const host::Utf8 cpu(cpu_serial), disk(disk_id);
+    if (!db_password::carries_fallback_marker(cpu, disk)) return generate_strict(cpu_serial, disk_id, salts);
+    std::int64_t read[3];
+    for (int i = 0; i < 3; ++i) {
+        PyObject* value = lookup(salts.ptr, i);
+        read[i] = value == nullptr ? 1 : host::clamped(host::truncate_number(value));
+    }
+    const std::string password = host::call_core(PasswordGenerationError, [&] {
+        return db_password::fallback(cpu, disk, {read[0], read[1], read[2]});
+    });
+    return host::to_str(password);
+}
+
+bool verify(host::Text password, host::Text cpu_serial, host::Text disk_id, host::Dict salts) {
+    try {
+        nb::str expected = generate_strict(cpu_serial, disk_id, salts);
+        return PyUnicode_Compare(expected.ptr(), password.ptr) == 0;
+    } catch (nb::python_error& e) {
+        if (!host::is_ordinary(e)) throw;
+        return false;
+    }
+}
+
+}  // namespace
+
+NB_MODULE(db_account_pass, m) {
+    m.doc() = "The password of the database account zeq_user_1, bound to the machine's CPU serial and disk identifier.";
+    nb::module_::import_("zeq.domain.crypto_layer.digest_base");
+    PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", "密码生成异常");
+    for (int i = 0; i < 3; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
+
+    m.def("generate_zeq_user1_password", &generate_strict, nb::arg("cpu_serial"), nb::arg("disk_id"), nb::arg("salts"),
+          "The password of zeq_user_1 from the CPU serial, the disk identifier and salt1..salt3 (each 1-9).");
+    m.def("generate_zeq_user1_password_with_fallback", &generate_with_fallback, nb::arg("cpu_serial"),
+          nb::arg("disk_id"), nb::arg("salts"),
+          "As generate_zeq_user1_password, but device factors carrying a fallback marker ('_FAIL') are\n"
+          "hashed as they are, without checks.");
+    m.def("verify_zeq_user1_password", &verify, nb::arg("password"), nb::arg("cpu_serial"), nb::arg("disk_id"),
+          nb::arg("salts"), "True when ``password`` is the strict password of these factors; never raises.");
+}

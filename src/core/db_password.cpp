@@ -1,0 +1,50 @@
+#include "db_password.hpp"
+
+#include <limits>
+
+#include "error.hpp"
+#include "sha256.hpp"
+#include "text.hpp"
+
+namespace zeq::db_password {
+namespace {
+
+std::string combined(std::string_view disk_id, std::string_view cpu_serial, const Salts& salts) {
+    std::string out;
+    text::append_repeated(out, disk_id, salts.salt1);  // the disk identifier comes first
+    text::append_repeated(out, cpu_serial, salts.salt2);
+    return out;
+}
+
+std::string cut_password(std::string_view hash_value, std::int64_t start_idx, std::int64_t end_idx) {
+    return text::cut(hash_value, start_idx, end_idx) + text::last_n(hash_value, 5);
+}
+
+}  // namespace
+
+std::string strict(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
+    return core::wrap_failures(message::failed, [&] {
+        const std::string hash_value = sha256::hash_text(combined(disk_id, cpu_serial, salts));
+        if (hash_value.size() < 64) core::fail_module(std::string(message::hash_failed));
+        const auto length = static_cast<std::int64_t>(hash_value.size());
+        std::int64_t start_idx = salts.salt3 - 1;
+        if (start_idx >= length) start_idx = 0;
+        const std::int64_t end_idx = length > 24 ? 25 : length;
+        return cut_password(hash_value, start_idx, end_idx);
+    });
+}
+
+std::string fallback(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
+    const std::string_view cpu = cpu_serial.empty() ? std::string_view("CPU_FALLBACK") : cpu_serial;
+    const std::string_view disk = disk_id.empty() ? std::string_view("DISK_FALLBACK") : disk_id;
+    const std::string hash_value = sha256::hash_text(combined(disk, cpu, salts));
+    const std::int64_t start_idx = salts.salt3 == std::numeric_limits<std::int64_t>::min() ? salts.salt3 : salts.salt3 - 1;
+    return cut_password(hash_value, start_idx, 25);
+}
+
+bool carries_fallback_marker(std::string_view cpu_serial, std::string_view disk_id) noexcept {
+    return cpu_serial.find(fallback_marker) != std::string_view::npos ||
+           disk_id.find(fallback_marker) != std::string_view::npos;
+}
+
+}  // namespace zeq::db_password
