@@ -118,6 +118,19 @@ std::string char_at(std::string_view s, std::int64_t k) {
     return std::string(s.substr(from, to - from));
 }
 
+std::string reversed(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t end = s.size();
+    while (end > 0) {
+        std::size_t start = end - 1;
+        while (start > 0 && is_continuation(static_cast<unsigned char>(s[start]))) --start;
+        out.append(s.substr(start, end - start));
+        end = start;
+    }
+    return out;
+}
+
 std::string_view strip(std::string_view s) noexcept {
     std::size_t begin = 0;
     while (begin < s.size()) {

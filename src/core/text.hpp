@@ -33,6 +33,9 @@ void append_repeated(std::string& out, std::string_view s, std::int64_t n);
 // IndexError "string index out of range".
 std::string char_at(std::string_view s, std::int64_t k);
 
+// The code points of s in reverse order (s[::-1]).
+std::string reversed(std::string_view s);
+
 // Python's str.strip() with no argument: removes leading and trailing white space
 // (the Unicode white space set the host uses).
 std::string_view strip(std::string_view s) noexcept;

@@ -1,0 +1,171 @@
+// zeq.domain.crypto_layer.master_key_seal: AES keys 1 to 3 and the sealing of the
+// root key data and of the weight parameter with the text cipher.
+#include <nanobind/nanobind.h>
+
+#include <array>
+
+#include "../core/root_key_seal.hpp"
+#include "../core/sha256.hpp"
+#include "host.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+host::Logger* logger = nullptr;
+// The text cipher as the module found it when it loaded.
+PyObject* aes_encrypt = nullptr;
+PyObject* aes_decrypt = nullptr;
+// The device factors, looked up at each call so that a host which replaces them is obeyed.
+const host::SiblingFunction get_hardware_info("zeq.domain.crypto_layer.device_signature", "get_hardware_info");
+
+nb::str digest(std::string_view utf8) {
+    host::ReleaseIfLarge unlocked(utf8.size());
+    std::string hex = sha256::hash_text(utf8);
+    return nb::str(hex.data(), hex.size());
+}
+
+nb::str key_3_of(host::Text aes_key_2) { return host::to_str(root_key_seal::aes_key_3(host::Utf8(aes_key_2))); }
+
+// Python's unpacking of exactly three values, with its messages.
+std::array<nb::object, 3> unpack_three(nb::handle iterable) {
+    std::array<nb::object, 3> items;
+    nb::object iterator = nb::steal(PyObject_GetIter(iterable.ptr()));
+    if (!iterator.is_valid()) throw nb::python_error();
+    std::size_t count = 0;
+    while (true) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        if (count == 3) {
+            Py_DECREF(item);
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+            throw nb::python_error();
+        }
+        items[count++] = nb::steal(item);
+    }
+    if (count < 3) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", count);
+        throw nb::python_error();
+    }
+    return items;
+}
+
+nb::object sum_of(nb::handle a, nb::handle b) {
+    PyObject* result = PyNumber_Add(a.ptr(), b.ptr());
+    if (result == nullptr) throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::str get_aes_key_1() {
+    auto [cpu_serial, disk_id, mobo_serial] = unpack_three(get_hardware_info.current()());
+    nb::object joined = sum_of(sum_of(cpu_serial, disk_id), mobo_serial);
+    if (!PyUnicode_CheckExact(joined.ptr())) {
+        PyErr_Format(PyExc_TypeError, "device factors must be text, not '%.200s'", Py_TYPE(joined.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return digest(host::Utf8(joined.ptr()));
+}
+
+nb::str get_aes_key_2(host::Text personal_key, host::Text weight_param) {
+    std::string source(host::Utf8(personal_key).view());
+    source.append(host::Utf8(weight_param).view());
+    return digest(source);
+}
+
+nb::str hash_migrate_key(host::Text migrate_key) { return digest(host::Utf8(migrate_key)); }
+
+nb::object encrypt_root_key_data(host::Text root_key, host::Text migrate_key, host::Text device_signature) {
+    const host::Utf8 key(root_key);
+    const std::string migrate_key_hash = sha256::hash_text(host::Utf8(migrate_key));
+    const std::string combined =
+        root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
+    const std::string source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
+    const std::string aes_key_3 = root_key_seal::aes_key_3(sha256::hash_text(source));
+    return nb::borrow(aes_encrypt)(host::to_str(combined), host::to_str(aes_key_3));
+}
+
+// Runs `body`; an ordinary failure is logged at error level as log_prefix + text
+// and raised as Exception(raise_prefix + text).
+template <class Body>
+nb::object opening(std::string_view log_prefix, std::string_view raise_prefix, Body&& body) {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        if (!host::is_ordinary(e)) throw;
+        const std::string text = host::exception_text(e);
+        logger->log(core::LogLevel::error, std::string(log_prefix) + text);
+        host::raise(PyExc_Exception, std::string(raise_prefix) + text);
+    }
+}
+
+nb::dict decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
+    nb::str aes_key_3 = key_3_of(aes_key_2);
+    nb::object parts = opening(root_key_seal::message::root_key_log, root_key_seal::message::decryption_failed, [&] {
+        nb::object decrypted = nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3);
+        if (!PyUnicode_Check(decrypted.ptr())) {
+            PyErr_Format(PyExc_TypeError, "decrypted data must be text, not '%.200s'",
+                         Py_TYPE(decrypted.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        nb::object pieces = nb::steal(PyUnicode_Split(decrypted.ptr(), nb::str("|").ptr(), -1));
+        if (!pieces.is_valid()) throw nb::python_error();
+        if (PyList_GET_SIZE(pieces.ptr()) != 3) host::raise(PyExc_Exception, root_key_seal::message::bad_combined);
+        return pieces;
+    });
+    nb::dict out;
+    out["root_key"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 0));
+    out["migrate_key_hash"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 1));
+    out["device_signature"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 2));
+    return out;
+}
+
+nb::str expand_weight_param(host::Text weight_param) {
+    return host::to_str(root_key_seal::expand_weight_param(host::Utf8(weight_param)));
+}
+
+nb::object encrypt_weight_param(host::Text weight_param, host::Text aes_key_2) {
+    nb::str expanded = expand_weight_param(weight_param);
+    return nb::borrow(aes_encrypt)(expanded, key_3_of(aes_key_2));
+}
+
+nb::object decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
+    nb::str aes_key_3 = key_3_of(aes_key_2);
+    return opening(root_key_seal::message::weight_failed, root_key_seal::message::weight_failed,
+                   [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3); });
+}
+
+}  // namespace
+
+NB_MODULE(master_key_seal, m) {
+    m.doc() = "Root key sealing: AES keys 1 to 3, sealing and opening of the root key data and the weight parameter.";
+    nb::module_::import_("zeq.domain.crypto_layer.digest_base");
+    nb::module_::import_("zeq.domain.crypto_layer.utils");
+    nb::module_ access_derivation = nb::module_::import_("zeq.domain.crypto_layer.access_derivation");
+    aes_encrypt = nb::object(access_derivation.attr("aes_encrypt")).release().ptr();
+    aes_decrypt = nb::object(access_derivation.attr("aes_decrypt")).release().ptr();
+    logger = new host::Logger(m, "zeq.domain.crypto_layer.master_key_seal");
+
+    m.def("_get_aes_key_3", &key_3_of, nb::arg("aes_key_2"),
+          "AES key 3: the first 30 characters of AES key 2 in reverse order.");
+    m.def("get_aes_key_1", &get_aes_key_1,
+          "AES key 1: the digest of the three device factors joined without separator.");
+    m.def("get_aes_key_2", &get_aes_key_2, nb::arg("personal_key"), nb::arg("weight_param"),
+          "AES key 2: the digest of the personal key followed by the weight parameter text.");
+    m.def("encrypt_root_key_data", &encrypt_root_key_data, nb::arg("root_key"), nb::arg("migrate_key"),
+          nb::arg("device_signature"),
+          "Seal root_key|sha256(migrate_key)|device_signature under AES key 3 of the root key.\n"
+          "A root key without '_' and weight cannot be sealed and raises Exception.");
+    m.def("decrypt_root_key_data", &decrypt_root_key_data, nb::arg("encrypted_data"), nb::arg("aes_key_2"),
+          "Open sealed root key data: {'root_key': .., 'migrate_key_hash': .., 'device_signature': ..}.");
+    m.def("expand_weight_param", &expand_weight_param, nb::arg("weight_param"),
+          "The rotation of '123456789' starting at the first digit of ``weight_param``.");
+    m.def("encrypt_weight_param", &encrypt_weight_param, nb::arg("weight_param"), nb::arg("aes_key_2"),
+          "Seal the expanded weight parameter under AES key 3.");
+    m.def("decrypt_weight_param", &decrypt_weight_param, nb::arg("encrypted_weight_param"), nb::arg("aes_key_2"),
+          "Open a sealed weight parameter: its nine-digit expansion.");
+    m.def("hash_migrate_key", &hash_migrate_key, nb::arg("migrate_key"), "The digest of the migrate key.");
+}
