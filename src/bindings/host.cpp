@@ -171,7 +171,7 @@ bool SiblingFunction::is_native(nb::handle f) const {
     PyObject* module = PyObject_GetAttrString(f.ptr(), "__module__");
     PyObject* name = PyObject_GetAttrString(f.ptr(), "__name__");
     bool native = module != nullptr && name != nullptr && PyUnicode_Check(module) && PyUnicode_Check(name) &&
-                  PyUnicode_CompareWithASCIIString(module, module_) == 0 &&
+                  PyUnicode_CompareWithASCIIString(module, home_) == 0 &&
                   PyUnicode_CompareWithASCIIString(name, name_) == 0;
     Py_XDECREF(module);
     Py_XDECREF(name);
