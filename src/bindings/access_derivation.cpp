@@ -125,8 +125,8 @@ nb::tuple generate_migration_credentials(host::Text migrate_key, host::Dict salt
     const host::Utf8 key(migrate_key);
     return host::wrap_host_failures(CredentialGenerationError, message::migration_failed, [&] {
         // Absent, none and 0 all stand for 1; there is no range check.
-        auto salt = [&](const char* name) -> std::int64_t {
-            PyObject* value = PyDict_GetItemWithError(salts.ptr, nb::str(name).ptr());
+        auto salt = [&](PyObject* name) -> std::int64_t {
+            PyObject* value = PyDict_GetItemWithError(salts.ptr, name);
             if (value == nullptr) {
                 if (PyErr_Occurred()) throw nb::python_error();
                 return 1;
@@ -135,7 +135,8 @@ nb::tuple generate_migration_credentials(host::Text migrate_key, host::Dict salt
             const std::int64_t v = host::clamped(host::truncate_number(value));
             return v == 0 ? 1 : v;
         };
-        const std::int64_t salt4 = salt("salt4"), salt1 = salt("salt1"), salt5 = salt("salt5"), salt2 = salt("salt2");
+        const std::int64_t salt4 = salt(required_keys[2]), salt1 = salt(required_keys[0]),
+                           salt5 = salt(required_keys[3]), salt2 = salt(required_keys[1]);
         credentials::Pair pair;
         {
             host::ReleaseIfLarge unlocked(key.size());

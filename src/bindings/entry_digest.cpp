@@ -2,7 +2,12 @@
 // of an item, and the virtual account and password cut from it.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "../core/entry_digest.hpp"
+#include "../core/salts.hpp"
 #include "../core/sha256.hpp"
 #include "host.hpp"
 
@@ -18,10 +23,12 @@ namespace message = entry_digest::message;
 const host::SiblingFunction package_sha256("zeq.domain.crypto_layer", "sha256_hash",
                                            "zeq.domain.crypto_layer.digest_base");
 
-// A salt read with the default 1: a number truncated toward zero, none kept as
-// none (it fails only where it is used), anything else the host's TypeError.
-Salt salt_of(PyObject* salts, const char* name) {
-    PyObject* value = PyDict_GetItemWithError(salts, nb::str(name).ptr());
+PyObject* salt_keys[salts::count] = {};  // interned "salt1" .. "salt10"
+
+// Salt `number` read with the default 1: a number truncated toward zero, none
+// kept as none (it fails only where it is used), anything else the host's TypeError.
+Salt salt_of(PyObject* salts, int number) {
+    PyObject* value = PyDict_GetItemWithError(salts, salt_keys[number - 1]);
     if (value == nullptr) {
         if (PyErr_Occurred()) throw nb::python_error();
         return 1;
@@ -41,20 +48,47 @@ std::string_view optional_text(const host::OptText& t, std::optional<host::Utf8>
     return holder->view();
 }
 
-// Appends the extension values in key order, each repeated by its cycled salt.
-void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, Py_ssize_t& item) {
+// The (key, value) pairs of the extension fields sorted by key: in code-point
+// order for text keys, by the host's own ordering otherwise (which may refuse).
+std::vector<std::pair<nb::object, nb::object>> sorted_items(PyObject* ext_fields) {
+    std::vector<std::pair<nb::object, nb::object>> items;
+    items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(ext_fields)));
+    bool all_text = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(ext_fields, &pos, &key, &value)) {
+        items.emplace_back(nb::borrow(key), nb::borrow(value));
+        all_text = all_text && PyUnicode_Check(key);
+    }
+    if (all_text) {
+        std::sort(items.begin(), items.end(),
+                  [](const auto& a, const auto& b) { return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0; });
+        return items;
+    }
     nb::list keys = nb::steal<nb::list>(PyDict_Keys(ext_fields));
-    if (PyList_Sort(keys.ptr()) != 0) throw nb::python_error();  // the host's own ordering of the keys
-    PyObject* non_text = nullptr;  // the join refuses it once everything else is read
-    Py_ssize_t non_text_item = 0;
-    for (Py_ssize_t place = 0; place < PyList_GET_SIZE(keys.ptr()); ++place) {
-        PyObject* value = PyDict_GetItemWithError(ext_fields, PyList_GET_ITEM(keys.ptr(), place));
-        if (value == nullptr) {
+    if (PyList_Sort(keys.ptr()) != 0) throw nb::python_error();
+    items.clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+        PyObject* k = PyList_GET_ITEM(keys.ptr(), i);
+        PyObject* v = PyDict_GetItemWithError(ext_fields, k);
+        if (v == nullptr) {
             if (PyErr_Occurred()) throw nb::python_error();
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw nb::python_error();
         }
-        const Salt repeat = salt_of(salts, entry_digest::ext_salt_key(static_cast<std::size_t>(place)));
+        items.emplace_back(nb::borrow(k), nb::borrow(v));
+    }
+    return items;
+}
+
+// Appends the extension values in key order, each repeated by its cycled salt.
+void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, Py_ssize_t& item) {
+    const auto items = sorted_items(ext_fields);
+    PyObject* non_text = nullptr;  // the join refuses it once everything else is read
+    Py_ssize_t non_text_item = 0;
+    for (std::size_t place = 0; place < items.size(); ++place) {
+        PyObject* value = items[place].second.ptr();
+        const Salt repeat = salt_of(salts, entry_digest::ext_salt_number(place));
         const int truth = PyObject_IsTrue(value);
         if (truth < 0) throw nb::python_error();
         if (truth == 0) continue;  // an empty value still uses up its place
@@ -91,15 +125,16 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
     auto core = [](auto&& body) { return host::call_core(PyExc_ValueError, body); };
 
     std::string joined;
+    joined.reserve(1024);  // the usual item fits; fewer regrowths while appending
     Py_ssize_t item = 0;  // components so far, as the join counts them
     const std::int64_t repeat_9 = core([&] { return entry_digest::info_type_repeat(weight); });
     core([&] { entry_digest::append(joined, host::Utf8(info_type), repeat_9); });
-    const Salt repeat_salt2 = salt_of(salts.ptr, "salt2");
+    const Salt repeat_salt2 = salt_of(salts.ptr, 2);
     core([&] { entry_digest::append(joined, host::Utf8(environment_cipher.ptr), repeat_salt2); });
     joined.append(host::Utf8(info_owner).view());
-    const Salt repeat_salt3 = salt_of(salts.ptr, "salt3");
-    const Salt repeat_salt4 = salt_of(salts.ptr, "salt4");
-    const Salt repeat_salt5 = salt_of(salts.ptr, "salt5");
+    const Salt repeat_salt3 = salt_of(salts.ptr, 3);
+    const Salt repeat_salt4 = salt_of(salts.ptr, 4);
+    const Salt repeat_salt5 = salt_of(salts.ptr, 5);
     std::optional<host::Utf8> d1, d2, d3;
     core([&] { entry_digest::append(joined, optional_text(diff_1, d1), repeat_salt3); });
     core([&] { entry_digest::append(joined, optional_text(diff_2, d2), repeat_salt4); });
@@ -117,11 +152,11 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
 }
 
 nb::tuple extract_account_password(host::Text entry_digest, host::Dict salts) {
-    auto read = [&](const char* name) {
-        const std::int64_t v = used(salt_of(salts.ptr, name));
+    auto read = [&](int number) {
+        const std::int64_t v = used(salt_of(salts.ptr, number));
         return v == 0 ? std::int64_t{1} : v;
     };
-    const std::int64_t salt4 = read("salt4"), salt5 = read("salt5"), salt1 = read("salt1"), salt2 = read("salt2");
+    const std::int64_t salt4 = read(4), salt5 = read(5), salt1 = read(1), salt2 = read(2);
     const credentials::Pair pair =
         entry_digest::account_password(host::Utf8(entry_digest).view(), salt4, salt5, salt1, salt2);
     return nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password));
@@ -132,6 +167,7 @@ nb::tuple extract_account_password(host::Text entry_digest, host::Dict salts) {
 NB_MODULE(entry_digest, m) {
     m.doc() = "Entry digest of an item and the virtual account and password cut from it.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
+    for (int i = 0; i < salts::count; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
 
     m.def("generate_entry_digest", &generate_entry_digest, nb::arg("info_type"), nb::arg("info_owner"),
           nb::arg("diff_1") = nb::none(), nb::arg("diff_2") = nb::none(), nb::arg("diff_3") = nb::none(),

@@ -154,14 +154,22 @@ void Logger::log(core::LogLevel level, std::string_view message) {
 }
 
 nb::object SiblingFunction::current() const {
-    PyObject* module = PyImport_GetModule(nb::str(module_).ptr());
+    // Interned once: a fresh str per call would be hashed again at every lookup.
+    if (module_key_ == nullptr) {
+        module_key_ = PyUnicode_InternFromString(module_);
+        name_key_ = PyUnicode_InternFromString(name_);
+        if (module_key_ == nullptr || name_key_ == nullptr) throw nb::python_error();
+    }
+    PyObject* module = PyImport_GetModule(module_key_);
     if (module == nullptr) {
         if (PyErr_Occurred()) throw nb::python_error();
         module = PyImport_ImportModule(module_);
         if (module == nullptr) throw nb::python_error();
     }
     nb::object owner = nb::steal(module);
-    return owner.attr(name_);
+    PyObject* f = PyObject_GetAttr(module, name_key_);
+    if (f == nullptr) throw nb::python_error();
+    return nb::steal(f);
 }
 
 bool SiblingFunction::is_native(nb::handle f) const {

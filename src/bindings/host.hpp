@@ -147,6 +147,8 @@ private:
     const char* module_;
     const char* name_;
     const char* home_;
+    mutable PyObject* module_key_ = nullptr;  // interned names, made at first use
+    mutable PyObject* name_key_ = nullptr;
     mutable PyObject* native_ = nullptr;  // strong reference once seen
 };
 

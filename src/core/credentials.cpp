@@ -4,6 +4,7 @@
 
 #include "decimal.hpp"
 #include "error.hpp"
+#include "hex.hpp"
 #include "sha256.hpp"
 #include "text.hpp"
 
@@ -21,6 +22,8 @@ std::int64_t used(Salt salt) {
 
 std::string combine(const Identity& id, std::int64_t first, std::int64_t second, std::int64_t third) {
     std::string combined;
+    auto part = [](std::string_view s, std::int64_t n) { return n > 0 && n < 16 ? s.size() * static_cast<std::size_t>(n) : 0; };
+    combined.reserve(part(id.info_type, first) + part(id.third, second) + part(id.agent_name, third) + id.info_type.size());
     text::append_repeated(combined, id.info_type, first);
     text::append_repeated(combined, id.third, second);
     text::append_repeated(combined, id.agent_name, third);
@@ -33,6 +36,19 @@ std::int64_t window_digit(std::string_view weight, std::int64_t position) {
     const std::int64_t digit = decimal::digit_at_position(weight, position);
     return digit == 0 ? 1 : digit;
 }
+
+// sha256::hash_text kept on the stack: the empty text for empty input, else the
+// 64 hexadecimal characters.
+struct HexDigest {
+    explicit HexDigest(std::string_view bytes) : size(bytes.empty() ? 0 : sizeof chars) {
+        if (size == 0) return;
+        const sha256::Digest d = sha256::digest(bytes);
+        hex::encode_to(d.data(), d.size(), chars);
+    }
+    std::string_view view() const noexcept { return {chars, size}; }
+    std::size_t size;
+    char chars[64];
+};
 
 }  // namespace
 
@@ -53,11 +69,11 @@ Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::in
         const std::string combined = combine(id, decimal::digit_at_position(id.weight, 9),
                                              decimal::digit_at_position(id.weight, salt2),
                                              decimal::digit_at_position(id.weight, salt1));
-        const std::string hash = sha256::hash_text(combined);
-        if (hash.size() < 64) core::fail_module(std::string(message::hash_failed));
+        const HexDigest hash(combined);
+        if (hash.view().size() < 64) core::fail_module(std::string(message::hash_failed));
         const std::int64_t digit4 = window_digit(id.weight, salt4);
         const std::int64_t digit5 = window_digit(id.weight, salt5);
-        return cut(hash, digit4 - 1, salt1, digit5 - 1, salt2);
+        return cut(hash.view(), digit4 - 1, salt1, digit5 - 1, salt2);
     });
 }
 
@@ -65,18 +81,18 @@ Pair query(const Identity& id, Salt salt1, Salt salt2, Salt salt4, Salt salt5) {
     return core::wrap_failures(message::query_failed, [&] {
         const std::int64_t repeat7 = decimal::digit_at_position(id.weight, 7);
         const std::string combined = combine(id, decimal::digit_at_position(id.weight, 9), repeat7, repeat7);
-        const std::string hash = sha256::hash_text(combined);
+        const HexDigest hash(combined);
         const std::int64_t digit4 = window_digit(id.weight, used(salt4));
         const std::int64_t digit5 = window_digit(id.weight, used(salt5));
         const std::int64_t tail1 = used(salt1);
-        return cut(hash, digit4 - 1, tail1, digit5 - 1, used(salt2));
+        return cut(hash.view(), digit4 - 1, tail1, digit5 - 1, used(salt2));
     });
 }
 
 Pair migration(std::string_view migrate_key, std::int64_t salt4, std::int64_t salt1, std::int64_t salt5,
                std::int64_t salt2) {
-    const std::string hash = sha256::hash_text(migrate_key);
-    return cut(hash, minus_one(salt4), salt1, minus_one(salt5), salt2);
+    const HexDigest hash(migrate_key);
+    return cut(hash.view(), minus_one(salt4), salt1, minus_one(salt5), salt2);
 }
 
 }  // namespace zeq::credentials

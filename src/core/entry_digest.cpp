@@ -6,9 +6,8 @@
 
 namespace zeq::entry_digest {
 
-const char* ext_salt_key(std::size_t place) noexcept {
-    static constexpr const char* cycle[10] = {"salt3", "salt4", "salt5", "salt6", "salt7",
-                                              "salt8", "salt9", "salt10", "salt2", "salt1"};
+int ext_salt_number(std::size_t place) noexcept {
+    static constexpr int cycle[10] = {3, 4, 5, 6, 7, 8, 9, 10, 2, 1};
     return cycle[place % 10];
 }
 

@@ -19,9 +19,9 @@ inline constexpr std::string_view weight_or_salts_missing = "权重参数或动�
 
 using Salt = credentials::Salt;
 
-// The salt that repeats the extension field at `place` (0-based, in key order):
-// salt3, salt4, ... salt10, salt2, salt1, then again from salt3.
-const char* ext_salt_key(std::size_t place) noexcept;
+// The number of the salt that repeats the extension field at `place` (0-based,
+// in key order): 3, 4, ... 10, 2, 1, then again from 3.
+int ext_salt_number(std::size_t place) noexcept;
 
 // How often the information type is repeated: the ninth character of the weight
 // text when it has one, 0 counting as 1.
