@@ -160,8 +160,12 @@ nb::object SiblingFunction::current() const {
         name_key_ = PyUnicode_InternFromString(name_);
         if (module_key_ == nullptr || name_key_ == nullptr) throw nb::python_error();
     }
-    PyObject* module = PyImport_GetModule(module_key_);
-    if (module == nullptr) {
+    // sys.modules first: PyImport_GetModule would also ask the module's spec
+    // whether it is still initialising, which costs more than the rest of the lookup.
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_key_);
+    if (module != nullptr) {
+        Py_INCREF(module);
+    } else {
         if (PyErr_Occurred()) throw nb::python_error();
         module = PyImport_ImportModule(module_);
         if (module == nullptr) throw nb::python_error();

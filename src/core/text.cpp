@@ -103,8 +103,12 @@ std::string first_n(std::string_view s, std::int64_t n) { return cut(s, 0, n); }
 void append_repeated(std::string& out, std::string_view s, std::int64_t n) {
     if (n <= 0 || s.empty()) return;
     const auto count = static_cast<std::uint64_t>(n);
-    if (count > (out.max_size() - out.size()) / s.size()) throw std::bad_alloc();
-    out.reserve(out.size() + s.size() * count);
+    std::uint64_t added = 0;  // checked by multiplication: a division per call shows in short hashes
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(s.size()), count, &added) ||
+        added > out.max_size() - out.size()) {
+        throw std::bad_alloc();
+    }
+    out.reserve(out.size() + static_cast<std::size_t>(added));
     for (std::uint64_t i = 0; i < count; ++i) out.append(s);
 }
 
