@@ -52,12 +52,26 @@ nb::str encrypt(const Text& plaintext, const cipher::Key& key) {
 
 nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
     const Utf8 text(ciphertext);  // ASCII text: the str's own buffer, no copy
-    cipher::Bytes plain;
+    // The plaintext is decoded and decrypted inside a fresh ASCII str (never the
+    // empty singleton: the capacity is at least 3); when it turns out to be ASCII
+    // that str is the result, trimmed, and no further copy is made.
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(cipher::decoded_capacity(text.size())), 127);
+    if (out == nullptr) throw nb::python_error();
+    nb::object holder = nb::steal(out);
+    char* buffer = static_cast<char*>(PyUnicode_DATA(out));
+    std::size_t size = 0;
+    bool ascii = false;
     {
         ReleaseIfLarge unlocked(text.size());
-        plain = cipher::decrypt_from_base64(key, text);
+        size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
     }
-    return to_str(plain.view());
+    if (!ascii) return to_str(std::string_view(buffer, size));
+    PyObject* result = holder.release().ptr();
+    if (PyUnicode_Resize(&result, static_cast<Py_ssize_t>(size)) != 0) {
+        Py_DECREF(result);
+        throw nb::python_error();
+    }
+    return nb::steal<nb::str>(result);
 }
 
 }  // namespace

@@ -164,8 +164,13 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
 // ---------------------------------------------------------------- decryption
 Bytes base64_decode(std::string_view text) {
     Bytes result;
-    result.data.reset(new char[text.size() / 4 * 3 + 3]);
-    auto* const begin = reinterpret_cast<std::uint8_t*>(result.data.get());
+    result.data.reset(new char[decoded_capacity(text.size())]);
+    result.size = base64_decode_to(text, result.data.get());
+    return result;
+}
+
+std::size_t base64_decode_to(std::string_view text, char* out) {
+    auto* const begin = reinterpret_cast<std::uint8_t*>(out);
     std::uint8_t* o = begin;
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t n = text.size();
@@ -222,8 +227,7 @@ Bytes base64_decode(std::string_view text) {
     } else if (quad != 0) {
         fail("Incorrect padding");
     }
-    result.size = static_cast<std::size_t>(o - begin);
-    return result;
+    return static_cast<std::size_t>(o - begin);
 }
 
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
@@ -251,7 +255,7 @@ std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
     return size - pad;
 }
 
-void check_utf8(std::string_view bytes) {
+bool check_utf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     auto bad = [&](std::size_t position, const char* reason) {
@@ -259,8 +263,15 @@ void check_utf8(std::string_view bytes) {
              ": " + reason);
     };
     std::size_t i = 0;
+    bool ascii = true;
     while (i < n) {
-        while (i + 8 <= n) {  // runs of ASCII, a word at a time
+        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
+            std::uint64_t w[4];
+            std::memcpy(w, p + i, 32);
+            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+            i += 32;
+        }
+        while (i + 8 <= n) {
             std::uint64_t word;
             std::memcpy(&word, p + i, 8);
             if (word & 0x8080808080808080ULL) break;
@@ -272,6 +283,7 @@ void check_utf8(std::string_view bytes) {
             ++i;
             continue;
         }
+        ascii = false;
         std::size_t extra = 0;
         unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
         if (c >= 0xC2 && c <= 0xDF) extra = 1;
@@ -288,12 +300,20 @@ void check_utf8(std::string_view bytes) {
         }
         i += extra + 1;
     }
+    return ascii;
+}
+
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii) {
+    const std::size_t size = decrypt_in_place(key, out, base64_decode_to(text, out));
+    ascii = check_utf8(std::string_view(out, size));
+    return size;
 }
 
 Bytes decrypt_from_base64(const Key& key, std::string_view text) {
-    Bytes bytes = base64_decode(text);
-    bytes.size = decrypt_in_place(key, bytes.data.get(), bytes.size);
-    check_utf8(bytes.view());
+    Bytes bytes;
+    bytes.data.reset(new char[decoded_capacity(text.size())]);
+    bool ascii = false;
+    bytes.size = decrypt_from_base64_to(key, text, bytes.data.get(), ascii);
     return bytes;
 }
 

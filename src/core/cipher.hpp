@@ -65,17 +65,28 @@ struct Bytes {
 // non-ASCII byte anywhere fails.
 Bytes base64_decode(std::string_view text);
 
+// Room that decoding `text_size` characters of Base64 may need.
+constexpr std::size_t decoded_capacity(std::size_t text_size) noexcept { return text_size / 4 * 3 + 3; }
+
+// base64_decode into `out` (decoded_capacity(text.size()) bytes); returns the size.
+std::size_t base64_decode_to(std::string_view text, char* out);
+
 // AES-CBC decryption of `data` in place, PKCS#7 padding checked and removed.
 // Returns the plaintext size.
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size);
 
 // UTF-8 as the layer writes it: well-formed UTF-8, where the three-byte forms of
 // surrogate code points (ED A0 80 .. ED BF BF) are accepted too. Fails on
-// anything else, naming the offending byte and position.
-void check_utf8(std::string_view bytes);
+// anything else, naming the offending byte and position. Returns true when
+// every byte is ASCII.
+bool check_utf8(std::string_view bytes);
 
 // Base64 decoding, decryption and the UTF-8 check: the plaintext bytes of a
 // ciphertext text.
 Bytes decrypt_from_base64(const Key& key, std::string_view text);
+
+// The same into `out` (decoded_capacity(text.size()) bytes); returns the
+// plaintext size and tells whether the plaintext is all ASCII.
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii);
 
 }  // namespace zeq::cipher
