@@ -160,7 +160,7 @@ nb::object SiblingFunction::current() const {
         name_key_ = PyUnicode_InternFromString(name_);
         if (module_key_ == nullptr || name_key_ == nullptr) throw nb::python_error();
     }
-    // sys.modules first: PyImport_GetModule would also ask the module's spec
+    // sys.modules first: PyImport_GetModule would also ask the module's __spec__
     // whether it is still initialising, which costs more than the rest of the lookup.
     PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_key_);
     if (module != nullptr) {
