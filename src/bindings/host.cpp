@@ -154,14 +154,26 @@ void Logger::log(core::LogLevel level, std::string_view message) {
 }
 
 nb::object SiblingFunction::current() const {
-    PyObject* module = PyImport_GetModule(nb::str(module_).ptr());
-    if (module == nullptr) {
+    // Interned once: a fresh str per call would be hashed again at every lookup.
+    if (module_key_ == nullptr) {
+        module_key_ = PyUnicode_InternFromString(module_);
+        name_key_ = PyUnicode_InternFromString(name_);
+        if (module_key_ == nullptr || name_key_ == nullptr) throw nb::python_error();
+    }
+    // sys.modules first: PyImport_GetModule would also ask the module's __spec__
+    // whether it is still initialising, which costs more than the rest of the lookup.
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_key_);
+    if (module != nullptr) {
+        Py_INCREF(module);
+    } else {
         if (PyErr_Occurred()) throw nb::python_error();
         module = PyImport_ImportModule(module_);
         if (module == nullptr) throw nb::python_error();
     }
     nb::object owner = nb::steal(module);
-    return owner.attr(name_);
+    PyObject* f = PyObject_GetAttr(module, name_key_);
+    if (f == nullptr) throw nb::python_error();
+    return nb::steal(f);
 }
 
 bool SiblingFunction::is_native(nb::handle f) const {
@@ -171,7 +183,7 @@ bool SiblingFunction::is_native(nb::handle f) const {
     PyObject* module = PyObject_GetAttrString(f.ptr(), "__module__");
     PyObject* name = PyObject_GetAttrString(f.ptr(), "__name__");
     bool native = module != nullptr && name != nullptr && PyUnicode_Check(module) && PyUnicode_Check(name) &&
-                  PyUnicode_CompareWithASCIIString(module, module_) == 0 &&
+                  PyUnicode_CompareWithASCIIString(module, home_) == 0 &&
                   PyUnicode_CompareWithASCIIString(name, name_) == 0;
     Py_XDECREF(module);
     Py_XDECREF(name);

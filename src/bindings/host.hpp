@@ -6,6 +6,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -132,7 +134,10 @@ private:
 // layer's own function, callers may run the C++ code directly instead.
 class SiblingFunction {
 public:
-    SiblingFunction(const char* module, const char* name) : module_(module), name_(name) {}
+    // `home` is the module that defines the layer's own function when `module`
+    // only re-exports it (the package's top level, say).
+    SiblingFunction(const char* module, const char* name, const char* home = nullptr)
+        : module_(module), name_(name), home_(home != nullptr ? home : module) {}
     // The current attribute (imports the module if needed).
     nb::object current() const;
     // True when `f` is the layer's own function of that name in that module.
@@ -141,6 +146,9 @@ public:
 private:
     const char* module_;
     const char* name_;
+    const char* home_;
+    mutable PyObject* module_key_ = nullptr;  // interned names, made at first use
+    mutable PyObject* name_key_ = nullptr;
     mutable PyObject* native_ = nullptr;  // strong reference once seen
 };
 
@@ -171,6 +179,12 @@ decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefi
     } catch (const core::Error& e) {
         std::string message(prefix);
         message += e.message();
+        raise(module_error, message);
+    } catch (const std::bad_alloc&) {
+        throw;  // out of memory is never dressed up as a module error
+    } catch (const std::exception& e) {
+        std::string message(prefix);
+        message += e.what();
         raise(module_error, message);
     }
 }

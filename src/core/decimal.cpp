@@ -41,8 +41,10 @@ int digit_value(std::string_view one_char) {
 }
 
 std::int64_t digit_at_position(std::string_view text, std::int64_t position) {
-    const auto len = static_cast<std::int64_t>(text::is_ascii(text) ? text.size() : text::length(text));
+    const bool ascii = text::is_ascii(text);
+    const auto len = static_cast<std::int64_t>(ascii ? text.size() : text::length(text));
     if (len < position) return 1;
+    if (ascii && position >= 1) return digit_value(text.substr(static_cast<std::size_t>(position - 1), 1));
     const std::int64_t index = position == std::numeric_limits<std::int64_t>::min() ? position : position - 1;
     return digit_value(text::char_at(text, index));
 }

@@ -2,13 +2,17 @@
 
 namespace zeq::hex {
 
-std::string encode(const std::uint8_t* data, std::size_t size) {
+void encode_to(const std::uint8_t* data, std::size_t size, char* out) noexcept {
     static constexpr char digits[] = "0123456789abcdef";
-    std::string out(size * 2, '\0');
     for (std::size_t i = 0; i < size; ++i) {
         out[2 * i] = digits[data[i] >> 4];
         out[2 * i + 1] = digits[data[i] & 0x0F];
     }
+}
+
+std::string encode(const std::uint8_t* data, std::size_t size) {
+    std::string out(size * 2, '\0');
+    encode_to(data, size, out.data());
     return out;
 }
 

@@ -11,4 +11,7 @@ namespace zeq::hex {
 // Lowercase hexadecimal, most significant nibble first.
 std::string encode(const std::uint8_t* data, std::size_t size);
 
+// The same into `out`, which has room for 2 * size characters (no NUL written).
+void encode_to(const std::uint8_t* data, std::size_t size, char* out) noexcept;
+
 }  // namespace zeq::hex

@@ -1,0 +1,187 @@
+// zeq.domain.crypto_layer.access_derivation: derived, query and migration
+// credentials of stored items, and the text cipher.
+#include <nanobind/nanobind.h>
+
+#include "../core/credentials.hpp"
+#include "../core/decimal.hpp"
+#include "host.hpp"
+#include "text_cipher.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+namespace message = credentials::message;
+using credentials::Salt;
+
+PyObject* CredentialGenerationError = nullptr;
+PyObject* required_keys[4] = {};  // interned salt1, salt2, salt4, salt5
+
+enum class Variant { derived, query };
+
+struct Salts {
+    Salt salt1, salt2, salt4, salt5;
+};
+
+// A salt value as the credentials read it: a number truncated toward zero, none
+// kept as none, anything else the host's TypeError.
+Salt read_salt(PyObject* value) {
+    if (value == Py_None) return std::nullopt;
+    return host::clamped(host::truncate_number(value));
+}
+
+Salts checked_salts(const host::Dict& salts, Variant variant) {
+    PyObject* values[4];
+    for (int i = 0; i < 4; ++i) {
+        values[i] = PyDict_GetItemWithError(salts.ptr, required_keys[i]);
+        if (values[i] == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            host::raise(CredentialGenerationError, std::string(message::salts_incomplete) + credentials::required_salts[i]);
+        }
+    }
+    Salt read[4];
+    for (int i = 0; i < 4; ++i) read[i] = read_salt(values[i]);
+    if (variant == Variant::derived) {
+        for (const Salt& s : read) {
+            if (!s) host::raise(PyExc_TypeError, "'<=' not supported between instances of 'int' and 'NoneType'");
+            if (*s < 1 || *s > 9) host::raise(CredentialGenerationError, message::salt_out_of_range);
+        }
+    }
+    return {read[0], read[1], read[2], read[3]};
+}
+
+bool is_positive(const host::Int& i) {
+    const int r = PyObject_RichCompareBool(i.value.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::tuple to_tuple(const credentials::Pair& pair) {
+    return nb::make_tuple(nb::str(pair.account.data(), pair.account.size()),
+                          nb::str(pair.password.data(), pair.password.size()));
+}
+
+nb::tuple credentials_of(Variant variant, host::Text info_type, host::Text agent_name, host::Text third,
+                         const host::Int& weight_param, host::Dict salts) {
+    const bool stored = variant == Variant::derived;
+    if (host::is_empty(info_type) || host::is_empty(agent_name) || host::is_empty(third)) {
+        host::raise(CredentialGenerationError, stored ? message::derived_empty : message::query_empty);
+    }
+    if (!is_positive(weight_param)) host::raise(CredentialGenerationError, message::weight_not_positive);
+    const Salts s = checked_salts(salts, variant);
+
+    const std::string_view prefix = stored ? message::derived_failed : message::query_failed;
+    const std::string weight =
+        host::wrap_host_failures(CredentialGenerationError, prefix, [&] { return host::decimal_text(weight_param); });
+    const host::Utf8 info(info_type), agent(agent_name), other(third);
+    const credentials::Identity id{info, agent, other, weight};
+    const credentials::Pair pair = host::call_core(CredentialGenerationError, [&] {
+        // Each field is repeated up to nine times before hashing.
+        host::ReleaseIfLarge unlocked(9 * (info.size() + agent.size() + other.size()));
+        return stored ? credentials::derived(id, *s.salt1, *s.salt2, *s.salt4, *s.salt5)
+                      : credentials::query(id, s.salt1, s.salt2, s.salt4, s.salt5);
+    });
+    return to_tuple(pair);
+}
+
+nb::tuple generate_derived_credentials(host::Text info_type, host::Text agent_name, host::Text environment_cipher,
+                                       host::Int weight_param, host::Dict salts) {
+    return credentials_of(Variant::derived, info_type, agent_name, environment_cipher, weight_param, salts);
+}
+
+nb::tuple generate_query_credentials(host::Text info_type, host::Text agent_name, host::Text disk_id,
+                                     host::Int weight_param, host::Dict salts) {
+    return credentials_of(Variant::query, info_type, agent_name, disk_id, weight_param, salts);
+}
+
+// Looked up by name at each call, as the module's own callers do.
+const host::SiblingFunction own_derived("zeq.domain.crypto_layer.access_derivation", "generate_derived_credentials");
+
+bool verify_derived_credentials(host::Text extract_account, host::Text extract_password, host::Text info_type,
+                                host::Text agent_name, host::Text disk_id, host::Int weight_param, host::Dict salts) {
+    try {
+        nb::object fn = own_derived.current();
+        nb::object pair;
+        if (own_derived.is_native(fn)) {
+            pair = generate_derived_credentials(info_type, agent_name, disk_id, weight_param, salts);
+        } else {
+            pair = fn(nb::handle(info_type.ptr), nb::handle(agent_name.ptr), nb::handle(disk_id.ptr),
+                      weight_param.value, nb::handle(salts.ptr));
+        }
+        if (!pair[0].equal(nb::handle(extract_account.ptr))) return false;
+        return pair[1].equal(nb::handle(extract_password.ptr));
+    } catch (nb::python_error& e) {
+        if (!host::is_ordinary(e)) throw;
+        return false;
+    } catch (const std::exception&) {
+        return false;  // a failed computation (out of memory included) is no match
+    }
+}
+
+nb::tuple generate_migration_credentials(host::Text migrate_key, host::Dict salts) {
+    if (host::is_empty(migrate_key)) host::raise(CredentialGenerationError, message::migrate_key_empty);
+    if (PyDict_GET_SIZE(salts.ptr) == 0) host::raise(CredentialGenerationError, message::salts_empty);
+    const host::Utf8 key(migrate_key);
+    return host::wrap_host_failures(CredentialGenerationError, message::migration_failed, [&] {
+        // Absent, none and 0 all stand for 1; there is no range check.
+        auto salt = [&](PyObject* name) -> std::int64_t {
+            PyObject* value = PyDict_GetItemWithError(salts.ptr, name);
+            if (value == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                return 1;
+            }
+            if (value == Py_None) return 1;
+            const std::int64_t v = host::clamped(host::truncate_number(value));
+            return v == 0 ? 1 : v;
+        };
+        const std::int64_t salt4 = salt(required_keys[2]), salt1 = salt(required_keys[0]),
+                           salt5 = salt(required_keys[3]), salt2 = salt(required_keys[1]);
+        credentials::Pair pair;
+        {
+            host::ReleaseIfLarge unlocked(key.size());
+            pair = credentials::migration(key, salt4, salt1, salt5, salt2);
+        }
+        return to_tuple(pair);
+    });
+}
+
+nb::object aes_encrypt(host::Text plaintext, host::Text key) {
+    return host::text_cipher::aes_encrypt(CredentialGenerationError, plaintext, key);
+}
+
+nb::object aes_decrypt(host::Text ciphertext, host::Text key) {
+    return host::text_cipher::aes_decrypt(CredentialGenerationError, ciphertext, key);
+}
+
+}  // namespace
+
+NB_MODULE(access_derivation, m) {
+    m.doc() = "Derived, query and migration credentials of stored items, and the text cipher.";
+    nb::module_::import_("zeq.domain.crypto_layer.digest_base");
+    nb::module_::import_("zeq.domain.crypto_layer.utils");
+    CredentialGenerationError = host::make_error_type(m, "CredentialGenerationError", "派生凭证生成异常");
+    for (int i = 0; i < 4; ++i) required_keys[i] = PyUnicode_InternFromString(credentials::required_salts[i]);
+
+    m.def("generate_derived_credentials", &generate_derived_credentials, nb::arg("info_type"), nb::arg("agent_name"),
+          nb::arg("environment_cipher"), nb::arg("weight_param"), nb::arg("salts"),
+          "(extract_account, extract_password) stored beside an item: two windows of the digest of its\n"
+          "information type, environment cipher and agent name, repeated by weight digits.");
+    m.def("generate_query_credentials", &generate_query_credentials, nb::arg("info_type"), nb::arg("agent_name"),
+          nb::arg("disk_id"), nb::arg("weight_param"), nb::arg("salts"),
+          "(extract_account, extract_password) for querying and extracting items, from the disk identifier;\n"
+          "salts are used without a range check.");
+    m.def("verify_derived_credentials", &verify_derived_credentials, nb::arg("extract_account"),
+          nb::arg("extract_password"), nb::arg("info_type"), nb::arg("agent_name"), nb::arg("disk_id"),
+          nb::arg("weight_param"), nb::arg("salts"),
+          "True when the pair equals generate_derived_credentials(info_type, agent_name, disk_id, ...);\n"
+          "false on any failure.");
+    m.def("generate_migration_credentials", &generate_migration_credentials, nb::arg("migrate_key"), nb::arg("salts"),
+          "(migration_account, migration_password): two windows of the digest of ``migrate_key``.");
+    m.def("aes_encrypt", &aes_encrypt, nb::arg("plaintext"), nb::arg("key"),
+          nb::sig("def aes_encrypt(plaintext: str, key: str) -> str"),
+          "Base64 of AES-256-CBC (all-zero IV, PKCS#7) of ``plaintext`` under the SHA-256 of ``key``.");
+    m.def("aes_decrypt", &aes_decrypt, nb::arg("ciphertext"), nb::arg("key"),
+          nb::sig("def aes_decrypt(ciphertext: str, key: str) -> str"),
+          "The text that ``aes_encrypt`` turned into ``ciphertext`` under ``key``.");
+}

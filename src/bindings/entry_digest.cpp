@@ -1,0 +1,184 @@
+// zeq.domain.crypto_layer.entry_digest: the digest over every identifying field
+// of an item, and the virtual account and password cut from it.
+#include <nanobind/nanobind.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "../core/entry_digest.hpp"
+#include "../core/salts.hpp"
+#include "../core/sha256.hpp"
+#include "host.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+using entry_digest::Salt;
+namespace message = entry_digest::message;
+
+// Taken from the package's top level at each call, as the host may replace it there.
+const host::SiblingFunction package_sha256("zeq.domain.crypto_layer", "sha256_hash",
+                                           "zeq.domain.crypto_layer.digest_base");
+
+PyObject* salt_keys[salts::count] = {};  // interned "salt1" .. "salt10"
+
+// Salt `number` read with the default 1: a number truncated toward zero, none
+// kept as none (it fails only where it is used), anything else the host's TypeError.
+Salt salt_of(PyObject* salts, int number) {
+    PyObject* value = PyDict_GetItemWithError(salts, salt_keys[number - 1]);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return 1;
+    }
+    if (value == Py_None) return std::nullopt;
+    return host::clamped(host::truncate_number(value));
+}
+
+std::int64_t used(Salt salt) {
+    if (!salt) host::raise(PyExc_TypeError, "unsupported operand type(s) for +: 'NoneType' and 'int'");
+    return *salt;
+}
+
+std::string_view optional_text(const host::OptText& t, std::optional<host::Utf8>& holder) {
+    if (t.is_none()) return {};
+    holder.emplace(t.ptr);
+    return holder->view();
+}
+
+// The (key, value) pairs of the extension fields sorted by key: in code-point
+// order for text keys, by the host's own ordering otherwise (which may refuse).
+std::vector<std::pair<nb::object, nb::object>> sorted_items(PyObject* ext_fields) {
+    std::vector<std::pair<nb::object, nb::object>> items;
+    items.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(ext_fields)));
+    bool all_text = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(ext_fields, &pos, &key, &value)) {
+        items.emplace_back(nb::borrow(key), nb::borrow(value));
+        all_text = all_text && PyUnicode_Check(key);
+    }
+    if (all_text) {
+        std::sort(items.begin(), items.end(),
+                  [](const auto& a, const auto& b) { return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0; });
+        return items;
+    }
+    nb::list keys = nb::steal<nb::list>(PyDict_Keys(ext_fields));
+    if (PyList_Sort(keys.ptr()) != 0) throw nb::python_error();
+    items.clear();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+        PyObject* k = PyList_GET_ITEM(keys.ptr(), i);
+        PyObject* v = PyDict_GetItemWithError(ext_fields, k);
+        if (v == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw nb::python_error();
+        }
+        items.emplace_back(nb::borrow(k), nb::borrow(v));
+    }
+    return items;
+}
+
+// Appends the extension values in key order, each repeated by its cycled salt.
+void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, Py_ssize_t& item) {
+    const auto items = sorted_items(ext_fields);
+    PyObject* non_text = nullptr;  // the join refuses it once everything else is read
+    Py_ssize_t non_text_item = 0;
+    for (std::size_t place = 0; place < items.size(); ++place) {
+        PyObject* value = items[place].second.ptr();
+        const Salt repeat = salt_of(salts, entry_digest::ext_salt_number(place));
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0) throw nb::python_error();
+        if (truth == 0) continue;  // an empty value still uses up its place
+        if (!PyUnicode_Check(value)) {
+            if (non_text == nullptr) {
+                non_text = value;
+                non_text_item = item;
+            }
+            ++item;
+            continue;
+        }
+        host::call_core(PyExc_ValueError, [&] { entry_digest::append(out, host::Utf8(value), repeat); });
+        ++item;
+    }
+    if (non_text != nullptr) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", non_text_item,
+                     Py_TYPE(non_text)->tp_name);
+        throw nb::python_error();
+    }
+}
+
+nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, host::OptText diff_1,
+                                 host::OptText diff_2, host::OptText diff_3, host::OptDict ext_fields,
+                                 host::OptText environment_cipher, host::OptInt weight_param, host::OptDict salts) {
+    nb::object sha256_hash = package_sha256.current();
+    if (environment_cipher.is_none() || PyUnicode_GET_LENGTH(environment_cipher.ptr) == 0) {
+        host::raise(PyExc_ValueError, message::cipher_missing);
+    }
+    if (weight_param.is_none() || salts.is_none() || PyDict_GET_SIZE(salts.ptr) == 0 ||
+        PyObject_Not(weight_param.value.ptr()) == 1) {
+        host::raise(PyExc_ValueError, message::weight_or_salts_missing);
+    }
+    const std::string weight = host::decimal_text(weight_param.value);
+    auto core = [](auto&& body) { return host::call_core(PyExc_ValueError, body); };
+
+    std::string joined;
+    joined.reserve(1024);  // the usual item fits; fewer regrowths while appending
+    Py_ssize_t item = 0;  // components so far, as the join counts them
+    const std::int64_t repeat_9 = core([&] { return entry_digest::info_type_repeat(weight); });
+    core([&] { entry_digest::append(joined, host::Utf8(info_type), repeat_9); });
+    const Salt repeat_salt2 = salt_of(salts.ptr, 2);
+    core([&] { entry_digest::append(joined, host::Utf8(environment_cipher.ptr), repeat_salt2); });
+    joined.append(host::Utf8(info_owner).view());
+    const Salt repeat_salt3 = salt_of(salts.ptr, 3);
+    const Salt repeat_salt4 = salt_of(salts.ptr, 4);
+    const Salt repeat_salt5 = salt_of(salts.ptr, 5);
+    std::optional<host::Utf8> d1, d2, d3;
+    core([&] { entry_digest::append(joined, optional_text(diff_1, d1), repeat_salt3); });
+    core([&] { entry_digest::append(joined, optional_text(diff_2, d2), repeat_salt4); });
+    core([&] { entry_digest::append(joined, optional_text(diff_3, d3), repeat_salt5); });
+    item = 6;
+    if (!ext_fields.is_none() && PyDict_GET_SIZE(ext_fields.ptr) > 0) append_extensions(joined, ext_fields.ptr, salts.ptr, item);
+
+    if (!package_sha256.is_native(sha256_hash)) return sha256_hash(host::to_str(joined));
+    std::string digest;
+    {
+        host::ReleaseIfLarge unlocked(joined.size());
+        digest = sha256::hash_text(joined);
+    }
+    return nb::str(digest.data(), digest.size());
+}
+
+nb::tuple extract_account_password(host::Text entry_digest, host::Dict salts) {
+    auto read = [&](int number) {
+        const std::int64_t v = used(salt_of(salts.ptr, number));
+        return v == 0 ? std::int64_t{1} : v;
+    };
+    const std::int64_t salt4 = read(4), salt5 = read(5), salt1 = read(1), salt2 = read(2);
+    const credentials::Pair pair =
+        entry_digest::account_password(host::Utf8(entry_digest).view(), salt4, salt5, salt1, salt2);
+    return nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password));
+}
+
+}  // namespace
+
+NB_MODULE(entry_digest, m) {
+    m.doc() = "Entry digest of an item and the virtual account and password cut from it.";
+    nb::module_::import_("zeq.domain.crypto_layer.utils");
+    for (int i = 0; i < salts::count; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
+
+    m.def("generate_entry_digest", &generate_entry_digest, nb::arg("info_type"), nb::arg("info_owner"),
+          nb::arg("diff_1") = nb::none(), nb::arg("diff_2") = nb::none(), nb::arg("diff_3") = nb::none(),
+          nb::arg("ext_fields") = nb::none(), nb::arg("environment_cipher") = nb::none(),
+          nb::arg("weight_param") = nb::none(), nb::arg("salts") = nb::none(),
+          nb::sig("def generate_entry_digest(info_type: str, info_owner: str, diff_1: str | None = None, "
+                  "diff_2: str | None = None, diff_3: str | None = None, "
+                  "ext_fields: dict[str, str | None] | None = None, environment_cipher: str | None = None, "
+                  "weight_param: int | None = None, salts: dict[str, int] | None = None) -> str"),
+          "The entry digest: SHA-256 (the package's ``sha256_hash``) of the item's fields, each repeated\n"
+          "by a weight digit or a salt, extension values in key order with the salts cycled.");
+    m.def("extract_account_password", &extract_account_password, nb::arg("entry_digest"), nb::arg("salts"),
+          "(account, password) cut from an entry digest at the windows salt4 and salt5 (0-based).");
+}

@@ -1,0 +1,134 @@
+// zeq.domain.crypto_layer.per_info_key: the first encryption layer, each item
+// under a key of its own (the digest of its plaintext) or a one-time random key.
+#include <nanobind/nanobind.h>
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include "../core/hex.hpp"
+#include "../core/sha256.hpp"
+#include "host.hpp"
+#include "text_cipher.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+PyObject* PerInfoKeyError = nullptr;
+constexpr const char* this_module = "zeq.domain.crypto_layer.per_info_key";
+
+// The convenience operations call the module's operations by name, so a host
+// that replaces one of them is obeyed; while they are the module's own, the C++
+// runs directly.
+const host::SiblingFunction own_hash(this_module, "generate_info_hash_cipher");
+const host::SiblingFunction own_encrypt(this_module, "encrypt_with_per_info_key");
+const host::SiblingFunction own_decrypt(this_module, "decrypt_with_per_info_key");
+const host::SiblingFunction own_key_4(this_module, "generate_aes_key_4");
+
+nb::str generate_info_hash_cipher(host::Text plaintext) {
+    const host::Utf8 bytes(plaintext);
+    std::string hex;
+    {
+        host::ReleaseIfLarge unlocked(bytes.size());
+        hex = sha256::hex_digest(bytes);  // the empty text too: its key is the digest of no bytes
+    }
+    return nb::str(hex.data(), hex.size());
+}
+
+nb::str encrypt_with_per_info_key(host::Text plaintext, host::Text key_n) {
+    return host::call_core(PerInfoKeyError, [&] { return host::text_cipher::encrypt_with_hex_key(plaintext, key_n); });
+}
+
+nb::str decrypt_with_per_info_key(host::Text ciphertext, host::Text key_n) {
+    return host::call_core(PerInfoKeyError, [&] { return host::text_cipher::decrypt_with_hex_key(ciphertext, key_n); });
+}
+
+nb::object hash_by_name(host::Text plaintext) {
+    nb::object fn = own_hash.current();
+    if (own_hash.is_native(fn)) return generate_info_hash_cipher(plaintext);
+    return fn(nb::handle(plaintext.ptr));
+}
+
+nb::object encrypt_by_name(host::Text plaintext, nb::handle key) {
+    nb::object fn = own_encrypt.current();
+    if (own_encrypt.is_native(fn) && PyUnicode_CheckExact(key.ptr())) {
+        return encrypt_with_per_info_key(plaintext, host::Text{key.ptr()});
+    }
+    return fn(nb::handle(plaintext.ptr), key);
+}
+
+nb::object decrypt_by_name(host::Text ciphertext, host::Text key_n) {
+    nb::object fn = own_decrypt.current();
+    if (own_decrypt.is_native(fn)) return decrypt_with_per_info_key(ciphertext, key_n);
+    return fn(nb::handle(ciphertext.ptr), nb::handle(key_n.ptr));
+}
+
+nb::tuple encrypt_info(host::Text plaintext) {
+    nb::object key_n = hash_by_name(plaintext);
+    nb::object ciphertext = encrypt_by_name(plaintext, key_n);
+    return nb::make_tuple(ciphertext, key_n);
+}
+
+nb::object decrypt_info(host::Text ciphertext, host::Text key_n) { return decrypt_by_name(ciphertext, key_n); }
+
+nb::str generate_aes_key_4() {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        // The generator has no entropy source: nothing the caller can do but know it.
+        PyErr_SetString(PyExc_OSError, "the cryptographically secure random source is unavailable");
+        throw nb::python_error();
+    }
+    std::string hex = hex::encode(bytes, sizeof bytes);
+    OPENSSL_cleanse(bytes, sizeof bytes);
+    nb::str out(hex.data(), hex.size());
+    OPENSSL_cleanse(hex.data(), hex.size());
+    return out;
+}
+
+nb::tuple encrypt_with_aes_key_4(host::Text plaintext, host::OptText key) {
+    nb::object used;
+    if (key.is_none() || PyUnicode_GET_LENGTH(key.ptr) == 0) {
+        nb::object fn = own_key_4.current();
+        used = own_key_4.is_native(fn) ? nb::object(generate_aes_key_4()) : fn();
+    } else {
+        used = nb::borrow(key.ptr);
+    }
+    nb::object ciphertext = encrypt_by_name(plaintext, used);
+    return nb::make_tuple(ciphertext, used);
+}
+
+nb::object decrypt_with_aes_key_4(host::Text ciphertext, host::Text key) { return decrypt_by_name(ciphertext, key); }
+
+}  // namespace
+
+NB_MODULE(per_info_key, m) {
+    m.doc() = "First encryption layer: AES-256-CBC (zero IV, PKCS#7) under per-info or one-time keys, Base64 out.";
+    PerInfoKeyError = host::make_error_type(m, "PerInfoKeyError", "AES_KYE_N 加密异常");
+
+    m.def("generate_info_hash_cipher", &generate_info_hash_cipher, nb::arg("plaintext"),
+          "The per-info key of ``plaintext``: SHA-256 of its UTF-8 bytes (lone surrogates passed\n"
+          "through) as 64 lowercase hexadecimal characters.");
+    m.def("encrypt_with_per_info_key", &encrypt_with_per_info_key, nb::arg("plaintext"), nb::arg("key_n"),
+          "Base64 of AES-CBC (all-zero IV, PKCS#7) of the UTF-8 of ``plaintext`` under the key whose\n"
+          "64 hexadecimal characters are ``key_n``. Failures raise PerInfoKeyError.");
+    m.def("decrypt_with_per_info_key", &decrypt_with_per_info_key, nb::arg("ciphertext"), nb::arg("key_n"),
+          "The text that ``encrypt_with_per_info_key`` turned into ``ciphertext`` under ``key_n``.\n"
+          "Failures raise PerInfoKeyError.");
+    m.def("encrypt_info", &encrypt_info, nb::arg("plaintext"),
+          nb::sig("def encrypt_info(plaintext: str) -> tuple[str, str]"),
+          "(ciphertext, key_n): ``plaintext`` encrypted under its own per-info key.");
+    m.def("decrypt_info", &decrypt_info, nb::arg("ciphertext"), nb::arg("key_n"),
+          nb::sig("def decrypt_info(ciphertext: str, key_n: str) -> str"),
+          "The plaintext of ``ciphertext`` under the per-info key ``key_n``.");
+    m.def("generate_aes_key_4", &generate_aes_key_4,
+          "A one-time key: 32 bytes of the cryptographically secure random source as 64 lowercase\n"
+          "hexadecimal characters.");
+    m.def("encrypt_with_aes_key_4", &encrypt_with_aes_key_4, nb::arg("plaintext"), nb::arg("key") = nb::none(),
+          nb::sig("def encrypt_with_aes_key_4(plaintext: str, key: str | None = None) -> tuple[str, str]"),
+          "(ciphertext, key): ``plaintext`` encrypted under ``key``, or under a new one-time key when\n"
+          "``key`` is None or empty.");
+    m.def("decrypt_with_aes_key_4", &decrypt_with_aes_key_4, nb::arg("ciphertext"), nb::arg("key"),
+          nb::sig("def decrypt_with_aes_key_4(ciphertext: str, key: str) -> str"),
+          "The plaintext of ``ciphertext`` under the one-time key ``key``.");
+}

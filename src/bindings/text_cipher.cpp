@@ -1,0 +1,142 @@
+#include "text_cipher.hpp"
+
+#include <openssl/crypto.h>
+
+#include "../core/cipher.hpp"
+#include "../core/credentials.hpp"
+#include "../core/hex.hpp"
+#include "../core/sha256.hpp"
+
+namespace zeq::host::text_cipher {
+namespace {
+
+namespace message = credentials::message;
+
+constexpr const char* per_info_module = "zeq.domain.crypto_layer.per_info_key";
+
+// Runs `body` under the per-info layer's guard: any failure of the host's
+// ordinary family or of the core becomes a core module error "prefix + text".
+template <class Body>
+auto per_info_guard(std::string_view prefix, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        core::fail_module(std::string(prefix) + exception_text(e));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        core::fail_module(std::string(prefix) + e.what());
+    }
+}
+
+void check_key_length(const Text& key_n) {
+    if (length(key_n) != 64) core::fail_module(std::string(cipher::message::key_length));
+}
+
+nb::str encrypt(const Text& plaintext, const cipher::Key& key) {
+    const Utf8 plain(plaintext);
+    const std::size_t size = cipher::encrypted_text_size(plain.size());
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (out == nullptr) throw nb::python_error();
+    nb::str result = nb::steal<nb::str>(out);
+    // A fresh compact ASCII str owns size + 1 bytes; nobody else sees it yet, so
+    // the Base64 goes straight into it (the encoder's NUL lands on the terminator).
+    char* buffer = static_cast<char*>(PyUnicode_DATA(out));
+    {
+        ReleaseIfLarge unlocked(plain.size());
+        cipher::encrypt_to_base64(key, plain, buffer);
+    }
+    return result;
+}
+
+nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
+    const Utf8 text(ciphertext);  // ASCII text: the str's own buffer, no copy
+    // The plaintext is decoded and decrypted inside a fresh ASCII str (never the
+    // empty singleton: the capacity is at least 3); when it turns out to be ASCII
+    // that str is the result, trimmed, and no further copy is made.
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(cipher::decoded_capacity(text.size())), 127);
+    if (out == nullptr) throw nb::python_error();
+    nb::object holder = nb::steal(out);
+    char* buffer = static_cast<char*>(PyUnicode_DATA(out));
+    std::size_t size = 0;
+    bool ascii = false;
+    {
+        ReleaseIfLarge unlocked(text.size());
+        size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
+    }
+    if (!ascii) return to_str(std::string_view(buffer, size));
+    PyObject* result = holder.release().ptr();
+    if (PyUnicode_Resize(&result, static_cast<Py_ssize_t>(size)) != 0) {
+        Py_DECREF(result);
+        throw nb::python_error();
+    }
+    return nb::steal<nb::str>(result);
+}
+
+}  // namespace
+
+nb::str encrypt_with_hex_key(const Text& plaintext, const Text& key_n) {
+    return per_info_guard(cipher::message::encrypt_failed, [&] {
+        check_key_length(key_n);
+        cipher::Key key;
+        cipher::Key::from_hex(Utf8(key_n), key);
+        return encrypt(plaintext, key);
+    });
+}
+
+nb::str decrypt_with_hex_key(const Text& ciphertext, const Text& key_n) {
+    return per_info_guard(cipher::message::decrypt_failed, [&] {
+        check_key_length(key_n);
+        cipher::Key key;
+        cipher::Key::from_hex(Utf8(key_n), key);
+        return decrypt(ciphertext, key);
+    });
+}
+
+namespace {
+
+sha256::Digest key_digest(const Text& key) {
+    const Utf8 bytes(key);
+    ReleaseIfLarge unlocked(bytes.size());
+    return sha256::digest(bytes);
+}
+
+// The per-info function `fn` (a replacement) called with the hex form of the key.
+nb::object call_replacement(const nb::object& fn, const Text& text, sha256::Digest& digest) {
+    std::string hex = hex::encode(digest.data(), digest.size());
+    nb::str key_hash(hex.data(), hex.size());
+    OPENSSL_cleanse(hex.data(), hex.size());
+    OPENSSL_cleanse(digest.data(), digest.size());
+    return fn(nb::handle(text.ptr), key_hash);
+}
+
+}  // namespace
+
+nb::object aes_encrypt(PyObject* error_type, const Text& plaintext, const Text& key) {
+    if (is_empty(plaintext) || is_empty(key)) raise(error_type, message::plaintext_or_key_empty);
+    static const SiblingFunction per_info_encrypt(per_info_module, "encrypt_with_per_info_key");
+    return wrap_host_failures(error_type, message::aes_encrypt_failed, [&]() -> nb::object {
+        sha256::Digest digest = key_digest(key);
+        nb::object fn = per_info_encrypt.current();
+        if (!per_info_encrypt.is_native(fn)) return call_replacement(fn, plaintext, digest);
+        const cipher::Key aes_key(digest);
+        OPENSSL_cleanse(digest.data(), digest.size());
+        return per_info_guard(cipher::message::encrypt_failed, [&] { return encrypt(plaintext, aes_key); });
+    });
+}
+
+nb::object aes_decrypt(PyObject* error_type, const Text& ciphertext, const Text& key) {
+    if (is_empty(ciphertext) || is_empty(key)) raise(error_type, message::ciphertext_or_key_empty);
+    static const SiblingFunction per_info_decrypt(per_info_module, "decrypt_with_per_info_key");
+    return wrap_host_failures(error_type, message::aes_decrypt_failed, [&]() -> nb::object {
+        sha256::Digest digest = key_digest(key);
+        nb::object fn = per_info_decrypt.current();
+        if (!per_info_decrypt.is_native(fn)) return call_replacement(fn, ciphertext, digest);
+        const cipher::Key aes_key(digest);
+        OPENSSL_cleanse(digest.data(), digest.size());
+        return per_info_guard(cipher::message::decrypt_failed, [&] { return decrypt(ciphertext, aes_key); });
+    });
+}
+
+}  // namespace zeq::host::text_cipher

@@ -1,0 +1,320 @@
+#include "cipher.hpp"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "error.hpp"
+
+namespace zeq::cipher {
+namespace {
+
+[[noreturn]] void fail(std::string message) { core::fail_value(std::move(message)); }
+
+std::string hex_byte(unsigned char c) {
+    static constexpr char digits[] = "0123456789abcdef";
+    return std::string{'0', 'x', digits[c >> 4], digits[c & 0x0F]};
+}
+
+// ---------------------------------------------------------------- AES-CBC
+const EVP_CIPHER* fetch(const char* name) {
+    const EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
+    if (c == nullptr) fail(std::string(name) + " is not available in libcrypto");
+    return c;
+}
+
+// Fetching costs more than encrypting a short text, so each variant is fetched
+// once, when first needed, and kept for the life of the process.
+const EVP_CIPHER* aes_cbc(const Key& key) {
+    switch (key.size()) {
+        case 32: { static const EVP_CIPHER* c = fetch("AES-256-CBC"); return c; }
+        case 24: { static const EVP_CIPHER* c = fetch("AES-192-CBC"); return c; }
+        case 16: { static const EVP_CIPHER* c = fetch("AES-128-CBC"); return c; }
+        default: fail("Invalid key size (" + std::to_string(key.size() * 8) + ") for AES.");
+    }
+}
+
+struct ContextDeleter {
+    void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
+};
+
+// One context per thread, initialised for each call and reset afterwards, which
+// also wipes the expanded key it held.
+class Session {
+public:
+    Session(const Key& key, bool encrypt) : ctx_(context()) {
+        static constexpr unsigned char zero_iv[16] = {};
+        const EVP_CIPHER* c = aes_cbc(key);
+        const int ok = encrypt ? EVP_EncryptInit_ex2(ctx_, c, key.data(), zero_iv, nullptr)
+                               : EVP_DecryptInit_ex2(ctx_, c, key.data(), zero_iv, nullptr);
+        if (ok != 1) {
+            EVP_CIPHER_CTX_reset(ctx_);
+            fail("AES-CBC could not be initialised");
+        }
+    }
+    ~Session() { EVP_CIPHER_CTX_reset(ctx_); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    EVP_CIPHER_CTX* get() const noexcept { return ctx_; }
+
+private:
+    static EVP_CIPHER_CTX* context() {
+        thread_local std::unique_ptr<EVP_CIPHER_CTX, ContextDeleter> ctx(EVP_CIPHER_CTX_new());
+        if (!ctx) throw std::bad_alloc();
+        return ctx.get();
+    }
+    EVP_CIPHER_CTX* ctx_;
+};
+
+// Plaintext is encrypted and encoded this many bytes at a time: a multiple of the
+// AES block (16) and of the Base64 group (3), so that every slice but the last
+// encodes without padding right after the previous one.
+constexpr std::size_t slice = 3 * 16 * 1024;
+
+void encode(const unsigned char* in, std::size_t size, char*& out) {
+    // EVP_EncodeBlock writes a NUL after the text; the caller's buffer has room for it.
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), in, static_cast<int>(size));
+    out += written;
+}
+
+// ---------------------------------------------------------------- Base64 in
+constexpr std::uint8_t b64_pad = 64;      // "="
+constexpr std::uint8_t b64_skip = 65;     // any other ASCII character
+constexpr std::uint8_t b64_foreign = 66;  // a byte that is not ASCII
+
+constexpr std::array<std::uint8_t, 256> b64_table = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (int i = 0; i < 128; ++i) t[i] = b64_skip;
+    for (int i = 128; i < 256; ++i) t[i] = b64_foreign;
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+    t['='] = b64_pad;
+    return t;
+}();
+
+[[noreturn]] void non_ascii() { fail("string argument should contain only ASCII characters"); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- keys
+Key::Key(const sha256::Digest& digest) noexcept : size_(digest.size()) {
+    std::memcpy(bytes_.data(), digest.data(), digest.size());
+}
+
+Key::~Key() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+
+void Key::from_hex(std::string_view hex, Key& out) {
+    auto value = [](unsigned char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    auto is_space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    auto bad = [](std::size_t position) {
+        fail("non-hexadecimal number found in fromhex() arg at position " + std::to_string(position));
+    };
+    out.size_ = 0;
+    std::size_t i = 0;
+    while (i < hex.size()) {
+        if (is_space(static_cast<unsigned char>(hex[i]))) {
+            ++i;
+            continue;
+        }
+        const int high = value(static_cast<unsigned char>(hex[i]));
+        if (high < 0) bad(i);
+        if (i + 1 >= hex.size()) bad(i + 1);
+        const int low = value(static_cast<unsigned char>(hex[i + 1]));
+        if (low < 0) bad(i + 1);
+        if (out.size_ == out.bytes_.size()) fail("Invalid key size (more than 256 bits) for AES.");
+        out.bytes_[out.size_++] = static_cast<std::uint8_t>(high << 4 | low);
+        i += 2;
+    }
+}
+
+// ---------------------------------------------------------------- encryption
+void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
+    Session session(key, true);
+    EVP_CIPHER_CTX* ctx = session.get();
+    const auto* in = reinterpret_cast<const unsigned char*>(plain.data());
+    const std::size_t n = plain.size();
+    const std::size_t buffer_size = std::min(n, slice) + 32;
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[buffer_size]);
+
+    std::size_t pos = 0;
+    int len = 0;
+    for (; n - pos > slice; pos += slice) {
+        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1) fail("AES-CBC encryption failed");
+        encode(buffer.get(), static_cast<std::size_t>(len), out);
+    }
+    int tail = 0;
+    if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(n - pos)) != 1 ||
+        EVP_EncryptFinal_ex(ctx, buffer.get() + len, &tail) != 1) {
+        fail("AES-CBC encryption failed");
+    }
+    encode(buffer.get(), static_cast<std::size_t>(len + tail), out);
+    OPENSSL_cleanse(buffer.get(), buffer_size);
+}
+
+// ---------------------------------------------------------------- decryption
+Bytes base64_decode(std::string_view text) {
+    Bytes result;
+    result.data.reset(new char[decoded_capacity(text.size())]);
+    result.size = base64_decode_to(text, result.data.get());
+    return result;
+}
+
+std::size_t base64_decode_to(std::string_view text, char* out) {
+    auto* const begin = reinterpret_cast<std::uint8_t*>(out);
+    std::uint8_t* o = begin;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    int quad = 0;  // characters of the current group seen so far
+    int pads = 0;  // "=" seen since the last alphabet character
+    std::uint32_t left = 0;
+    bool ended = false;
+
+    while (i < n) {
+        if (quad == 0) {
+            // The usual case: whole groups of four alphabet characters.
+            while (i + 4 <= n) {
+                const std::uint32_t a = b64_table[p[i]], b = b64_table[p[i + 1]], c = b64_table[p[i + 2]],
+                                    d = b64_table[p[i + 3]];
+                if ((a | b | c | d) & 0xC0) break;
+                const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
+                o[0] = static_cast<std::uint8_t>(v >> 16);
+                o[1] = static_cast<std::uint8_t>(v >> 8);
+                o[2] = static_cast<std::uint8_t>(v);
+                o += 3;
+                i += 4;
+            }
+            if (i >= n) break;
+        }
+        const std::uint8_t v = b64_table[p[i++]];
+        if (v == b64_foreign) non_ascii();
+        if (v == b64_skip) continue;
+        if (v == b64_pad) {
+            // Padding counts only once two characters of a group are in; it ends
+            // the decoding when it completes the group.
+            if (quad >= 2 && quad + ++pads >= 4) {
+                ended = true;
+                break;
+            }
+            continue;
+        }
+        pads = 0;
+        switch (quad) {
+            case 0: left = v; quad = 1; break;
+            case 1: *o++ = static_cast<std::uint8_t>(left << 2 | v >> 4); left = v & 0x0F; quad = 2; break;
+            case 2: *o++ = static_cast<std::uint8_t>(left << 4 | v >> 2); left = v & 0x03; quad = 3; break;
+            default: *o++ = static_cast<std::uint8_t>(left << 6 | v); quad = 0; break;
+        }
+    }
+    if (ended) {
+        for (; i < n; ++i) {
+            if (p[i] >= 0x80) non_ascii();
+        }
+    } else if (quad == 1) {
+        const std::size_t characters = static_cast<std::size_t>(o - begin) / 3 * 4 + 1;
+        fail("Invalid base64-encoded string: number of data characters (" + std::to_string(characters) +
+             ") cannot be 1 more than a multiple of 4");
+    } else if (quad != 0) {
+        fail("Incorrect padding");
+    }
+    return static_cast<std::size_t>(o - begin);
+}
+
+std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
+    Session session(key, false);
+    EVP_CIPHER_CTX* ctx = session.get();
+    if (size % 16 != 0) fail("The length of the provided data is not a multiple of the block length.");
+    // Padding is checked here rather than by EVP: with EVP's padding on, the block
+    // it holds back would make a second in-place update overlap its own output.
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    auto* bytes = reinterpret_cast<unsigned char*>(data);
+    constexpr std::size_t step = std::size_t{1} << 30;
+    for (std::size_t pos = 0; pos < size; pos += step) {
+        const std::size_t chunk = std::min(step, size - pos);
+        int len = 0;
+        if (EVP_DecryptUpdate(ctx, bytes + pos, &len, bytes + pos, static_cast<int>(chunk)) != 1 ||
+            static_cast<std::size_t>(len) != chunk) {
+            fail("AES-CBC decryption failed");
+        }
+    }
+    if (size == 0) fail("Invalid padding bytes.");
+    const unsigned pad = bytes[size - 1];
+    bool valid = pad >= 1 && pad <= 16;
+    for (unsigned k = 1; valid && k <= pad; ++k) valid = bytes[size - k] == pad;
+    if (!valid) fail("Invalid padding bytes.");
+    return size - pad;
+}
+
+bool check_utf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    auto bad = [&](std::size_t position, const char* reason) {
+        fail("'utf-8' codec can't decode byte " + hex_byte(p[position]) + " in position " + std::to_string(position) +
+             ": " + reason);
+    };
+    std::size_t i = 0;
+    bool ascii = true;
+    while (i < n) {
+        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
+            std::uint64_t w[4];
+            std::memcpy(w, p + i, 32);
+            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+            i += 32;
+        }
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        ascii = false;
+        std::size_t extra = 0;
+        unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
+        if (c >= 0xC2 && c <= 0xDF) extra = 1;
+        else if (c == 0xE0) { extra = 2; low = 0xA0; }
+        else if (c >= 0xE1 && c <= 0xEF) extra = 2;  // ED A0..BF: surrogates, written by the encryption
+        else if (c == 0xF0) { extra = 3; low = 0x90; }
+        else if (c >= 0xF1 && c <= 0xF3) extra = 3;
+        else if (c == 0xF4) { extra = 3; high = 0x8F; }
+        else bad(i, "invalid start byte");
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if (i + k >= n) bad(i, "unexpected end of data");
+            const unsigned char b = p[i + k];
+            if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) bad(i, "invalid continuation byte");
+        }
+        i += extra + 1;
+    }
+    return ascii;
+}
+
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii) {
+    const std::size_t size = decrypt_in_place(key, out, base64_decode_to(text, out));
+    ascii = check_utf8(std::string_view(out, size));
+    return size;
+}
+
+Bytes decrypt_from_base64(const Key& key, std::string_view text) {
+    Bytes bytes;
+    bytes.data.reset(new char[decoded_capacity(text.size())]);
+    bool ascii = false;
+    bytes.size = decrypt_from_base64_to(key, text, bytes.data.get(), ascii);
+    return bytes;
+}
+
+}  // namespace zeq::cipher

@@ -1,0 +1,92 @@
+// The layer's cipher: AES-CBC with the all-zero IV and PKCS#7 padding over
+// OpenSSL's libcrypto, ciphertext travelling as standard Base64. Keys arrive as
+// hexadecimal text (per-info keys) or as a raw SHA-256 digest (the text cipher).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "sha256.hpp"
+
+namespace zeq::cipher {
+
+namespace message {
+inline constexpr std::string_view key_length = "密钥长度必须是64位十六进制字符串";
+inline constexpr std::string_view encrypt_failed = "AES_KYE_N 加密失败: ";
+inline constexpr std::string_view decrypt_failed = "AES_KYE_N decrypt failed: ";
+}  // namespace message
+
+// AES key bytes (16, 24 or 32 once decoded), wiped when they go out of scope.
+class Key {
+public:
+    Key() = default;
+    explicit Key(const sha256::Digest& digest) noexcept;
+    ~Key();
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+
+    const std::uint8_t* data() const noexcept { return bytes_.data(); }
+    std::size_t size() const noexcept { return size_; }
+
+    // Hexadecimal text: pairs of digits of either case, ASCII white space skipped
+    // before each pair. Any other character, a lone digit or more than 32 bytes fail.
+    static void from_hex(std::string_view hex, Key& out);
+
+private:
+    std::array<std::uint8_t, 32> bytes_{};
+    std::size_t size_ = 0;
+};
+
+// Bytes of ciphertext for n bytes of plaintext: PKCS#7 always adds 1 to 16 bytes.
+constexpr std::size_t cipher_size(std::size_t n) noexcept { return 16 * (n / 16 + 1); }
+// Characters of standard Base64 (with padding) for n bytes.
+constexpr std::size_t base64_size(std::size_t n) noexcept { return 4 * ((n + 2) / 3); }
+// Characters of the Base64 ciphertext of n bytes of plaintext.
+constexpr std::size_t encrypted_text_size(std::size_t n) noexcept { return base64_size(cipher_size(n)); }
+
+// Encrypts `plain` and writes its Base64 straight to `out`, which must have room
+// for encrypted_text_size(plain.size()) characters plus a terminating NUL. Works
+// through the input in slices, so no copy of the whole ciphertext is ever made.
+void encrypt_to_base64(const Key& key, std::string_view plain, char* out);
+
+// Owned bytes without zero-filling on allocation.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+    std::string_view view() const noexcept { return {data.get(), size}; }
+};
+
+// Lenient standard Base64: characters outside the alphabet and "=" are skipped;
+// decoding stops at the first group completed by padding and ignores the rest;
+// a leftover of one character, or of two or three without padding, fails; any
+// non-ASCII byte anywhere fails.
+Bytes base64_decode(std::string_view text);
+
+// Room that decoding `text_size` characters of Base64 may need.
+constexpr std::size_t decoded_capacity(std::size_t text_size) noexcept { return text_size / 4 * 3 + 3; }
+
+// base64_decode into `out` (decoded_capacity(text.size()) bytes); returns the size.
+std::size_t base64_decode_to(std::string_view text, char* out);
+
+// AES-CBC decryption of `data` in place, PKCS#7 padding checked and removed.
+// Returns the plaintext size.
+std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size);
+
+// UTF-8 as the layer writes it: well-formed UTF-8, where the three-byte forms of
+// surrogate code points (ED A0 80 .. ED BF BF) are accepted too. Fails on
+// anything else, naming the offending byte and position. Returns true when
+// every byte is ASCII.
+bool check_utf8(std::string_view bytes);
+
+// Base64 decoding, decryption and the UTF-8 check: the plaintext bytes of a
+// ciphertext text.
+Bytes decrypt_from_base64(const Key& key, std::string_view text);
+
+// The same into `out` (decoded_capacity(text.size()) bytes); returns the
+// plaintext size and tells whether the plaintext is all ASCII.
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii);
+
+}  // namespace zeq::cipher
