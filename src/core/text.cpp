@@ -22,6 +22,19 @@ std::size_t offset_of(std::string_view s, std::size_t index) noexcept {
     return pos;
 }
 
+// Normalises a Python slice bound against length L.
+std::int64_t clamp_bound(std::int64_t bound, std::int64_t len) noexcept {
+    if (bound < 0) {
+        bound += len;
+        if (bound < 0) bound = 0;
+    } else if (bound > len) {
+        bound = len;
+    }
+    return bound;
+}
+
+}  // namespace
+
 // Decodes the code point starting at s[pos]; advances pos.
 char32_t decode_at(std::string_view s, std::size_t& pos) noexcept {
     auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
@@ -49,18 +62,6 @@ bool is_space(char32_t c) noexcept {
     }
 }
 
-// Normalises a Python slice bound against length L.
-std::int64_t clamp_bound(std::int64_t bound, std::int64_t len) noexcept {
-    if (bound < 0) {
-        bound += len;
-        if (bound < 0) bound = 0;
-    } else if (bound > len) {
-        bound = len;
-    }
-    return bound;
-}
-
-}  // namespace
 
 std::size_t length(std::string_view s) noexcept {
     std::size_t n = 0;

@@ -40,6 +40,12 @@ std::string reversed(std::string_view s);
 // (the Unicode white space set the host uses).
 std::string_view strip(std::string_view s) noexcept;
 
+// True for the characters str.isspace() accepts (also the regular-expression \s).
+bool is_space(char32_t c) noexcept;
+
+// The code point starting at byte s[pos] (pos < s.size()); advances pos past it.
+char32_t decode_at(std::string_view s, std::size_t& pos) noexcept;
+
 // The host's repr() of a text, used in error messages.
 std::string repr(std::string_view s);
 

@@ -1,0 +1,161 @@
+// zeq.domain.crypto_layer.device_signature: device factors, device signature,
+// sandbox fallback, change detection and collection status.
+#include <nanobind/nanobind.h>
+
+#include <memory>
+
+#include "../core/device/probes.hpp"
+#include "../core/platform.hpp"
+#include "host.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+constexpr const char* module_name = "zeq.domain.crypto_layer.device_signature";
+
+host::Logger* logger = nullptr;
+platform::Platform* system_platform = nullptr;
+
+// A host that replaces these module functions (in its tests, say) is obeyed
+// by the operations that call them.
+host::SiblingFunction own_get_hardware_info(module_name, "get_hardware_info");
+host::SiblingFunction own_get_device_signature(module_name, "get_device_signature");
+
+// Runs a probe without the GIL: it waits for processes and reads files.
+template <class Body>
+auto unlocked(Body&& body) {
+    nb::gil_scoped_release release;
+    device::Probe probe{*system_platform, *logger};
+    return body(probe);
+}
+
+nb::str run_text(std::string (*chain)(device::Probe&)) {
+    const std::string value = unlocked([&](device::Probe& p) { return chain(p); });
+    return host::to_str(value);
+}
+
+device::Factors collect() {
+    nb::object current = own_get_hardware_info.current();
+    if (own_get_hardware_info.is_native(current)) {
+        return unlocked([](device::Probe& p) { return device::get_hardware_info(p); });
+    }
+    nb::object result = current();
+    nb::tuple items = nb::tuple(result);
+    if (items.size() != 3) {
+        host::raise(PyExc_ValueError, "get_hardware_info() must give exactly three values, got " +
+                                          std::to_string(items.size()));
+    }
+    std::string values[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (!PyUnicode_Check(items[i].ptr())) host::raise(PyExc_TypeError, "device factors must be str");
+        values[i] = std::string(host::Utf8(items[i].ptr()).view());
+    }
+    return {values[0], values[1], values[2]};
+}
+
+nb::typed<nb::tuple, nb::str, nb::str, nb::str> get_hardware_info() {
+    const device::Factors f = unlocked([](device::Probe& p) { return device::get_hardware_info(p); });
+    return nb::typed<nb::tuple, nb::str, nb::str, nb::str>(
+        nb::make_tuple(host::to_str(f.cpu_serial), host::to_str(f.disk_id), host::to_str(f.motherboard_serial)));
+}
+
+nb::str get_device_signature() {
+    const device::Factors f = collect();
+    const std::string signature = unlocked([&](device::Probe& p) { return device::device_signature(p, f); });
+    return host::to_str(signature);
+}
+
+nb::str get_sandbox_fallback_fingerprint() { return run_text(device::sandbox_fallback_fingerprint); }
+
+bool is_sandbox_mode() { return device::is_sandbox(collect()); }
+
+bool check_hardware_change(host::Text stored_hash) {
+    if (host::is_empty(stored_hash)) return true;
+    nb::object current = own_get_device_signature.current();
+    nb::object signature =
+        own_get_device_signature.is_native(current) ? nb::object(get_device_signature()) : current();
+    const int equal = PyObject_RichCompareBool(signature.ptr(), stored_hash.ptr, Py_EQ);
+    if (equal < 0) throw nb::python_error();
+    return equal == 0;
+}
+
+nb::dict get_hardware_collection_status() {
+    const device::Factors f = collect();
+    nb::dict status;
+    const std::pair<const char*, const std::string*> entries[] = {
+        {"cpu", &f.cpu_serial}, {"disk", &f.disk_id}, {"motherboard", &f.motherboard_serial}};
+    for (const auto& [key, value] : entries) {
+        const device::FactorStatus s = device::factor_status(*value);
+        nb::dict item;
+        item["value"] = host::to_str(s.value);
+        item["failed"] = s.failed;
+        item["unknown"] = s.unknown;
+        status[key] = item;
+    }
+    return status;
+}
+
+}  // namespace
+
+NB_MODULE(device_signature, m) {
+    m.doc() = "Device fingerprint: the processor, system-disk and main-board factors read through\n"
+              "per-system probe chains that degrade to marked fallback values, their SHA-256\n"
+              "signature, the sandbox fallback signature, change detection and the collection status.";
+    nb::module_ digest_base = nb::module_::import_("zeq.domain.crypto_layer.digest_base");
+    m.attr("sha256_hash") = digest_base.attr("sha256_hash");
+    logger = new host::Logger(m, module_name);
+    system_platform = platform::make_system_platform().release();  // stateless; lives as long as the process
+    host::make_error_type(m, "HardwareCollectionError", "硬件信息采集异常");
+    host::make_error_type(m, "HardwareChangeDetected", "检测到硬件变更");
+
+    m.def("get_cpu_serial", [] { return run_text(device::get_cpu_serial); },
+          "The processor factor of this machine: a platform value or a marked fallback value.");
+    m.def("get_disk_id", [] { return run_text(device::get_disk_id); },
+          "The system-disk factor of this machine: a platform value or a marked fallback value.");
+    m.def("get_motherboard_serial", [] { return run_text(device::get_motherboard_serial); },
+          "The main-board factor of this machine: a platform value or a marked fallback value.");
+    m.def("get_hardware_info", &get_hardware_info,
+          "The device factors (cpu_serial, disk_id, motherboard_serial), collected afresh, unhashed.");
+    m.def("get_device_signature", &get_device_signature,
+          "SHA-256 of the three factors joined by '_'; the sandbox fallback signature when a\n"
+          "factor is a Windows total-failure marker (ends with '_GET_FAILED').");
+    m.def("get_sandbox_fallback_fingerprint", &get_sandbox_fallback_fingerprint,
+          "The signature built from values an ordinary user can read (user SID, product ID and\n"
+          "machine GUID on Windows; platform UUID on macOS; machine-id on Linux; else the host name).");
+    m.def("is_sandbox_mode", &is_sandbox_mode,
+          "True when the joined factors contain a sandbox marker (restricted-rights values,\n"
+          "unknown markers).");
+    m.def("check_hardware_change", &check_hardware_change, nb::arg("stored_hash"),
+          "True when ``stored_hash`` is empty or differs from the current device signature.");
+    m.def("get_hardware_collection_status", &get_hardware_collection_status,
+          "For 'cpu', 'disk' and 'motherboard': the factor's 'value' and whether it 'failed'\n"
+          "(ends with '_FAIL') or is 'unknown' (ends with '_UNKNOWN_FAIL').");
+
+    m.def("_get_cpu_serial_windows", [] { return run_text(device::cpu_serial_windows); },
+          "Windows processor chain: wmic, PowerShell CIM, BIOS registry values, then the user-SID fallback.");
+    m.def("_get_disk_id_windows", [] { return run_text(device::disk_id_windows); },
+          "Windows disk chain: wmic, PowerShell CIM, BIOS registry values, then the product-ID fallback.");
+    m.def("_get_motherboard_serial_windows", [] { return run_text(device::motherboard_serial_windows); },
+          "Windows board chain: wmic, PowerShell CIM, BIOS registry values, then the machine-GUID fallback.");
+    m.def("_get_cpu_serial_windows_fallback", [] { return run_text(device::cpu_serial_windows_fallback); },
+          "'USERSID_' + the SID line of 'whoami /user', or 'CPU_GET_FAILED'.");
+    m.def("_get_disk_id_windows_fallback", [] { return run_text(device::disk_id_windows_fallback); },
+          "'PRODUCTID_' + the Windows product ID, or 'DISK_GET_FAILED'.");
+    m.def("_get_motherboard_serial_windows_fallback",
+          [] { return run_text(device::motherboard_serial_windows_fallback); },
+          "'MACHINEGUID_' + the machine GUID, or 'BOARD_GET_FAILED'.");
+    m.def("_get_cpu_serial_darwin", [] { return run_text(device::cpu_serial_darwin); },
+          "macOS processor chain: platform serial from ioreg, then the system version.");
+    m.def("_get_disk_id_darwin", [] { return run_text(device::disk_id_darwin); },
+          "macOS disk chain: boot volume UUID, then the start of the disk list.");
+    m.def("_get_motherboard_serial_darwin", [] { return run_text(device::motherboard_serial_darwin); },
+          "macOS board chain: platform serial from ioreg, then the model identifier.");
+    m.def("_get_cpu_serial_linux", [] { return run_text(device::cpu_serial_linux); },
+          "Linux processor chain: the 'serial' of /proc/cpuinfo, then its 'model name'.");
+    m.def("_get_disk_id_linux", [] { return run_text(device::disk_id_linux); },
+          "Linux disk chain: root UUID from findmnt, then /etc/fstab, then the file system from df.");
+    m.def("_get_motherboard_serial_linux", [] { return run_text(device::motherboard_serial_linux); },
+          "Linux board chain: DMI board name, then the dmidecode product name.");
+}

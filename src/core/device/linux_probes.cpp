@@ -1,0 +1,89 @@
+// Linux: /proc/cpuinfo, the root file system's UUID and the DMI board name.
+#include <optional>
+
+#include "../text.hpp"
+#include "parsers.hpp"
+#include "probes.hpp"
+
+namespace zeq::device {
+namespace {
+
+using platform::ErrorStream;
+using Reading = std::optional<std::string>;
+
+constexpr const char* cpuinfo_path = "/proc/cpuinfo";
+constexpr const char* fstab_path = "/etc/fstab";
+constexpr const char* board_name_path = "/sys/class/dmi/id/board_name";
+
+// One pass over /proc/cpuinfo for the lines beginning with `prefix`.
+Reading cpuinfo_step(Probe& p, std::string_view prefix, std::string_view empty_line) {
+    if (!p.os.file_exists(cpuinfo_path)) return std::nullopt;
+    const parse::CpuinfoScan scan = parse::cpuinfo_field(p.os.read_text_file(cpuinfo_path), prefix);
+    for (std::size_t i = 0; i < scan.empty_lines; ++i) debug(p, empty_line);
+    if (scan.failure) throw parse::ParseError(*scan.failure);
+    return scan.value;
+}
+
+}  // namespace
+
+std::string cpu_serial_linux(Probe& p) {
+    if (Reading serial = guarded(p, "Failed to read Linux CPU serial: ",
+                                 [&] { return cpuinfo_step(p, "serial", "Linux CPU serial is empty"); }))
+        return *serial;
+    if (Reading model = guarded(p, "Failed to read Linux CPU model: ",
+                                [&] { return cpuinfo_step(p, "model name", "Linux CPU model is empty"); }))
+        return "LINUX_" + *model + "_FAIL";
+    return "LINUX_UNKNOWN_FAIL";
+}
+
+std::string disk_id_linux(Probe& p) {
+    Reading uuid = guarded(p, "Failed to get Linux root partition UUID: ", [&]() -> Reading {
+        std::string found(text::strip(
+            output_run(p, {"findmnt", "-n", "-o", "UUID", "/"}, ErrorStream::merged, p.command_limit)));
+        if (!found.empty()) return found;
+        debug(p, "Linux root partition UUID is empty");
+        return std::nullopt;
+    });
+    if (uuid) return *uuid;
+
+    uuid = guarded(p, "Failed to read Linux fstab: ", [&]() -> Reading {
+        if (!p.os.file_exists(fstab_path)) return std::nullopt;
+        return parse::fstab_root_uuid(p.os.read_text_file(fstab_path));
+    });
+    if (uuid) return *uuid;
+
+    // Only the file system's name: the rest of the line (sizes, use) changes
+    // as the disk fills, and the factor must not.
+    Reading degraded = guarded(p, "Failed to get Linux disk info: ", [&]() -> Reading {
+        const std::string report = output_run(p, {"df", "-h", "/"}, ErrorStream::inherited, p.command_limit);
+        if (Reading fs = parse::df_filesystem(report)) return "LINUX_DISK_" + *fs + "_FAIL";
+        return "LINUX_DISK_UNKNOWN_FAIL";
+    });
+    if (degraded) return *degraded;
+    return "LINUX_DISK_UNKNOWN_FAIL";
+}
+
+std::string motherboard_serial_linux(Probe& p) {
+    Reading board = guarded(p, "Failed to read Linux motherboard name: ", [&]() -> Reading {
+        if (!p.os.file_exists(board_name_path)) return std::nullopt;
+        std::string name(text::strip(p.os.read_text_file(board_name_path)));
+        if (!name.empty()) return "LINUX_BOARD_" + name + "_FAIL";
+        debug(p, "Linux motherboard name is empty");
+        return std::nullopt;
+    });
+    if (board) return *board;
+
+    board = guarded(p, "Failed to execute Linux dmidecode: ", [&]() -> Reading {
+        const std::string report =
+            output_run(p, {"dmidecode", "-t", "baseboard"}, ErrorStream::merged, p.command_limit);
+        Reading product = parse::dmidecode_product_name(report);
+        if (!product) return std::nullopt;
+        if (!product->empty()) return "LINUX_BOARD_" + *product + "_FAIL";
+        debug(p, "Linux dmidecode product name is empty");
+        return std::nullopt;
+    });
+    if (board) return *board;
+    return "LINUX_BOARD_UNKNOWN_FAIL";
+}
+
+}  // namespace zeq::device

@@ -1,0 +1,56 @@
+#include "probes.hpp"
+
+namespace zeq::device {
+
+void debug(Probe& p, std::string_view message) { p.log.log(core::LogLevel::debug, message); }
+
+std::string output_run(Probe& p, const std::vector<std::string>& argv, platform::ErrorStream errors,
+                       std::chrono::milliseconds timeout) {
+    platform::Completed done = p.os.run(argv, errors, timeout);
+    if (done.status != 0) {
+        std::string command = "[";
+        for (std::size_t i = 0; i < argv.size(); ++i) command += (i ? ", '" : "'") + argv[i] + "'";
+        throw platform::CommandError(platform::FailureKind::other, "Command '" + command +
+                                                                      "]' returned non-zero exit status " +
+                                                                      std::to_string(done.status) + ".");
+    }
+    return std::move(done.out);
+}
+
+namespace {
+
+using Chain = std::string (*)(Probe&);
+
+std::string dispatch(Probe& p, Chain windows, Chain darwin, Chain linux_chain, std::string_view unsupported_suffix) {
+    const std::string name = p.os.system_name();
+    if (name == "Windows") return windows(p);
+    if (name == "Darwin") return darwin(p);
+    if (name == "Linux") return linux_chain(p);
+    p.log.log(core::LogLevel::warning, "Unsupported operating system: " + name);
+    return name + std::string(unsupported_suffix);
+}
+
+}  // namespace
+
+std::string get_cpu_serial(Probe& p) {
+    return dispatch(p, cpu_serial_windows, cpu_serial_darwin, cpu_serial_linux, "_UNKNOWN_FAIL");
+}
+
+std::string get_disk_id(Probe& p) {
+    return dispatch(p, disk_id_windows, disk_id_darwin, disk_id_linux, "_DISK_UNKNOWN_FAIL");
+}
+
+std::string get_motherboard_serial(Probe& p) {
+    return dispatch(p, motherboard_serial_windows, motherboard_serial_darwin, motherboard_serial_linux,
+                    "_BOARD_UNKNOWN_FAIL");
+}
+
+Factors get_hardware_info(Probe& p) {
+    Factors f;
+    f.cpu_serial = get_cpu_serial(p);
+    f.disk_id = get_disk_id(p);
+    f.motherboard_serial = get_motherboard_serial(p);
+    return f;
+}
+
+}  // namespace zeq::device

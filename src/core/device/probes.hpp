@@ -1,0 +1,100 @@
+// The device factors of this machine: per-system probe chains that degrade to
+// marked fallback values instead of failing, the device signature over them,
+// the sandbox fallback signature and the collection status.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../log.hpp"
+#include "../platform.hpp"
+
+namespace zeq::device {
+
+// Everything a probe touches. `command_limit` bounds the commands that have
+// no time-out of their own (a hanging command must not block start-up).
+struct Probe {
+    platform::Platform& os;
+    core::LogSink& log;
+    std::chrono::milliseconds command_limit = std::chrono::seconds(10);
+};
+
+struct Factors {
+    std::string cpu_serial;
+    std::string disk_id;
+    std::string motherboard_serial;
+};
+
+// ---------------------------------------------------------------- dispatch
+std::string get_cpu_serial(Probe& p);
+std::string get_disk_id(Probe& p);
+std::string get_motherboard_serial(Probe& p);
+Factors get_hardware_info(Probe& p);
+
+// ---------------------------------------------------------------- Windows
+std::string cpu_serial_windows(Probe& p);
+std::string disk_id_windows(Probe& p);
+std::string motherboard_serial_windows(Probe& p);
+std::string cpu_serial_windows_fallback(Probe& p);
+std::string disk_id_windows_fallback(Probe& p);
+std::string motherboard_serial_windows_fallback(Probe& p);
+
+// ---------------------------------------------------------------- macOS
+std::string cpu_serial_darwin(Probe& p);
+std::string disk_id_darwin(Probe& p);
+std::string motherboard_serial_darwin(Probe& p);
+
+// ---------------------------------------------------------------- Linux
+std::string cpu_serial_linux(Probe& p);
+std::string disk_id_linux(Probe& p);
+std::string motherboard_serial_linux(Probe& p);
+
+// ---------------------------------------------------------------- signature
+// cpu_serial + "_" + disk_id + "_" + motherboard_serial.
+std::string signature_input(const Factors& f);
+// The device signature of these factors: their hash, or the sandbox fallback
+// signature (with a warning) when a factor is a Windows total-failure marker.
+std::string device_signature(Probe& p, const Factors& f);
+std::string sandbox_fallback_fingerprint(Probe& p);
+// The sandbox markers, in the order they are tested.
+extern const std::array<std::string_view, 6> fallback_markers;
+bool is_sandbox(const Factors& f);
+
+struct FactorStatus {
+    std::string value;
+    bool failed;   // ends with "_FAIL"
+    bool unknown;  // ends with "_UNKNOWN_FAIL"
+};
+FactorStatus factor_status(std::string value);
+
+// ---------------------------------------------------------------- shared by the chains
+// Output run: the captured output of a command that exited with status 0;
+// any other outcome is thrown (platform::CommandError).
+std::string output_run(Probe& p, const std::vector<std::string>& argv, platform::ErrorStream errors,
+                       std::chrono::milliseconds timeout);
+void debug(Probe& p, std::string_view message);
+
+}  // namespace zeq::device
+
+namespace zeq::device {
+
+// A guarded step: any failure inside `body` (out of memory aside) is logged as
+// `failure_line` + its text and the chain goes on with its next step.
+template <class Body>
+auto guarded(Probe& p, std::string_view failure_line, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        std::string line(failure_line);
+        line += e.what();
+        debug(p, line);
+        return {};
+    }
+}
+
+}  // namespace zeq::device

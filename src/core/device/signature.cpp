@@ -1,0 +1,96 @@
+// The device signature over the three factors, the sandbox fallback signature
+// built from values an ordinary user can read, and the collection status.
+#include <optional>
+
+#include "../sha256.hpp"
+#include "../text.hpp"
+#include "parsers.hpp"
+#include "probes.hpp"
+
+namespace zeq::device {
+namespace {
+
+bool ends_with(std::string_view s, std::string_view suffix) {
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+std::string thrice(std::string_view prefix, std::string_view value) {
+    std::string out(prefix);
+    out += value;
+    out += '_';
+    out += value;
+    out += '_';
+    out += value;
+    return out;
+}
+
+}  // namespace
+
+const std::array<std::string_view, 6> fallback_markers{"USERSID_",     "PRODUCTID_",     "MACHINEGUID_",
+                                                       "MAC_FALLBACK", "LINUX_FALLBACK", "UNKNOWN_"};
+
+std::string signature_input(const Factors& f) { return f.cpu_serial + "_" + f.disk_id + "_" + f.motherboard_serial; }
+
+std::string device_signature(Probe& p, const Factors& f) {
+    if (ends_with(f.cpu_serial, "_GET_FAILED") || ends_with(f.disk_id, "_GET_FAILED") ||
+        ends_with(f.motherboard_serial, "_GET_FAILED")) {
+        p.log.log(core::LogLevel::warning,
+                  "Hardware collection partial/total failure, using sandbox fallback. CPU=" + f.cpu_serial +
+                      ", Disk=" + f.disk_id + ", Board=" + f.motherboard_serial);
+        return sandbox_fallback_fingerprint(p);
+    }
+    return sha256::hash_text(signature_input(f));
+}
+
+std::string sandbox_fallback_fingerprint(Probe& p) {
+    const std::string name = p.os.system_name();
+    if (name == "Windows") {
+        const std::string sid = cpu_serial_windows_fallback(p);
+        const std::string pid = disk_id_windows_fallback(p);
+        const std::string guid = motherboard_serial_windows_fallback(p);
+        return sha256::hash_text(sid + "_" + pid + "_" + guid);
+    }
+    // The sandbox branches fail silently: the host name is what is left.
+    auto silently = [](auto&& body) -> std::optional<std::string> {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    };
+    if (name == "Darwin") {
+        std::optional<std::string> input = silently([&]() -> std::optional<std::string> {
+            const platform::Completed done = p.os.run({"ioreg", "-rd1", "-c", "IOPlatformExpertDevice"},
+                                                      platform::ErrorStream::separate, std::chrono::seconds(5));
+            if (auto uuid = parse::quoted_assignment(done.out, "IOPlatformUUID")) return thrice("MAC_", *uuid);
+            return std::nullopt;
+        });
+        return sha256::hash_text(input ? *input : "MAC_FALLBACK_" + p.os.host_name());
+    }
+    if (name == "Linux") {
+        std::optional<std::string> input = silently([&]() -> std::optional<std::string> {
+            if (!p.os.file_exists("/etc/machine-id")) return std::nullopt;
+            return thrice("LINUX_", text::strip(p.os.read_text_file("/etc/machine-id")));
+        });
+        return sha256::hash_text(input ? *input : "LINUX_FALLBACK_" + p.os.host_name());
+    }
+    return sha256::hash_text("UNKNOWN_" + p.os.host_name());
+}
+
+bool is_sandbox(const Factors& f) {
+    const std::string combined = signature_input(f);
+    for (std::string_view marker : fallback_markers) {
+        if (combined.find(marker) != std::string::npos) return true;
+    }
+    return false;
+}
+
+FactorStatus factor_status(std::string value) {
+    const bool failed = ends_with(value, "_FAIL");
+    const bool unknown = ends_with(value, "_UNKNOWN_FAIL");
+    return {std::move(value), failed, unknown};
+}
+
+}  // namespace zeq::device

@@ -1,0 +1,89 @@
+// What the device probes need from the operating system, behind one small
+// interface: the real implementations live in src/core/platform/ (one per
+// system family) and the tests drive the probes through a fake.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zeq::platform {
+
+// Why a command did not produce a result; the probes log each kind differently.
+enum class FailureKind { not_found, timeout, other };
+
+class CommandError : public std::runtime_error {
+public:
+    CommandError(FailureKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+    FailureKind kind() const noexcept { return kind_; }
+
+private:
+    FailureKind kind_;
+};
+
+// Where the child's standard error goes.
+enum class ErrorStream {
+    merged,     // into the captured standard output
+    separate,   // captured on its own (Completed::err)
+    inherited,  // the process's own standard error, not captured
+};
+
+// A command that ran to its end. Texts are decoded from the system's default
+// encoding to UTF-8, with CRLF and lone CR turned into LF.
+struct Completed {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // "Windows", or the kernel's name as uname() reports it; empty when unknown.
+    virtual std::string system_name() = 0;
+    // The network node name; empty when unknown.
+    virtual std::string host_name() = 0;
+
+    // Starts argv[0] (looked up on the executable search path, no shell) and
+    // waits for it. The child is killed when it has not finished within
+    // `timeout`. Throws CommandError: not_found when the program does not
+    // exist, timeout, or other (cannot start, unreadable output, ...). A
+    // non-zero exit status is returned, not thrown.
+    virtual Completed run(const std::vector<std::string>& argv, ErrorStream errors,
+                          std::chrono::milliseconds timeout) = 0;
+
+    // True when the path exists (any kind of file); false on any error.
+    virtual bool file_exists(const std::string& path) = 0;
+    // The whole file decoded as text like a command's output; throws
+    // std::runtime_error when it cannot be opened, read or decoded.
+    virtual std::string read_text_file(const std::string& path) = 0;
+
+    // The text form of a value under HKEY_LOCAL_MACHINE\subkey; throws
+    // std::runtime_error when the key or the value cannot be read (always
+    // on systems without a registry).
+    virtual std::string read_machine_registry_value(const std::string& subkey, const std::string& name) = 0;
+};
+
+// The platform of the running system.
+std::unique_ptr<Platform> make_system_platform();
+
+// ---------------------------------------------------------------- helpers shared by the implementations
+
+// Strict UTF-8 (no surrogates, no overlong forms), as the host's decoder
+// accepts it; throws std::runtime_error naming the first bad byte.
+void check_utf8(std::string_view bytes);
+
+// CRLF and lone CR become LF.
+std::string normalize_newlines(std::string_view text);
+
+// check_utf8 + normalize_newlines.
+std::string decode_utf8_text(std::string_view bytes);
+
+// Output larger than this is not a device reading; the command is stopped.
+inline constexpr std::size_t max_output_bytes = 16u << 20;
+
+}  // namespace zeq::platform

@@ -1,0 +1,329 @@
+// Windows: commands through CreateProcessW with pipes, a job object and a
+// time-out; values under HKEY_LOCAL_MACHINE through RegOpenKeyExW/RegQueryValueExW.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "../platform.hpp"
+
+namespace zeq::platform {
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string utf8(const wchar_t* data, std::size_t size) {
+    if (size == 0) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, data, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, data, static_cast<int>(size), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::string error_text(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string message = n ? utf8(buffer, n) : "error";
+    if (buffer) LocalFree(buffer);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.pop_back();
+    return "[WinError " + std::to_string(code) + "] " + message;
+}
+
+// The system's ANSI code page (the host's default text encoding here) to UTF-8.
+std::string decode_ansi(const std::string& bytes) {
+    if (bytes.empty()) return {};
+    const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                                      nullptr, 0);
+    if (n == 0) throw CommandError(FailureKind::other, "output is not in the system's code page: " +
+                                                           error_text(GetLastError()));
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
+    return normalize_newlines(utf8(w.data(), w.size()));
+}
+
+// The command line the C runtime splits back into exactly these arguments.
+std::wstring command_line(const std::vector<std::string>& argv) {
+    std::wstring line;
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        if (i) line += L' ';
+        const std::wstring arg = wide(argv[i]);
+        const bool quote = arg.empty() || arg.find_first_of(L" \t") != std::wstring::npos;
+        if (quote) line += L'"';
+        std::size_t backslashes = 0;
+        for (wchar_t c : arg) {
+            if (c == L'\\') {
+                ++backslashes;
+            } else if (c == L'"') {
+                line.append(backslashes * 2 + 1, L'\\');
+                line += L'"';
+                backslashes = 0;
+                continue;
+            } else {
+                backslashes = 0;
+            }
+            line += c;
+        }
+        if (quote) {
+            line.append(backslashes, L'\\');
+            line += L'"';
+        }
+    }
+    return line;
+}
+
+class Handle {
+public:
+    Handle() = default;
+    explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Handle(Handle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
+    Handle& operator=(Handle&& o) noexcept {
+        if (this != &o) {
+            reset();
+            h_ = o.h_;
+            o.h_ = nullptr;
+        }
+        return *this;
+    }
+    ~Handle() { reset(); }
+    HANDLE get() const noexcept { return h_; }
+    void reset() noexcept {
+        if (h_) CloseHandle(h_);
+        h_ = nullptr;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+// Drains one pipe on a thread of its own, so that two pipes never block each other.
+struct Reader {
+    HANDLE pipe = nullptr;
+    std::string data;
+    bool too_large = false;
+    Handle thread;
+
+    static DWORD WINAPI main(void* self) {
+        auto* r = static_cast<Reader*>(self);
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(r->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            if (r->data.size() + got > max_output_bytes) {
+                r->too_large = true;
+                break;
+            }
+            r->data.append(buffer, got);
+        }
+        return 0;
+    }
+    void start() { thread = Handle(CreateThread(nullptr, 0, &Reader::main, this, 0, nullptr)); }
+    void finish() {
+        if (!thread.get()) return;
+        if (WaitForSingleObject(thread.get(), 2000) != WAIT_OBJECT_0) {
+            CancelSynchronousIo(thread.get());  // a grandchild outside the job still holds the pipe
+            WaitForSingleObject(thread.get(), INFINITE);
+        }
+        thread.reset();
+    }
+};
+
+void make_pipe(Handle& read, Handle& write) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE r = nullptr, w = nullptr;
+    if (!CreatePipe(&r, &w, &sa, 0)) throw CommandError(FailureKind::other, error_text(GetLastError()));
+    read = Handle(r);
+    write = Handle(w);
+    SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);  // only the child's end is inherited
+}
+
+class WindowsPlatform final : public Platform {
+public:
+    std::string system_name() override { return "Windows"; }
+
+    std::string host_name() override {
+        wchar_t buffer[256];
+        DWORD size = 256;
+        if (!GetComputerNameExW(ComputerNameDnsHostname, buffer, &size)) return {};
+        return utf8(buffer, size);
+    }
+
+    Completed run(const std::vector<std::string>& argv, ErrorStream errors,
+                  std::chrono::milliseconds timeout) override {
+        if (argv.empty()) throw CommandError(FailureKind::other, "empty command");
+        Handle out_read, out_write, err_read, err_write;
+        make_pipe(out_read, out_write);
+        if (errors == ErrorStream::separate) make_pipe(err_read, err_write);
+        Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+        SetHandleInformation(null_in.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        HANDLE err_target = errors == ErrorStream::merged     ? out_write.get()
+                            : errors == ErrorStream::separate ? err_write.get()
+                                                              : GetStdHandle(STD_ERROR_HANDLE);
+
+        // Only these handles reach the child, whatever else is inheritable
+        // in this process at the moment.
+        HANDLE inherit[3];
+        DWORD count = 0;
+        inherit[count++] = null_in.get();
+        inherit[count++] = out_write.get();
+        if (errors == ErrorStream::separate) inherit[count++] = err_write.get();
+        SIZE_T attr_size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
+        std::string attr_storage(attr_size, '\0');
+        auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage.data());
+        if (!InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size) ||
+            !UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit, count * sizeof(HANDLE),
+                                       nullptr, nullptr))
+            throw CommandError(FailureKind::other, error_text(GetLastError()));
+
+        STARTUPINFOEXW si{};
+        si.StartupInfo.cb = sizeof si;
+        si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        si.StartupInfo.hStdInput = null_in.get();
+        si.StartupInfo.hStdOutput = out_write.get();
+        si.StartupInfo.hStdError = err_target;
+        si.lpAttributeList = attrs;
+
+        // The job takes the command and whatever it starts, so a time-out stops them all.
+        Handle job(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (job.get()) SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+        std::wstring line = command_line(argv);
+        PROCESS_INFORMATION pi{};
+        const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                            CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
+                                            nullptr, nullptr, &si.StartupInfo, &pi);
+        const DWORD start_error = GetLastError();
+        DeleteProcThreadAttributeList(attrs);
+        if (!started) {
+            const FailureKind kind = (start_error == ERROR_FILE_NOT_FOUND || start_error == ERROR_PATH_NOT_FOUND)
+                                         ? FailureKind::not_found
+                                         : FailureKind::other;
+            throw CommandError(kind, error_text(start_error));
+        }
+        Handle process(pi.hProcess), thread(pi.hThread);
+        if (job.get()) AssignProcessToJobObject(job.get(), process.get());
+        ResumeThread(thread.get());
+        thread.reset();
+        out_write.reset();
+        err_write.reset();
+        null_in.reset();
+
+        Reader out_reader, err_reader;
+        out_reader.pipe = out_read.get();
+        err_reader.pipe = err_read.get();
+        out_reader.start();
+        if (err_read.get()) err_reader.start();
+
+        const long long ms = timeout.count();
+        const DWORD wait = ms >= static_cast<long long>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms < 0 ? 0 : ms);
+        const DWORD waited = WaitForSingleObject(process.get(), wait);
+        if (waited != WAIT_OBJECT_0) {
+            if (job.get()) TerminateJobObject(job.get(), 1);
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), INFINITE);
+        }
+        out_reader.finish();
+        err_reader.finish();
+        if (waited != WAIT_OBJECT_0) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
+            throw CommandError(FailureKind::timeout, "Command '" + argv[0] + "' timed out after " + seconds + " seconds");
+        }
+        if (out_reader.too_large || err_reader.too_large)
+            throw CommandError(FailureKind::other, "command output too large");
+        DWORD code = 0;
+        GetExitCodeProcess(process.get(), &code);
+        Completed result;
+        result.status = static_cast<int>(code);
+        result.out = decode_ansi(out_reader.data);
+        result.err = decode_ansi(err_reader.data);
+        return result;
+    }
+
+    bool file_exists(const std::string& path) override {
+        return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    std::string read_text_file(const std::string& path) override {
+        Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.get()) throw std::runtime_error(error_text(GetLastError()) + ": '" + path + "'");
+        std::string data;
+        char buffer[65536];
+        DWORD got = 0;
+        while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            data.append(buffer, got);
+            if (data.size() > max_output_bytes) throw std::runtime_error("file too large: '" + path + "'");
+        }
+        try {
+            return decode_ansi(data);
+        } catch (const CommandError& e) {
+            throw std::runtime_error(e.what());
+        }
+    }
+
+    std::string read_machine_registry_value(const std::string& subkey, const std::string& name) override {
+        HKEY key = nullptr;
+        LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(subkey).c_str(), 0, KEY_READ, &key);
+        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        struct Closer {
+            HKEY k;
+            ~Closer() { RegCloseKey(k); }
+        } closer{key};
+        const std::wstring value_name = wide(name);
+        DWORD type = 0, size = 0;
+        rc = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, nullptr, &size);
+        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        std::string data(size + sizeof(wchar_t), '\0');
+        rc = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        data.resize(size);
+        switch (type) {
+            case REG_SZ:
+            case REG_EXPAND_SZ: {
+                std::size_t chars = data.size() / sizeof(wchar_t);
+                const auto* w = reinterpret_cast<const wchar_t*>(data.data());
+                while (chars > 0 && w[chars - 1] == L'\0') --chars;  // the stored terminator(s)
+                return utf8(w, chars);
+            }
+            case REG_DWORD: {
+                DWORD v = 0;
+                std::memcpy(&v, data.data(), data.size() < sizeof v ? data.size() : sizeof v);
+                return std::to_string(v);
+            }
+            case REG_QWORD: {
+                unsigned long long v = 0;
+                std::memcpy(&v, data.data(), data.size() < sizeof v ? data.size() : sizeof v);
+                return std::to_string(v);
+            }
+            default:
+                throw std::runtime_error("registry value '" + name + "' is not text or a number");
+        }
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> make_system_platform() { return std::make_unique<WindowsPlatform>(); }
+
+}  // namespace zeq::platform

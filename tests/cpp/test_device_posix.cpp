@@ -1,0 +1,87 @@
+// The real POSIX runner: output capture, failure kinds, time-out, and nothing
+// left behind (no child, no descriptor).
+#ifndef _WIN32
+#include <dirent.h>
+#include <errno.h>
+#include <sys/wait.h>
+
+#include "check.hpp"
+#include "core/platform.hpp"
+
+using namespace zeq;
+using platform::ErrorStream;
+using namespace std::chrono_literals;
+
+namespace {
+
+int open_descriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+bool has_children() {
+    errno = 0;
+    return !(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
+}
+
+platform::FailureKind kind_of(platform::Platform& os, const std::vector<std::string>& argv,
+                              std::chrono::milliseconds t = 5s) {
+    try {
+        os.run(argv, ErrorStream::merged, t);
+    } catch (const platform::CommandError& e) {
+        return e.kind();
+    }
+    return static_cast<platform::FailureKind>(-1);
+}
+
+}  // namespace
+
+TEST_CASE("posix runner: merged, separate, status, newlines") {
+    auto os = platform::make_system_platform();
+    const int before = open_descriptors();
+    auto merged = os->run({"sh", "-c", "printf 'a\\r\\nb\\rc'; printf 'E' >&2; exit 3"}, ErrorStream::merged, 5s);
+    CHECK_EQ(merged.status, 3);
+    CHECK(merged.out.find("a\nb\nc") != std::string::npos);
+    CHECK(merged.out.find('E') != std::string::npos);
+    auto separate = os->run({"sh", "-c", "echo out; echo err >&2"}, ErrorStream::separate, 5s);
+    CHECK_EQ(separate.out, std::string("out\n"));
+    CHECK_EQ(separate.err, std::string("err\n"));
+    // lots of output on both pipes at once must not deadlock
+    auto big = os->run({"sh", "-c", "head -c 300000 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero | tr '\\0' y >&2"},
+                       ErrorStream::separate, 20s);
+    CHECK_EQ(big.out.size(), 300000u);
+    CHECK_EQ(big.err.size(), 300000u);
+    // arguments reach the program unchanged, no shell in between
+    auto args = os->run({"printf", "%s|", "a b", "$HOME", "*"}, ErrorStream::merged, 5s);
+    CHECK_EQ(args.out, std::string("a b|$HOME|*|"));
+    CHECK_EQ(open_descriptors(), before);
+    CHECK(!has_children());
+}
+
+TEST_CASE("posix runner: failure kinds, time-out kills and reaps") {
+    auto os = platform::make_system_platform();
+    const int before = open_descriptors();
+    CHECK(kind_of(*os, {"zeq-no-such-command-xyz"}) == platform::FailureKind::not_found);
+    CHECK(kind_of(*os, {"sh", "-c", "printf '\\377'"}) == platform::FailureKind::other);  // not UTF-8
+    CHECK(kind_of(*os, {"sleep", "30"}, 200ms) == platform::FailureKind::timeout);
+    // the shell's own child is in its process group and goes with it
+    CHECK(kind_of(*os, {"sh", "-c", "sleep 30; echo never"}, 200ms) == platform::FailureKind::timeout);
+    CHECK(kind_of(*os, {"sh", "-c", "sleep 30 & echo started"}, 200ms) == platform::FailureKind::timeout);
+    CHECK_EQ(open_descriptors(), before);
+    CHECK(!has_children());
+}
+
+TEST_CASE("posix files and names") {
+    auto os = platform::make_system_platform();
+    CHECK(os->file_exists("/proc/self"));
+    CHECK(!os->file_exists("/no/such/file"));
+    CHECK_THROWS(os->read_text_file("/no/such/file"));
+    CHECK_THROWS(os->read_machine_registry_value("SOFTWARE", "x"));
+    CHECK(!os->system_name().empty());
+    CHECK(os->read_text_file("/proc/self/status").find("Pid:") != std::string::npos);
+}
+#endif
