@@ -79,7 +79,7 @@ nb::object get_or(nb::handle mapping, PyObject* key, PyObject* fallback) {
 bool present(PyObject* v) {
     if (v == Py_None) return false;
     if (PyUnicode_Check(v)) return PyUnicode_GET_LENGTH(v) != 0;
-    if (PyLong_Check(v)) return Py_SIZE(v) != 0;  // bool included
+    if (PyLong_Check(v)) return PyObject_IsTrue(v) == 1;  // bool included; ints cannot fail here
     if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v) != 0.0;
     return true;
 }
