@@ -94,11 +94,15 @@ nb::dict to_dict(const Entry& e) {
     return out;
 }
 
+// Runs `f` over the record's fields as UTF-8. The texts are held here, so the
+// views stay valid even if another thread reassigns a field while `f` runs
+// without the GIL.
 template <class F>
 auto with_fields(const Entry& e, F&& f) {
+    const std::array<nb::object, text_count> held = e.texts;
     const std::array<host::Utf8, text_count> views = {
-        host::Utf8(e.texts[0].ptr()), host::Utf8(e.texts[1].ptr()), host::Utf8(e.texts[2].ptr()),
-        host::Utf8(e.texts[3].ptr()), host::Utf8(e.texts[4].ptr()), host::Utf8(e.texts[5].ptr())};
+        host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()), host::Utf8(held[2].ptr()),
+        host::Utf8(held[3].ptr()), host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
     const std::string version = host::decimal_text(e.key_version);
     vault_record::Fields fields;
     for (int i = 0; i < text_count; ++i) fields.texts[i] = views[i].view();
