@@ -105,6 +105,12 @@ void raise(PyObject* type, std::string_view message) {
     throw nb::python_error();
 }
 
+void raise_argument_type(const char* function, const char* argument, const char* expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", function, argument, expected,
+                 Py_TYPE(got.ptr())->tp_name);
+    throw nb::python_error();
+}
+
 void raise_core(const core::Error& e, PyObject* module_error) {
     switch (e.kind()) {
         case core::ErrorKind::module: raise(module_error, e.message());

@@ -92,6 +92,10 @@ nb::object truncate_number(nb::handle value);
 PyObject* make_error_type(nb::module_& m, const char* name, const char* doc);
 
 [[noreturn]] void raise(PyObject* type, std::string_view message);
+// The host's TypeError for an argument of the wrong kind, naming it:
+// "<function>() argument '<argument>' must be <expected>, not <type of got>".
+[[noreturn]] void raise_argument_type(const char* function, const char* argument, const char* expected,
+                                      nb::handle got);
 [[noreturn]] void raise_core(const core::Error& e, PyObject* module_error);
 
 // Runs core code, turning core failures into the host's error types.

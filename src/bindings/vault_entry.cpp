@@ -1,0 +1,315 @@
+// zeq.domain.crypto_layer.vault_entry: the version-1 storage record and its builder.
+#include <nanobind/nanobind.h>
+
+#include <array>
+#include <optional>
+#include <utility>
+
+#include "../core/vault_record.hpp"
+#include "host.hpp"
+
+namespace nb = nanobind;
+using namespace zeq;
+
+namespace {
+
+constexpr int text_count = vault_record::text_field_count;
+constexpr int field_count = text_count + 1;  // key_version last
+
+// The record's fields: exact str objects and an exact int, as the host handed
+// them in (str is immutable, so holding the object is owning the text).
+struct Entry {
+    std::array<nb::object, text_count> texts;
+    nb::object key_version;
+};
+
+struct Builder {
+    nb::dict data;
+};
+
+PyObject* field_keys[field_count] = {};  // interned field names, key_version last
+PyObject* field_kwnames = nullptr;       // the same names as a tuple, for calls by name
+PyObject* entry_type = nullptr;          // VaultEntry
+PyObject* native_to_dict = nullptr;      // VaultEntry.to_dict as defined here
+PyObject* json_loads = nullptr;
+PyObject* json_dumps = nullptr;
+PyObject* empty_text = nullptr;
+PyObject* one = nullptr;
+
+const char* field_name(int i) {
+    return i < text_count ? vault_record::text_field_names[static_cast<std::size_t>(i)]
+                          : vault_record::key_version_name;
+}
+
+// ---------------------------------------------------------------- typing
+bool is_number(PyObject* v) noexcept {
+    return PyLong_Check(v) || PyFloat_Check(v) ||
+           (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr);
+}
+
+void check_text(nb::handle value, int field, const char* function) {
+    if (!PyUnicode_CheckExact(value.ptr())) host::raise_argument_type(function, field_name(field), "str", value);
+}
+
+// key_version as an exact int: numbers truncate toward zero, non-finite floats
+// fail with the host's conversion error, anything else is a TypeError.
+nb::object version_from(nb::handle value, const char* function) {
+    if (!is_number(value.ptr())) host::raise_argument_type(function, vault_record::key_version_name, "a number", value);
+    return host::truncate_number(value);
+}
+
+// The version first, then the texts in field order; the first failure wins.
+Entry make_entry(const std::array<nb::handle, field_count>& values, const char* function) {
+    Entry e;
+    e.key_version = version_from(values[text_count], function);
+    for (int i = 0; i < text_count; ++i) {
+        check_text(values[i], i, function);
+        e.texts[i] = nb::borrow(values[i]);
+    }
+    return e;
+}
+
+[[noreturn]] void raise_field_type(int field, const char* expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "VaultEntry.%s must be %s, not %.200s", field_name(field), expected,
+                 Py_TYPE(got.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------- VaultEntry
+void entry_init(nb::pointer_and_handle<Entry> self, nb::handle info_type, nb::handle info_owner,
+                nb::handle info_plaintext, nb::handle extract_account, nb::handle extract_password,
+                nb::handle hardware_hash, nb::handle key_version) {
+    Entry e = make_entry({info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash,
+                          key_version},
+                         "VaultEntry");
+    new (self.p) Entry(std::move(e));
+}
+
+nb::dict to_dict(const Entry& e) {
+    nb::dict out;
+    for (int i = 0; i < text_count; ++i) {
+        if (PyDict_SetItem(out.ptr(), field_keys[i], e.texts[i].ptr()) != 0) throw nb::python_error();
+    }
+    if (PyDict_SetItem(out.ptr(), field_keys[text_count], e.key_version.ptr()) != 0) throw nb::python_error();
+    return out;
+}
+
+// Runs `f` over the record's fields as UTF-8. The texts are held here, so the
+// views stay valid even if another thread reassigns a field while `f` runs
+// without the GIL.
+template <class F>
+auto with_fields(const Entry& e, F&& f) {
+    const std::array<nb::object, text_count> held = e.texts;
+    const std::array<host::Utf8, text_count> views = {
+        host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()), host::Utf8(held[2].ptr()),
+        host::Utf8(held[3].ptr()), host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
+    const std::string version = host::decimal_text(e.key_version);
+    vault_record::Fields fields;
+    for (int i = 0; i < text_count; ++i) fields.texts[i] = views[i].view();
+    fields.key_version = version;
+    return f(fields);
+}
+
+// True when `self` still serialises through the to_dict defined here (always
+// for VaultEntry itself; a subclass may have replaced it).
+bool uses_native_to_dict(nb::handle self) {
+    if (Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject*>(entry_type)) return true;
+    nb::object method = nb::getattr(self, "to_dict");
+    nb::object func = nb::getattr(method, "__func__", nb::none());
+    return func.ptr() == native_to_dict;
+}
+
+nb::object to_json(nb::pointer_and_handle<Entry> self) {
+    if (!uses_native_to_dict(self.h)) {
+        nb::object d = nb::getattr(self.h, "to_dict")();
+        nb::dict kwargs;
+        kwargs["ensure_ascii"] = false;
+        return nb::borrow(json_dumps)(d, **kwargs);
+    }
+    const std::string json = with_fields(*self.p, [](const vault_record::Fields& f) {
+        std::size_t size = 0;
+        for (std::string_view t : f.texts) size += t.size();
+        host::ReleaseIfLarge unlocked(size);
+        return vault_record::to_json(f);
+    });
+    return host::to_str(json);
+}
+
+bool validate(const Entry& e) {
+    return with_fields(e, [](const vault_record::Fields& f) { return vault_record::is_valid(f); });
+}
+
+nb::dict parts(const Entry& e, int from) {
+    nb::dict out;
+    for (int i = from; i < from + 3; ++i) {
+        if (PyDict_SetItem(out.ptr(), field_keys[i], e.texts[i].ptr()) != 0) throw nb::python_error();
+    }
+    return out;
+}
+
+nb::str printable(const Entry& e) {
+    PyObject* s = PyUnicode_FromFormat("VaultEntry(type=%U, owner=%U, version=%S)", e.texts[0].ptr(),
+                                       e.texts[1].ptr(), e.key_version.ptr());
+    if (s == nullptr) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+// ---------------------------------------------------------------- factories
+nb::object from_dict(nb::handle cls, nb::handle data) {
+    if (!PyDict_CheckExact(data.ptr())) host::raise_argument_type("from_dict", "data", "dict", data);
+    std::array<nb::object, field_count> held;  // keeps values alive should a key's hash run host code
+    std::array<nb::handle, field_count> values;
+    for (int i = 0; i < field_count; ++i) {
+        PyObject* v = PyDict_GetItemWithError(data.ptr(), field_keys[i]);
+        if (v == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            v = i < text_count ? empty_text : one;
+        }
+        held[i] = nb::borrow(v);
+        values[i] = v;
+    }
+    if (cls.ptr() == entry_type) {
+        Entry e = make_entry(values, "VaultEntry");
+        nb::object inst = nb::inst_alloc(cls);
+        new (nb::inst_ptr<Entry>(inst)) Entry(std::move(e));
+        nb::inst_mark_ready(inst);
+        return inst;
+    }
+    // A subclass is built through its own constructor, by name.
+    PyObject* args[field_count + 1] = {nullptr};
+    for (int i = 0; i < field_count; ++i) args[i + 1] = values[i].ptr();
+    PyObject* result = PyObject_Vectorcall(cls.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, field_kwnames);
+    if (result == nullptr) throw nb::python_error();
+    return nb::steal(result);
+}
+
+nb::object from_json(nb::handle cls, nb::handle json_str) {
+    if (!PyUnicode_CheckExact(json_str.ptr())) host::raise_argument_type("from_json", "json_str", "str", json_str);
+    nb::object parsed = nb::borrow(json_loads)(json_str);
+    return nb::getattr(cls, "from_dict")(parsed);
+}
+
+// ---------------------------------------------------------------- builder
+void builder_init(Builder* self) {
+    nb::dict data;
+    for (int i = 0; i < field_count; ++i) {
+        if (PyDict_SetItem(data.ptr(), field_keys[i], i < text_count ? empty_text : one) != 0) throw nb::python_error();
+    }
+    new (self) Builder{std::move(data)};
+}
+
+template <int Field>
+nb::object builder_set(nb::pointer_and_handle<Builder> self, nb::handle value) {
+    static const std::string function = std::string("with_") + field_name(Field);
+    nb::object stored;
+    if constexpr (Field < text_count) {
+        if (!PyUnicode_CheckExact(value.ptr())) host::raise_argument_type(function.c_str(), field_name(Field), "str", value);
+        stored = nb::borrow(value);
+    } else {
+        stored = version_from(value, function.c_str());
+    }
+    if (PyDict_SetItem(self.p->data.ptr(), field_keys[Field], stored.ptr()) != 0) throw nb::python_error();
+    return nb::borrow(self.h);
+}
+
+nb::object build(const Builder& self) { return nb::borrow(entry_type).attr("from_dict")(self.data); }
+
+template <int Field>
+void def_field(nb::class_<Entry>& cls) {
+    cls.def_prop_rw(
+        field_name(Field), [](const Entry& e) -> nb::object {
+            if constexpr (Field < text_count) return e.texts[Field];
+            else return e.key_version;
+        },
+        [](Entry& e, nb::handle value) {
+            if constexpr (Field < text_count) {
+                if (!PyUnicode_CheckExact(value.ptr())) raise_field_type(Field, "str", value);
+                e.texts[Field] = nb::borrow(value);
+            } else {
+                if (!is_number(value.ptr())) raise_field_type(Field, "a number", value);
+                e.key_version = host::truncate_number(value);
+            }
+        },
+        nb::arg("value").none());
+}
+
+template <int... I>
+void def_fields(nb::class_<Entry>& cls, std::integer_sequence<int, I...>) {
+    (def_field<I>(cls), ...);
+}
+
+template <int Field>
+void def_setter(nb::class_<Builder>& cls, const char* doc) {
+    static const std::string name = std::string("with_") + field_name(Field);
+    cls.def(name.c_str(), &builder_set<Field>, nb::arg(field_name(Field)).none(), doc);
+}
+
+}  // namespace
+
+NB_MODULE(vault_entry, m) {
+    m.doc() = "The version-1 storage record: an item's plaintext parts beside its derived credentials\n"
+              "and hardware hash, with dictionary and JSON forms, validation and a builder.";
+
+    for (int i = 0; i < field_count; ++i) field_keys[i] = PyUnicode_InternFromString(field_name(i));
+    field_kwnames = PyTuple_New(field_count);
+    for (int i = 0; i < field_count; ++i) PyTuple_SET_ITEM(field_kwnames, i, Py_NewRef(field_keys[i]));
+    empty_text = PyUnicode_FromString("");
+    one = PyLong_FromLong(1);
+    nb::module_ json = nb::module_::import_("json");
+    json_loads = nb::object(json.attr("loads")).release().ptr();
+    json_dumps = nb::object(json.attr("dumps")).release().ptr();
+    m.attr("HEX_PATTERN") = nb::module_::import_("re").attr("compile")("^[0-9a-fA-F]{64}$");
+
+    nb::class_<Entry> entry(m, "VaultEntry",
+                            "Storage record of version 1: info_type, info_owner and info_plaintext in plain\n"
+                            "text, extract_account, extract_password and hardware_hash as hex digests, and\n"
+                            "key_version (1). Fields are writable; subclasses are built by the factories.");
+    entry_type = entry.ptr();
+    entry.def("__init__", &entry_init, nb::arg("info_type").none(), nb::arg("info_owner").none(),
+              nb::arg("info_plaintext").none(), nb::arg("extract_account").none(), nb::arg("extract_password").none(),
+              nb::arg("hardware_hash").none(), nb::arg("key_version").none() = 1,
+              nb::sig("def __init__(self, info_type: str, info_owner: str, info_plaintext: str, extract_account: str, "
+                      "extract_password: str, hardware_hash: str, key_version: int = 1) -> None"),
+              "A record of the given values; the six texts must be str, key_version a number\n"
+              "(truncated toward zero).");
+    def_fields(entry, std::make_integer_sequence<int, field_count>());
+    entry.def("to_dict", &to_dict, "The seven fields as a dictionary, in field order.");
+    native_to_dict = nb::getattr(entry, "__dict__")["to_dict"].ptr();
+    entry.def("to_json", &to_json,
+              "The record as one line of JSON: keys in field order, ', ' and ': ' separators,\n"
+              "non-ASCII characters unescaped.");
+    entry.def("get_ciphertext_parts", [](const Entry& e) { return parts(e, 3); },
+              "{'extract_account': .., 'extract_password': .., 'hardware_hash': ..}.");
+    entry.def("get_plaintext_parts", [](const Entry& e) { return parts(e, 0); },
+              "{'info_type': .., 'info_owner': .., 'info_plaintext': ..}.");
+    entry.def("validate", &validate,
+              "True when every text is non-empty, the three digests are 64 hex digits and\n"
+              "key_version is 1.");
+    entry.def("__str__", &printable, "VaultEntry(type=.., owner=.., version=..), without the sensitive fields.");
+    entry.def("__repr__", &printable, "The same text as str().");
+
+    // Class-level factories: they build through the class they are called on.
+    nb::object from_dict_fn = nb::cpp_function(&from_dict, nb::name("from_dict"), nb::scope(entry), nb::arg("cls"), nb::arg("data").none(),
+                                               "A record of the class from a dictionary; missing keys take \"\" (texts)\n"
+                                               "or 1 (key_version), other keys are ignored.");
+    nb::object from_json_fn = nb::cpp_function(&from_json, nb::name("from_json"), nb::scope(entry), nb::arg("cls"),
+                                               nb::arg("json_str").none(),
+                                               "A record of the class from JSON text (the host's json rules).");
+    for (auto& [name, fn] : {std::pair<const char*, nb::object&>{"from_dict", from_dict_fn}, {"from_json", from_json_fn}}) {
+        PyObject* cm = PyClassMethod_New(fn.ptr());
+        if (cm == nullptr || PyObject_SetAttrString(entry.ptr(), name, cm) != 0) throw nb::python_error();
+        Py_DECREF(cm);
+    }
+
+    nb::class_<Builder> builder(m, "VaultEntryBuilder", "Chaining builder of VaultEntry records.");
+    builder.def("__init__", &builder_init, "A builder whose data holds the defaults: \"\" for the texts, key_version 1.");
+    builder.def_rw("data", &Builder::data, "The values the next build() uses, in field order.");
+    def_setter<0>(builder, "Set info_type; returns the builder.");
+    def_setter<1>(builder, "Set info_owner; returns the builder.");
+    def_setter<2>(builder, "Set info_plaintext; returns the builder.");
+    def_setter<3>(builder, "Set extract_account; returns the builder.");
+    def_setter<4>(builder, "Set extract_password; returns the builder.");
+    def_setter<5>(builder, "Set hardware_hash; returns the builder.");
+    def_setter<6>(builder, "Set key_version (a number, truncated toward zero); returns the builder.");
+    builder.def("build", &build, "VaultEntry.from_dict(data): a new record; the builder keeps its values.");
+}

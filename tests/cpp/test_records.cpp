@@ -1,0 +1,87 @@
+// The storage record's JSON text and hex rule, and the rule sealer's windows.
+#include <string>
+
+#include "check.hpp"
+#include "core/error.hpp"
+#include "core/rule_seal.hpp"
+#include "core/vault_record.hpp"
+
+using namespace zeq;
+
+namespace {
+
+std::string json_string(std::string_view s) {
+    std::string out;
+    vault_record::append_json_string(out, s);
+    return out;
+}
+
+const std::string hex64 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+}  // namespace
+
+TEST_CASE("JSON strings escape like the host's writer with ensure_ascii off") {
+    CHECK_EQ(json_string("plain"), std::string("\"plain\""));
+    CHECK_EQ(json_string("a\"b\\c"), std::string("\"a\\\"b\\\\c\""));
+    CHECK_EQ(json_string("\b\f\n\r\t"), std::string("\"\\b\\f\\n\\r\\t\""));
+    CHECK_EQ(json_string(std::string("\x00\x01\x1f", 3)), std::string("\"\\u0000\\u0001\\u001f\""));
+    CHECK_EQ(json_string("\x7f"), std::string("\"\x7f\""));
+    CHECK_EQ(json_string("\xE4\xB8\xAD\xE6\x96\x87"), std::string("\"\xE4\xB8\xAD\xE6\x96\x87\""));  // 中文
+    CHECK_EQ(json_string("\xED\xA0\x80"), std::string("\"\xED\xA0\x80\""));  // lone surrogate passes through
+}
+
+TEST_CASE("record JSON: field order, separators, bare version") {
+    vault_record::Fields f{{"a", "b", "c", "d", "e", "f"}, "1"};
+    CHECK_EQ(vault_record::to_json(f),
+             std::string("{\"info_type\": \"a\", \"info_owner\": \"b\", \"info_plaintext\": \"c\", "
+                         "\"extract_account\": \"d\", \"extract_password\": \"e\", \"hardware_hash\": \"f\", "
+                         "\"key_version\": 1}"));
+}
+
+TEST_CASE("hex digests: 64 digits of either case, one trailing line feed allowed") {
+    CHECK(vault_record::is_hex_digest(hex64));
+    CHECK(vault_record::is_hex_digest("ABCDEF" + hex64.substr(6)));
+    CHECK(vault_record::is_hex_digest(hex64 + "\n"));
+    CHECK(!vault_record::is_hex_digest(hex64 + "\n\n"));
+    CHECK(!vault_record::is_hex_digest(hex64 + "0"));
+    CHECK(!vault_record::is_hex_digest(hex64.substr(1)));
+    CHECK(!vault_record::is_hex_digest(hex64.substr(1) + "\n"));
+    CHECK(!vault_record::is_hex_digest("g" + hex64.substr(1)));
+    vault_record::Fields f{{"t", "o", "p", hex64, hex64, hex64}, "1"};
+    CHECK(vault_record::is_valid(f));
+    f.key_version = "2";
+    CHECK(!vault_record::is_valid(f));
+    f.key_version = "1";
+    f.texts[2] = "";
+    CHECK(!vault_record::is_valid(f));
+}
+
+TEST_CASE("rule sealer: disk id, extension cycle, rule type repeats") {
+    CHECK_EQ(rule_seal::disk_id(rule_seal::device_signature), std::string_view("DISK_ID_PLACEHOLDER"));
+    CHECK_EQ(rule_seal::disk_id("only"), std::string_view());
+    CHECK_EQ(rule_seal::disk_id("a||c"), std::string_view());
+    CHECK_EQ(rule_seal::disk_id("a|b"), std::string_view("b"));
+    const int expected[] = {2, 3, 4, 5, 6, 7, 8, 9, 1, 0};
+    for (int i = 1; i <= 30; ++i) CHECK_EQ(rule_seal::ext_salt_index(i), expected[(i - 1) % 10]);
+    CHECK_EQ(rule_seal::rule_type_repeats("12345678"), 1);
+    CHECK_EQ(rule_seal::rule_type_repeats("123456789"), 9);
+    CHECK_EQ(rule_seal::rule_type_repeats(rule_seal::default_dimensions), 0);
+    CHECK_THROWS(rule_seal::rule_type_repeats("12345678x"));
+}
+
+TEST_CASE("rule sealer: credential windows") {
+    // weight digit at salt4 = 3 is 0 -> account window starts at 0
+    auto c = rule_seal::cut_credentials(hex64, "1203456789", {2, 3, 3, 4});
+    CHECK_EQ(c.account, hex64.substr(0, 5) + hex64.substr(62));
+    CHECK_EQ(c.password, hex64.substr(2, 7) + hex64.substr(61));
+    // salt1 0: the whole hash is the account's tail
+    c = rule_seal::cut_credentials(hex64, "9", {0, 1, 5, 5});
+    CHECK_EQ(c.account, hex64.substr(0, 5) + hex64);
+    try {
+        rule_seal::cut_credentials(hex64.substr(1), "1", {1, 1, 1, 1});
+        CHECK(false);
+    } catch (const core::Error& e) {
+        CHECK(e.kind() == core::ErrorKind::value);
+        CHECK_EQ(e.message(), std::string(rule_seal::message::hash_failed));
+    }
+}

@@ -1,0 +1,264 @@
+"""The version-1 storage record: typing, dictionary/JSON forms, validation, builder."""
+
+from __future__ import annotations
+
+import json
+import re
+
+import pytest
+
+from zeq.domain.crypto_layer.vault_entry import HEX_PATTERN, VaultEntry, VaultEntryBuilder
+
+TEXT_FIELDS = ["info_type", "info_owner", "info_plaintext", "extract_account", "extract_password", "hardware_hash"]
+FIELDS = TEXT_FIELDS + ["key_version"]
+HEX = "0123456789abcdef" * 4
+
+
+def valid_entry(**overrides) -> VaultEntry:
+    values = dict(info_type="phone", info_owner="u1", info_plaintext="138 0000 0000",
+                  extract_account=HEX, extract_password=HEX.upper(), hardware_hash=HEX[::-1])
+    values.update(overrides)
+    return VaultEntry(**values)
+
+
+def fields_of(entry: VaultEntry) -> dict:
+    return {name: getattr(entry, name) for name in FIELDS}
+
+
+# ---------------------------------------------------------------- construction and typing
+
+def test_constructor_keeps_values_and_fields_stay_writable():
+    entry = VaultEntry("", "", "", "", "", "")
+    assert fields_of(entry) == dict.fromkeys(TEXT_FIELDS, "") | {"key_version": 1}
+    entry.info_type = "email"
+    entry.key_version = 2.9
+    assert entry.info_type == "email"
+    assert entry.key_version == 2 and type(entry.key_version) is int
+
+
+@pytest.mark.parametrize("field", TEXT_FIELDS)
+@pytest.mark.parametrize("bad", [None, 1, b"x"])
+def test_text_field_of_wrong_type_is_named(field, bad):
+    values = dict.fromkeys(TEXT_FIELDS, "x") | {field: bad}
+    with pytest.raises(TypeError, match=field):
+        VaultEntry(**values)
+    with pytest.raises(TypeError, match=field):
+        VaultEntry.from_dict({field: bad})
+    entry = valid_entry()
+    with pytest.raises(TypeError, match=field):
+        setattr(entry, field, bad)
+    assert getattr(entry, field) == getattr(valid_entry(), field)
+
+
+def test_key_version_is_converted_before_the_texts_are_checked():
+    with pytest.raises(TypeError, match="key_version"):
+        VaultEntry(1, 2, 3, 4, 5, 6, key_version="1")
+
+
+@pytest.mark.parametrize("value, expected", [(1.9, 1), (-1.9, -1), (True, 1), (False, 0), (10**30, 10**30)])
+def test_key_version_numbers_truncate_toward_zero(value, expected):
+    entry = VaultEntry.from_dict({"key_version": value})
+    assert entry.key_version == expected and type(entry.key_version) is int
+
+
+@pytest.mark.parametrize("value, error", [("1", TypeError), (None, TypeError), (float("nan"), ValueError),
+                                          (float("inf"), OverflowError)])
+def test_key_version_refusals(value, error):
+    with pytest.raises(error):
+        VaultEntry.from_dict({"key_version": value})
+
+
+def test_from_dict_defaults_and_ignores_extra_keys():
+    empty = VaultEntry.from_dict({})
+    assert fields_of(empty) == dict.fromkeys(TEXT_FIELDS, "") | {"key_version": 1}
+    assert empty.validate() is False
+    extra = VaultEntry.from_dict({"info_type": "phone", "unknown": object()})
+    assert extra.info_type == "phone" and not hasattr(extra, "unknown")
+
+
+@pytest.mark.parametrize("data", [[("info_type", "x")], None, "{}"])
+def test_from_dict_refuses_non_dictionaries_naming_data(data):
+    with pytest.raises(TypeError, match="data"):
+        VaultEntry.from_dict(data)
+
+
+# ---------------------------------------------------------------- dictionary and JSON forms
+
+def test_to_dict_and_parts_keep_field_order():
+    entry = valid_entry()
+    assert list(entry.to_dict()) == FIELDS
+    assert entry.to_dict() == fields_of(entry)
+    assert list(entry.get_ciphertext_parts().items()) == [(k, getattr(entry, k)) for k in TEXT_FIELDS[3:]]
+    assert list(entry.get_plaintext_parts().items()) == [(k, getattr(entry, k)) for k in TEXT_FIELDS[:3]]
+
+
+def test_to_json_of_six_letters():
+    entry = VaultEntry("a", "b", "c", "d", "e", "f")
+    assert entry.to_json() == (
+        '{"info_type": "a", "info_owner": "b", "info_plaintext": "c", "extract_account": "d", '
+        '"extract_password": "e", "hardware_hash": "f", "key_version": 1}')
+
+
+TRICKY_TEXTS = [
+    "电话号码", "张三的手机：１３８", '"quoted" \\back\\slash', "\b\f\n\r\t",
+    "".join(chr(c) for c in range(0x20)), "\x7f\x80\u2028\u2029\ufeff", "emoji 😀 𝄞", "lone \ud800 surrogate",
+    "</script>&<>'", "",
+]
+
+
+@pytest.mark.parametrize("text", TRICKY_TEXTS)
+def test_to_json_matches_the_hosts_writer(text):
+    entry = VaultEntry(text, text, text, HEX, text, text, key_version=-(10**25))
+    assert entry.to_json() == json.dumps(entry.to_dict(), ensure_ascii=False)
+    assert "\n" not in entry.to_json()
+
+
+@pytest.mark.parametrize("text", [t for t in TRICKY_TEXTS if "\ud800" not in t])
+def test_json_round_trip(text):
+    entry = valid_entry(info_type=text, info_owner="用户一", info_plaintext=text)
+    again = VaultEntry.from_json(entry.to_json())
+    assert fields_of(again) == fields_of(entry)
+    if any(ord(c) > 0x7f for c in text):
+        assert text in entry.to_json()  # written as itself, not escaped
+
+
+@pytest.mark.parametrize("json_str, expected", [
+    ('  {"info_type": "a", "info_type": "b"}\n', {"info_type": "b"}),
+    ('{"key_version": 3.7}', {"key_version": 3}),
+    ('{"key_version": 1e0}', {"key_version": 1}),
+])
+def test_from_json_uses_the_hosts_parser(json_str, expected):
+    entry = VaultEntry.from_json(json_str)
+    for name, value in expected.items():
+        assert getattr(entry, name) == value
+
+
+@pytest.mark.parametrize("json_str, error, match", [
+    ('{"key_version": NaN}', ValueError, None),
+    ('{"key_version": -Infinity}', OverflowError, None),
+    ('{"info_owner": NaN}', TypeError, "info_owner"),
+    ('{"info_type": null}', TypeError, "info_type"),
+    ("[1, 2]", TypeError, "data"),
+    ('"text"', TypeError, "data"),
+    ('{"info_type": "a",}', json.JSONDecodeError, None),
+    ("", json.JSONDecodeError, None),
+])
+def test_from_json_failures(json_str, error, match):
+    with pytest.raises(error, match=match):
+        VaultEntry.from_json(json_str)
+
+
+@pytest.mark.parametrize("bad", [b'{"info_type": "a"}', None, 1])
+def test_from_json_wants_text(bad):
+    with pytest.raises(TypeError, match="json_str"):
+        VaultEntry.from_json(bad)
+
+
+# ---------------------------------------------------------------- validation
+
+@pytest.mark.parametrize("overrides, expected", [
+    ({}, True),
+    ({"extract_account": HEX.upper()}, True),
+    ({"hardware_hash": HEX + "\n"}, True),
+    ({"extract_password": HEX[:63]}, False),
+    ({"extract_password": HEX + "0"}, False),
+    ({"extract_account": "g" + HEX[1:]}, False),
+    ({"hardware_hash": HEX + "\n\n"}, False),
+    ({"hardware_hash": HEX + "\r\n"}, False),
+    ({"hardware_hash": HEX + " "}, False),
+    ({"hardware_hash": "\n" + HEX}, False),
+    ({"extract_account": "０" + HEX[1:]}, False),  # fullwidth digit
+    ({"key_version": 2}, False),
+    ({"key_version": 0}, False),
+    *[({name: ""}, False) for name in TEXT_FIELDS],
+])
+def test_validate(overrides, expected):
+    assert valid_entry(**overrides).validate() is expected
+
+
+@pytest.mark.parametrize("text", [HEX, HEX.upper(), HEX + "\n", HEX[:63], HEX + "\n\n", HEX + "x", "x" * 64,
+                                  HEX[:63] + "\n", "٠" * 64, HEX + "\r"])
+def test_validate_agrees_with_the_compiled_pattern(text):
+    assert valid_entry(hardware_hash=text).validate() is (HEX_PATTERN.match(text) is not None)
+
+
+def test_hex_pattern_is_a_compiled_host_pattern():
+    assert isinstance(HEX_PATTERN, re.Pattern)
+    assert HEX_PATTERN.pattern == "^[0-9a-fA-F]{64}$"
+
+
+# ---------------------------------------------------------------- printable form
+
+def test_printable_form_hides_sensitive_fields():
+    entry = valid_entry(info_plaintext="秘密内容")
+    assert str(entry) == "VaultEntry(type=phone, owner=u1, version=1)"
+    assert repr(entry) == str(entry)
+    for secret in ("秘密内容", HEX, HEX.upper(), HEX[::-1]):
+        assert secret not in str(entry)
+
+
+# ---------------------------------------------------------------- subclasses
+
+class TaggedEntry(VaultEntry):
+    pass
+
+
+class KeywordEntry(VaultEntry):
+    """A subclass with its own constructor: the factories call it by name."""
+
+    def __init__(self, *, info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash,
+                 key_version=1):
+        super().__init__(info_type.upper(), info_owner, info_plaintext, extract_account, extract_password,
+                         hardware_hash, key_version)
+        self.extra = "kept"
+
+
+@pytest.mark.parametrize("cls", [TaggedEntry, KeywordEntry])
+def test_factories_build_through_the_class_they_are_called_on(cls):
+    from_dict = cls.from_dict({"info_type": "phone"})
+    from_json = cls.from_json(valid_entry().to_json())
+    for entry in (from_dict, from_json):
+        assert type(entry) is cls
+    if cls is KeywordEntry:
+        assert from_dict.info_type == "PHONE" and from_dict.extra == "kept"
+
+
+def test_subclass_to_dict_shapes_to_json():
+    class Extended(VaultEntry):
+        def to_dict(self):
+            return super().to_dict() | {"note": "附注"}
+
+    entry = Extended.from_dict({"info_type": "a"})
+    assert entry.to_json() == json.dumps(entry.to_dict(), ensure_ascii=False)
+    assert entry.to_json().endswith('"note": "附注"}')
+
+
+# ---------------------------------------------------------------- builder
+
+def test_new_builder_builds_the_empty_record():
+    builder = VaultEntryBuilder()
+    assert list(builder.data.items()) == [(k, "") for k in TEXT_FIELDS] + [("key_version", 1)]
+    assert fields_of(builder.build()) == fields_of(VaultEntry.from_dict({}))
+
+
+def test_builder_chains_overwrites_and_rebuilds():
+    builder = VaultEntryBuilder()
+    chained = (builder.with_info_type("x").with_info_type("y").with_info_owner("u1").with_info_plaintext("p")
+               .with_extract_account(HEX).with_extract_password(HEX).with_hardware_hash(HEX).with_key_version(1.5))
+    assert chained is builder
+    first = builder.build()
+    assert first.info_type == "y" and first.key_version == 1 and first.validate()
+    builder.with_info_type("z").with_key_version(2)
+    second = builder.build()
+    assert (first.info_type, second.info_type, second.key_version) == ("y", "z", 2)
+    assert first is not second
+
+
+@pytest.mark.parametrize("setter, bad", [("with_info_type", 1), ("with_hardware_hash", None),
+                                         ("with_key_version", "2")])
+def test_failed_setter_leaves_data_unchanged(setter, bad):
+    builder = VaultEntryBuilder().with_info_type("kept")
+    before = dict(builder.data)
+    with pytest.raises(TypeError, match=setter.removeprefix("with_")):
+        getattr(builder, setter)(bad)
+    assert builder.data == before
