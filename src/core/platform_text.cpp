@@ -15,7 +15,7 @@ void check_utf8(std::string_view s) {
     while (i < s.size()) {
         const auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) { ++i; continue; }
-        std::size_t extra;
+        std::size_t extra = 0;
         unsigned char lo = 0x80, hi = 0xBF;  // range of the first continuation byte
         if (c >= 0xC2 && c <= 0xDF) extra = 1;
         else if (c == 0xE0) { extra = 2; lo = 0xA0; }

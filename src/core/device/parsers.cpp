@@ -220,7 +220,7 @@ std::optional<std::string> whoami_sid_line(std::string_view output) {
 
 const PlistValue* PlistValue::find(std::string_view key) const {
     for (auto it = dict.rbegin(); it != dict.rend(); ++it) {
-        if (it->first == key) return &it->second;
+        if (it->key == key) return &it->value;
     }
     return nullptr;
 }
@@ -339,7 +339,7 @@ private:
         }
         Frame& top = stack_.back();
         if (top.key) {
-            top.value.dict.emplace_back(std::move(*top.key), std::move(v));
+            top.value.dict.push_back(PlistEntry{std::move(*top.key), std::move(v)});
             top.key.reset();
         } else if (top.value.kind == PlistValue::Kind::array) {
             top.value.array.push_back(std::move(v));

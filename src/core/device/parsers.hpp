@@ -66,13 +66,20 @@ std::string sysctl_model(std::string_view output);
 std::optional<std::string> whoami_sid_line(std::string_view output);
 
 // ---------------------------------------------------------------- XML property lists
+struct PlistEntry;
+
 struct PlistValue {
     enum class Kind { dict, array, string, integer, real, boolean, date, data };
     Kind kind = Kind::string;
     std::string text;                                     // string, integer, real, date, data: the element's text
-    std::vector<std::pair<std::string, PlistValue>> dict; // in document order; a repeated key: the last one counts
+    std::vector<PlistEntry> dict;  // in document order; a repeated key: the last one counts
     std::vector<PlistValue> array;
     const PlistValue* find(std::string_view key) const;
+};
+
+struct PlistEntry {
+    std::string key;
+    PlistValue value;
 };
 
 // The root object of an XML property list. Throws std::runtime_error for
