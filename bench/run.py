@@ -9,6 +9,7 @@ layer is faster).
 from __future__ import annotations
 
 import importlib
+import os
 import pathlib
 import platform
 import sys
@@ -31,9 +32,21 @@ def format_time(seconds: float) -> str:
     return f"{seconds * 1e6:9.3f} µs"
 
 
+def processor_name() -> str:
+    """The CPU model as the system names it (platform.processor() is empty on Linux)."""
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
 def main(argv: list[str]) -> int:
     selected = [c for c in load_cases() if not argv or any(word in c.name for word in argv)]
-    print(f"# {platform.machine()}, {platform.processor() or 'unknown CPU'}, Python {platform.python_version()}")
+    print(f"# {platform.system()} {platform.machine()}, {processor_name()}, {os.cpu_count()} CPUs, "
+          f"Python {platform.python_version()}")
     print(f"| {'operation':<44} | {'layer':>12} | {'baseline':>12} | {'speed-up':>8} | baseline |")
     print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 10}|----------|")
     for case in selected:

@@ -1,0 +1,175 @@
+"""Keys bound to the machine: the zeq_user_1 password and root key sealing.
+
+Baselines: the same steps in plain Python with hashlib; the text cipher under
+them written with the cryptography package and base64, as a Python module
+would seal its records.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import logging
+
+from cryptography.hazmat.primitives import padding
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+from common import Case
+from zeq.domain.crypto_layer import db_account_pass, master_key_seal
+
+SALTS = {"salt1": 3, "salt2": 5, "salt3": 2, "salt4": 4, "salt5": 6,
+         "salt6": 1, "salt7": 8, "salt8": 2, "salt9": 9, "salt10": 7}
+CPU = "BFEBFBFF000806EC"
+DISK = "8f2c4a1e-55d3-4c1b-9a0e-1d2b3c4d5e6f"
+FAILED_CPU = "LINUX_Intel(R) Xeon(R) Processor_FAIL"
+ROOT_KEY = "correct-horse-battery_1733817600123456"
+MIGRATE_KEY = "migrate-key-of-agent-7"
+SIGNATURE = hashlib.sha256(b"cpu_disk_board").hexdigest()
+ZERO_IV = bytes(16)
+log = logging.getLogger("bench.keys")
+
+
+# ---------------------------------------------------------------- plain Python
+
+def py_sha256_hash(data: str) -> str:
+    if not data:
+        return ""
+    return hashlib.sha256(data.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+class PasswordGenerationError(Exception):
+    pass
+
+
+def py_password(cpu_serial: str, disk_id: str, salts: dict) -> str:
+    if not cpu_serial or not disk_id:
+        raise PasswordGenerationError("CPU序列号和硬盘ID不能为空")
+    if not salts or any(k not in salts for k in ("salt1", "salt2", "salt3")):
+        raise PasswordGenerationError("动态盐不完整，需要salt1、salt2、salt3")
+    salt1, salt2, salt3 = int(salts["salt1"]), int(salts["salt2"]), int(salts["salt3"])
+    if not (1 <= salt1 <= 9 and 1 <= salt2 <= 9 and 1 <= salt3 <= 9):
+        raise PasswordGenerationError("动态盐值必须在1-9之间")
+    try:
+        hash_value = py_sha256_hash(disk_id * salt1 + cpu_serial * salt2)
+        if not hash_value or len(hash_value) < 64:
+            raise PasswordGenerationError("哈希计算失败")
+        start_idx = salt3 - 1
+        if start_idx >= len(hash_value):
+            start_idx = 0
+        end_idx = 25 if len(hash_value) > 24 else len(hash_value)
+        return hash_value[start_idx:end_idx] + hash_value[-5:]
+    except Exception as e:
+        raise PasswordGenerationError(f"密码生成失败: {e}") from e
+
+
+def py_password_with_fallback(cpu_serial: str, disk_id: str, salts: dict) -> str:
+    if "_FAIL" not in cpu_serial and "_FAIL" not in disk_id:
+        return py_password(cpu_serial, disk_id, salts)
+    cpu = cpu_serial or "CPU_FALLBACK"
+    disk = disk_id or "DISK_FALLBACK"
+    salt1, salt2, salt3 = (int(salts.get(k, 1)) for k in ("salt1", "salt2", "salt3"))
+    hash_value = py_sha256_hash(disk * salt1 + cpu * salt2)
+    return hash_value[salt3 - 1:25] + hash_value[-5:]
+
+
+def py_verify(password: str, cpu_serial: str, disk_id: str, salts: dict) -> bool:
+    try:
+        return password == py_password(cpu_serial, disk_id, salts)
+    except Exception:
+        return False
+
+
+def py_aes_encrypt(plaintext: str, key: str) -> str:
+    padder = padding.PKCS7(128).padder()
+    data = padder.update(plaintext.encode("utf-8", "surrogatepass")) + padder.finalize()
+    aes_key = bytes.fromhex(py_sha256_hash(key))
+    encryptor = Cipher(algorithms.AES(aes_key), modes.CBC(ZERO_IV)).encryptor()
+    return base64.b64encode(encryptor.update(data) + encryptor.finalize()).decode("ascii")
+
+
+def py_aes_decrypt(ciphertext: str, key: str) -> str:
+    aes_key = bytes.fromhex(py_sha256_hash(key))
+    decryptor = Cipher(algorithms.AES(aes_key), modes.CBC(ZERO_IV)).decryptor()
+    padded = decryptor.update(base64.b64decode(ciphertext)) + decryptor.finalize()
+    unpadder = padding.PKCS7(128).unpadder()
+    return (unpadder.update(padded) + unpadder.finalize()).decode("utf-8", "surrogatepass")
+
+
+def py_key_3(aes_key_2: str) -> str:
+    return aes_key_2[:30][::-1]
+
+
+def py_encrypt_root_key_data(root_key: str, migrate_key: str, device_signature: str) -> str:
+    combined = root_key + "|" + py_sha256_hash(migrate_key) + "|" + device_signature
+    if not root_key or "_" not in root_key:
+        raise Exception("Invalid root_key format: missing weight parameter")
+    pieces = root_key.strip().split("_")
+    return py_aes_encrypt(combined, py_key_3(py_sha256_hash(pieces[0] + pieces[1])))
+
+
+def py_decrypt_root_key_data(encrypted_data: str, aes_key_2: str) -> dict:
+    try:
+        parts = py_aes_decrypt(encrypted_data, py_key_3(aes_key_2)).split("|")
+        if len(parts) != 3:
+            raise Exception("Invalid combined data format")
+        return {"root_key": parts[0], "migrate_key_hash": parts[1], "device_signature": parts[2]}
+    except Exception as e:
+        log.error(f"Root key decryption failed: {e}")
+        raise Exception(f"Decryption failed: {e}") from e
+
+
+def py_expand_weight_param(weight_param: str) -> str:
+    if not weight_param or not weight_param.isdigit():
+        return "123456789"
+    digit = int(weight_param[0])
+    if not 1 <= digit <= 9:
+        return "123456789"
+    return "".join("123456789"[(digit - 1 + i) % 9] for i in range(9))
+
+
+def py_encrypt_weight_param(weight_param: str, aes_key_2: str) -> str:
+    return py_aes_encrypt(py_expand_weight_param(weight_param), py_key_3(aes_key_2))
+
+
+def py_decrypt_weight_param(encrypted: str, aes_key_2: str) -> str:
+    try:
+        return py_aes_decrypt(encrypted, py_key_3(aes_key_2))
+    except Exception as e:
+        log.error(f"Weight param decryption failed: {e}")
+        raise Exception(f"Weight param decryption failed: {e}") from e
+
+
+# ---------------------------------------------------------------- agreement first
+
+PASSWORD = db_account_pass.generate_zeq_user1_password(CPU, DISK, SALTS)
+assert PASSWORD == py_password(CPU, DISK, SALTS)
+assert db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS) == \
+    py_password_with_fallback(FAILED_CPU, DISK, SALTS)
+AES_KEY_2 = master_key_seal.get_aes_key_2("correct-horse-battery", "1733817600123456")
+SEALED_ROOT = master_key_seal.encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE)
+assert SEALED_ROOT == py_encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE)
+assert master_key_seal.decrypt_root_key_data(SEALED_ROOT, AES_KEY_2) == py_decrypt_root_key_data(SEALED_ROOT, AES_KEY_2)
+SEALED_WEIGHT = master_key_seal.encrypt_weight_param("1733817600123456", AES_KEY_2)
+assert SEALED_WEIGHT == py_encrypt_weight_param("1733817600123456", AES_KEY_2)
+assert master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2) == "123456789"
+
+CRYPTO_LABEL = "hashlib + cryptography + base64"
+
+CASES = [
+    Case("generate_zeq_user1_password", lambda: db_account_pass.generate_zeq_user1_password(CPU, DISK, SALTS),
+         lambda: py_password(CPU, DISK, SALTS)),
+    Case("generate_zeq_user1_password_with_fallback",
+         lambda: db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS),
+         lambda: py_password_with_fallback(FAILED_CPU, DISK, SALTS)),
+    Case("verify_zeq_user1_password", lambda: db_account_pass.verify_zeq_user1_password(PASSWORD, CPU, DISK, SALTS),
+         lambda: py_verify(PASSWORD, CPU, DISK, SALTS)),
+    Case("encrypt_root_key_data",
+         lambda: master_key_seal.encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE),
+         lambda: py_encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE), CRYPTO_LABEL),
+    Case("decrypt_root_key_data", lambda: master_key_seal.decrypt_root_key_data(SEALED_ROOT, AES_KEY_2),
+         lambda: py_decrypt_root_key_data(SEALED_ROOT, AES_KEY_2), CRYPTO_LABEL),
+    Case("encrypt_weight_param", lambda: master_key_seal.encrypt_weight_param("1733817600123456", AES_KEY_2),
+         lambda: py_encrypt_weight_param("1733817600123456", AES_KEY_2), CRYPTO_LABEL),
+    Case("decrypt_weight_param", lambda: master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2),
+         lambda: py_decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2), CRYPTO_LABEL),
+]
