@@ -13,7 +13,7 @@ import argparse
 import getpass
 import json
 import sys
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 EXIT_USAGE = 2
 
@@ -63,6 +63,18 @@ def item_road(root_key: str, info_type: str, agent_name: str, content: str) -> d
         salts = derived_salt.extract_derived_salts(personal_key, weight_param)
     except derived_salt.DerivedSaltError as error:
         raise UserError(f"malformed root key: {error}") from None
+
+    item_errors = (ValueError, access_derivation.CredentialGenerationError, per_info_key.PerInfoKeyError)
+    try:
+        return walk_item(personal_key, weight_param, salts, info_type, agent_name, content)
+    except item_errors as error:
+        raise UserError(f"the sample item cannot go through the layer: {error}") from None
+
+
+def walk_item(personal_key: str, weight_param: int, salts: dict[str, int], info_type: str, agent_name: str,
+              content: str) -> dict[str, Any]:
+    from . import access_derivation, entry_digest, per_info_key, vault_entry
+    from . import device_signature, sha256_hash
 
     _cpu_serial, disk_id, _board = device_signature.get_hardware_info()
     environment_cipher = sha256_hash(disk_id)
@@ -129,8 +141,17 @@ def print_human(report: dict[str, Any], out: TextIO) -> None:
     out.write(f"  record       {road['vault_entry']['record']}  valid: {road['vault_entry']['valid']}\n")
 
 
+class ArgumentParser(argparse.ArgumentParser):
+    """Never repeats unknown arguments: one of them may be a root key typed in by mistake."""
+
+    def error(self, message: str) -> NoReturn:
+        if message.startswith("unrecognized arguments"):
+            message = "unrecognized arguments (the root key is read from standard input, never from the command line)"
+        super().error(message)
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="python -m zeq.domain.crypto_layer",
         description="Show the crypto layer at work on this machine.",
     )
