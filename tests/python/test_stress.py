@@ -29,6 +29,9 @@ HEX = "a1" * 32
 SEALED = access_derivation.aes_encrypt("个人信息 payload", "key text")
 PER_INFO = per_info_key.encrypt_info("13800000000")
 RECORD = vault_entry.VaultEntry("phone", "u1", "13800000000", HEX, HEX, HEX)
+AES_KEY_2 = master_key_seal.get_aes_key_2(KEY, str(WEIGHT))
+SEALED_ROOT = master_key_seal.encrypt_root_key_data(f"{KEY}_{WEIGHT}", "migrate", HEX)
+SEALED_WEIGHT = master_key_seal.encrypt_weight_param(str(WEIGHT), AES_KEY_2)
 
 # (name, call) pairs; each call is deterministic.
 OPERATIONS = [
@@ -41,6 +44,11 @@ OPERATIONS = [
     ("validate_salts", lambda i: derived_salt.validate_salts(SALTS)),
     ("parse_weight_parameter", lambda i: weight_issuer.parse_weight_parameter(WEIGHT + i)),
     ("get_weight_digit", lambda i: weight_issuer.get_weight_digit(WEIGHT, i % 16 + 1)),
+    ("get_weight_digit_from_end", lambda i: weight_issuer.get_weight_digit_from_end(WEIGHT * 10 ** (i % 8), i % 16 + 1)),
+    ("validate_weight_parameter", lambda i: weight_issuer.validate_weight_parameter(WEIGHT + i)),
+    ("get_salt", lambda i: derived_salt.get_salt(SALTS, i % 5 + 1)),
+    ("extract_single_salt", lambda i: derived_salt.extract_single_salt(KEY, WEIGHT + i, i % 5 + 1)),
+    ("get_weight_param", lambda i: master_key_split.get_weight_param(f"{KEY}_{i}")),
     ("generate_derived_credentials",
      lambda i: access_derivation.generate_derived_credentials("phone", f"agent{i}", "env", WEIGHT, SALTS)),
     ("generate_query_credentials",
@@ -48,20 +56,28 @@ OPERATIONS = [
     ("generate_migration_credentials", lambda i: access_derivation.generate_migration_credentials(f"m{i}", SALTS)),
     ("aes_encrypt", lambda i: access_derivation.aes_encrypt(f"plain {i}", "key text")),
     ("aes_decrypt", lambda i: access_derivation.aes_decrypt(SEALED, "key text")),
+    ("verify_derived_credentials",
+     lambda i: access_derivation.verify_derived_credentials(f"a{i}", "p", "phone", "agent", "env", WEIGHT, SALTS)),
     ("generate_entry_digest",
      lambda i: entry_digest.generate_entry_digest("phone", "u1", "d1", None, "d3", {"a": str(i)}, "env", WEIGHT, SALTS)),
     ("extract_account_password", lambda i: entry_digest.extract_account_password(HEX, SALTS)),
     ("db_password", lambda i: db_account_pass.generate_zeq_user1_password(f"cpu{i}", "disk", SALTS)),
     ("db_password_fallback",
      lambda i: db_account_pass.generate_zeq_user1_password_with_fallback("CPU_GET_FAILED", f"d{i}", SALTS)),
+    ("verify_db_password", lambda i: db_account_pass.verify_zeq_user1_password(f"p{i}", "cpu", "disk", SALTS)),
     ("get_aes_key_2", lambda i: master_key_seal.get_aes_key_2(KEY, str(i))),
+    ("encrypt_root_key_data", lambda i: master_key_seal.encrypt_root_key_data(f"{KEY}_{i}", "migrate", HEX)),
+    ("decrypt_root_key_data", lambda i: master_key_seal.decrypt_root_key_data(SEALED_ROOT, AES_KEY_2)),
+    ("decrypt_weight_param", lambda i: master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2)),
     ("expand_weight_param", lambda i: master_key_seal.expand_weight_param(str(i))),
     ("encrypt_weight_param", lambda i: master_key_seal.encrypt_weight_param(str(i), HEX)),
     ("encrypt_info", lambda i: per_info_key.encrypt_info(f"content {i}")),
     ("decrypt_info", lambda i: per_info_key.decrypt_info(*PER_INFO)),
+    ("encrypt_with_per_info_key", lambda i: per_info_key.encrypt_with_per_info_key(f"content {i}", HEX)),
     ("vault_to_json", lambda i: RECORD.to_json()),
     ("vault_from_json", lambda i: vault_entry.VaultEntry.from_json(RECORD.to_json()).to_dict()),
     ("vault_validate", lambda i: RECORD.validate()),
+    ("vault_builder", lambda i: vault_entry.VaultEntryBuilder().with_info_type("phone").with_info_owner(f"u{i}").build().to_dict()),
 ]
 
 SANITIZED = bool(os.environ.get("ZEQ_SANITIZED"))
