@@ -10,16 +10,12 @@
 #include <string>
 
 #include "error.hpp"
+#include "text.hpp"
 
 namespace zeq::cipher {
 namespace {
 
 [[noreturn]] void fail(std::string message) { core::fail_value(std::move(message)); }
-
-std::string hex_byte(unsigned char c) {
-    static constexpr char digits[] = "0123456789abcdef";
-    return std::string{'0', 'x', digits[c >> 4], digits[c & 0x0F]};
-}
 
 // ---------------------------------------------------------------- AES-CBC
 const EVP_CIPHER* fetch(const char* name) {
@@ -256,50 +252,8 @@ std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
 }
 
 bool check_utf8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    auto bad = [&](std::size_t position, const char* reason) {
-        fail("'utf-8' codec can't decode byte " + hex_byte(p[position]) + " in position " + std::to_string(position) +
-             ": " + reason);
-    };
-    std::size_t i = 0;
-    bool ascii = true;
-    while (i < n) {
-        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
-            std::uint64_t w[4];
-            std::memcpy(w, p + i, 32);
-            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
-            i += 32;
-        }
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        ascii = false;
-        std::size_t extra = 0;
-        unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
-        if (c >= 0xC2 && c <= 0xDF) extra = 1;
-        else if (c == 0xE0) { extra = 2; low = 0xA0; }
-        else if (c >= 0xE1 && c <= 0xEF) extra = 2;  // ED A0..BF: surrogates, written by the encryption
-        else if (c == 0xF0) { extra = 3; low = 0x90; }
-        else if (c >= 0xF1 && c <= 0xF3) extra = 3;
-        else if (c == 0xF4) { extra = 3; high = 0x8F; }
-        else bad(i, "invalid start byte");
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if (i + k >= n) bad(i, "unexpected end of data");
-            const unsigned char b = p[i + k];
-            if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) bad(i, "invalid continuation byte");
-        }
-        i += extra + 1;
-    }
+    bool ascii = false;
+    if (const auto fault = text::find_utf8_fault(bytes, /*surrogates=*/true, &ascii)) fail(text::describe(*fault));
     return ascii;
 }
 

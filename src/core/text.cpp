@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -186,6 +187,73 @@ std::string repr(std::string_view s) {
     }
     out += quote;
     return out;
+}
+
+std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates, bool* all_ascii) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    bool ascii = true;
+    auto fault = [&](std::size_t position, std::size_t end, const char* reason) {
+        if (all_ascii != nullptr) *all_ascii = false;
+        return Utf8Fault{position, end, p[position], reason};
+    };
+    while (i < n) {
+        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
+            std::uint64_t w[4];
+            std::memcpy(w, p + i, 32);
+            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+            i += 32;
+        }
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        ascii = false;
+        std::size_t extra = 0;
+        unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
+        if (c >= 0xC2 && c <= 0xDF) extra = 1;
+        else if (c == 0xE0) { extra = 2; low = 0xA0; }
+        else if (c == 0xED && !surrogates) { extra = 2; high = 0x9F; }
+        else if (c >= 0xE1 && c <= 0xEF) extra = 2;
+        else if (c == 0xF0) { extra = 3; low = 0x90; }
+        else if (c >= 0xF1 && c <= 0xF3) extra = 3;
+        else if (c == 0xF4) { extra = 3; high = 0x8F; }
+        else return fault(i, i + 1, "invalid start byte");
+        // An incomplete surrogate form is reported as the strict decoder sees it:
+        // its second byte already ends the sequence.
+        const bool surrogate_form = c == 0xED && i + 1 < n && p[i + 1] >= 0xA0;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const bool complete = i + k < n;
+            if (!complete || p[i + k] < (k == 1 ? low : 0x80) || p[i + k] > (k == 1 ? high : 0xBF)) {
+                if (surrogate_form) return fault(i, i + 1, "invalid continuation byte");
+                return complete ? fault(i, i + k, "invalid continuation byte") : fault(i, n, "unexpected end of data");
+            }
+        }
+        i += extra + 1;
+    }
+    if (all_ascii != nullptr) *all_ascii = ascii;
+    return std::nullopt;
+}
+
+std::string describe(const Utf8Fault& fault) {
+    char buffer[160];
+    if (fault.end - fault.position > 1) {
+        std::snprintf(buffer, sizeof buffer, "'utf-8' codec can't decode bytes in position %zu-%zu: %s", fault.position,
+                      fault.end - 1, fault.reason);
+    } else {
+        std::snprintf(buffer, sizeof buffer, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
+                      static_cast<unsigned>(fault.byte), fault.position, fault.reason);
+    }
+    return buffer;
 }
 
 }  // namespace zeq::text

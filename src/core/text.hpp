@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,24 @@ bool is_space(char32_t c) noexcept;
 
 // The code point starting at byte s[pos] (pos < s.size()); advances pos past it.
 char32_t decode_at(std::string_view s, std::size_t& pos) noexcept;
+
+// Where bytes stop being UTF-8, as the host's decoder reports it.
+struct Utf8Fault {
+    std::size_t position;  // of the first byte of the faulty sequence
+    std::size_t end;       // past its last byte read as valid, as the host counts it
+    unsigned char byte;
+    const char* reason;    // "invalid start byte", "invalid continuation byte", "unexpected end of data"
+};
+
+// Checks UTF-8: well-formed, no overlong forms; the three-byte forms of surrogate
+// code points (ED A0 80 .. ED BF BF) are accepted only with `surrogates` (that is
+// how the layer writes a text holding lone surrogates). `all_ascii`, when given,
+// tells whether every byte is ASCII.
+std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates, bool* all_ascii = nullptr) noexcept;
+
+// "'utf-8' codec can't decode byte 0x.. in position N: <reason>", or "... bytes in
+// position N-M: ..." for a sequence of several bytes: the host's words.
+std::string describe(const Utf8Fault& fault);
 
 // The host's repr() of a text, used in error messages.
 std::string repr(std::string_view s);

@@ -53,3 +53,40 @@ TEST_CASE("safe_int and the digit-at-position rule") {
     CHECK_EQ(decimal::digit_at_position("1234", 0), 4);  // position 0 is the last digit
     CHECK_THROWS(decimal::digit_at_position("1234", -4));
 }
+
+TEST_CASE("UTF-8 faults are found where the host's decoder finds them") {
+    struct Case {
+        std::string bytes;
+        bool surrogates;
+        const char* described;  // nullptr: valid
+    };
+    const Case cases[] = {
+        {std::string(40, 'a') + "\xE4\xB8\xAD", false, nullptr},
+        {"\xED\xA0\x80", true, nullptr},  // a lone surrogate as the layer writes it
+        {"\xED\xA0\x80", false, "'utf-8' codec can't decode byte 0xed in position 0: invalid continuation byte"},
+        {"ab\xC0\xAF", false, "'utf-8' codec can't decode byte 0xc0 in position 2: invalid start byte"},
+        {"ab\xE4\xB8", true, "'utf-8' codec can't decode bytes in position 2-3: unexpected end of data"},
+        {"ab\xE4", true, "'utf-8' codec can't decode byte 0xe4 in position 2: unexpected end of data"},
+        {"\xE4\x41\x42", true, "'utf-8' codec can't decode byte 0xe4 in position 0: invalid continuation byte"},
+        {"\xED\xA0", true, "'utf-8' codec can't decode byte 0xed in position 0: invalid continuation byte"},
+        {"\xED\xA0\x41", true, "'utf-8' codec can't decode byte 0xed in position 0: invalid continuation byte"},
+        {"\xED\x80", true, "'utf-8' codec can't decode bytes in position 0-1: unexpected end of data"},
+        {"\xF0\x90\x80\x41", true, "'utf-8' codec can't decode bytes in position 0-2: invalid continuation byte"},
+        {"\xF4\x90\x80\x80", true, "'utf-8' codec can't decode byte 0xf4 in position 0: invalid continuation byte"},
+        {std::string(33, 'x') + "\xFF", false, "'utf-8' codec can't decode byte 0xff in position 33: invalid start byte"},
+    };
+    for (const Case& c : cases) {
+        bool ascii = true;
+        const auto fault = text::find_utf8_fault(c.bytes, c.surrogates, &ascii);
+        CHECK(!ascii);
+        if (c.described == nullptr) {
+            CHECK(!fault);
+        } else {
+            CHECK(fault.has_value());
+            if (fault) CHECK_EQ(text::describe(*fault), std::string(c.described));
+        }
+    }
+    bool ascii = false;
+    CHECK(!text::find_utf8_fault(std::string(100, 'z'), false, &ascii));
+    CHECK(ascii);
+}

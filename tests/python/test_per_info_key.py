@@ -170,8 +170,12 @@ def test_decrypts_surrogate_forms(data, expected):
                                   b"\xf4\x90\x80\x80", b"\xf8\x88\x80\x80\x80", b"\xed\xa0", b"\xe4\xb8",
                                   b"\xed\xa0\x00"])
 def test_rejects_invalid_utf8(data):
-    with pytest.raises(pik.PerInfoKeyError, match="^" + DEC_PREFIX):
+    # the reason reads as the host's own decoder words it (surrogate forms aside)
+    with pytest.raises(UnicodeDecodeError) as host_error:
+        data.decode("utf-8", "surrogatepass")
+    with pytest.raises(pik.PerInfoKeyError) as error:
         pik.decrypt_with_per_info_key(raw_ciphertext(data), KEY)
+    assert str(error.value) == DEC_PREFIX + str(host_error.value)
 
 
 @pytest.mark.parametrize("ciphertext", ["not base64!", "QUJD", "A", "AAAAAAAAAAAAAAAAAAAAAA=", "",
@@ -320,3 +324,19 @@ def test_large_text_releases_the_gil(counter_thread):
 
     assert during_encrypt > 0 and during_decrypt > 0
     assert plain == big, "16 MiB round trip differs"
+
+
+def test_utf8_verdicts_match_the_host_decoder_on_random_bytes():
+    rng = random.Random(7)
+    alphabet = [0x41, 0x80, 0x9f, 0xa0, 0xbf, 0xc2, 0xdf, 0xe0, 0xe4, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff]
+    for _ in range(400):
+        data = bytes(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+        ciphertext = raw_ciphertext(data)
+        try:
+            expected = data.decode("utf-8", "surrogatepass")
+        except UnicodeDecodeError as host_error:
+            with pytest.raises(pik.PerInfoKeyError) as error:
+                pik.decrypt_with_per_info_key(ciphertext, KEY)
+            assert str(error.value) == DEC_PREFIX + str(host_error), data
+        else:
+            assert pik.decrypt_with_per_info_key(ciphertext, KEY) == expected, data
