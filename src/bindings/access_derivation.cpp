@@ -57,13 +57,13 @@ bool is_positive(const host::Int& i) {
     return r == 1;
 }
 
-nb::tuple to_tuple(const credentials::Pair& pair) {
-    return nb::make_tuple(nb::str(pair.account.data(), pair.account.size()),
-                          nb::str(pair.password.data(), pair.password.size()));
+nb::typed<nb::tuple, nb::str, nb::str> to_tuple(const credentials::Pair& pair) {
+    return nb::typed<nb::tuple, nb::str, nb::str>(nb::make_tuple(nb::str(pair.account.data(), pair.account.size()),
+                                      nb::str(pair.password.data(), pair.password.size())));
 }
 
-nb::tuple credentials_of(Variant variant, host::Text info_type, host::Text agent_name, host::Text third,
-                         const host::Int& weight_param, host::Dict salts) {
+nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, host::Text info_type, host::Text agent_name, host::Text third,
+                         const host::Int& weight_param, host::Salts salts) {
     const bool stored = variant == Variant::derived;
     if (host::is_empty(info_type) || host::is_empty(agent_name) || host::is_empty(third)) {
         host::raise(CredentialGenerationError, stored ? message::derived_empty : message::query_empty);
@@ -85,13 +85,13 @@ nb::tuple credentials_of(Variant variant, host::Text info_type, host::Text agent
     return to_tuple(pair);
 }
 
-nb::tuple generate_derived_credentials(host::Text info_type, host::Text agent_name, host::Text environment_cipher,
-                                       host::Int weight_param, host::Dict salts) {
+nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(host::Text info_type, host::Text agent_name, host::Text environment_cipher,
+                                       host::Int weight_param, host::Salts salts) {
     return credentials_of(Variant::derived, info_type, agent_name, environment_cipher, weight_param, salts);
 }
 
-nb::tuple generate_query_credentials(host::Text info_type, host::Text agent_name, host::Text disk_id,
-                                     host::Int weight_param, host::Dict salts) {
+nb::typed<nb::tuple, nb::str, nb::str> generate_query_credentials(host::Text info_type, host::Text agent_name, host::Text disk_id,
+                                     host::Int weight_param, host::Salts salts) {
     return credentials_of(Variant::query, info_type, agent_name, disk_id, weight_param, salts);
 }
 
@@ -99,7 +99,7 @@ nb::tuple generate_query_credentials(host::Text info_type, host::Text agent_name
 const host::SiblingFunction own_derived("zeq.domain.crypto_layer.access_derivation", "generate_derived_credentials");
 
 bool verify_derived_credentials(host::Text extract_account, host::Text extract_password, host::Text info_type,
-                                host::Text agent_name, host::Text disk_id, host::Int weight_param, host::Dict salts) {
+                                host::Text agent_name, host::Text disk_id, host::Int weight_param, host::Salts salts) {
     try {
         nb::object fn = own_derived.current();
         nb::object pair;
@@ -119,7 +119,7 @@ bool verify_derived_credentials(host::Text extract_account, host::Text extract_p
     }
 }
 
-nb::tuple generate_migration_credentials(host::Text migrate_key, host::Dict salts) {
+nb::typed<nb::tuple, nb::str, nb::str> generate_migration_credentials(host::Text migrate_key, host::Salts salts) {
     if (host::is_empty(migrate_key)) host::raise(CredentialGenerationError, message::migrate_key_empty);
     if (PyDict_GET_SIZE(salts.ptr) == 0) host::raise(CredentialGenerationError, message::salts_empty);
     const host::Utf8 key(migrate_key);

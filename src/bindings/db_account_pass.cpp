@@ -28,7 +28,7 @@ PyObject* lookup(PyObject* salts, int index) {
     return value;
 }
 
-nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Dict salts) {
+nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
     if (host::is_empty(cpu_serial) || host::is_empty(disk_id)) {
         host::raise(PasswordGenerationError, db_password::message::empty_factor);
     }
@@ -53,7 +53,7 @@ nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Dict sa
     return host::to_str(password);
 }
 
-nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::Dict salts) {
+nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
     const host::Utf8 cpu(cpu_serial), disk(disk_id);
     if (!db_password::carries_fallback_marker(cpu, disk)) return generate_strict(cpu_serial, disk_id, salts);
     std::int64_t read[3];
@@ -67,7 +67,7 @@ nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::
     return host::to_str(password);
 }
 
-bool verify(host::Text password, host::Text cpu_serial, host::Text disk_id, host::Dict salts) {
+bool verify(host::Text password, host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
     try {
         nb::str expected = generate_strict(cpu_serial, disk_id, salts);
         return PyUnicode_Compare(expected.ptr(), password.ptr) == 0;

@@ -31,7 +31,7 @@ nb::typed<nb::dict, nb::str, nb::int_> extract_derived_salts(host::Text personal
     return nb::typed<nb::dict, nb::str, nb::int_>(to_dict(extract(personal_key, weight_param)));
 }
 
-nb::object get_salt(host::Dict salts, host::Int salt_number) {
+nb::int_ get_salt(host::Salts salts, host::Int salt_number) {
     const std::int64_t number = host::clamped(salt_number);
     if (number < 1 || number > 5) host::raise(DerivedSaltError, salts::message::number_out_of_range);
     PyObject* value = PyDict_GetItemWithError(salts.ptr, salt_keys[number - 1]);
@@ -39,10 +39,10 @@ nb::object get_salt(host::Dict salts, host::Int salt_number) {
         if (PyErr_Occurred()) throw nb::python_error();
         host::raise(DerivedSaltError, salts::missing_salt_message(decimal::from_int(number)));
     }
-    return host::truncate_number(value);
+    return nb::borrow<nb::int_>(host::truncate_number(value));
 }
 
-bool validate_salts(host::Dict salts) {
+bool validate_salts(host::Salts salts) {
     PyObject* values[salts::count];
     for (int i = 0; i < salts::count; ++i) {
         values[i] = PyDict_GetItemWithError(salts.ptr, salt_keys[i]);
@@ -59,9 +59,9 @@ bool validate_salts(host::Dict salts) {
     return true;
 }
 
-nb::object extract_single_salt(host::Text personal_key, host::Int weight_param, host::Int salt_number) {
+nb::int_ extract_single_salt(host::Text personal_key, host::Int weight_param, host::Int salt_number) {
     nb::dict all = to_dict(extract(personal_key, weight_param));
-    return get_salt(host::Dict{all.ptr()}, salt_number);
+    return get_salt(host::Salts{{all.ptr()}}, salt_number);
 }
 
 }  // namespace

@@ -130,6 +130,7 @@ NB_MODULE(device_signature, m) {
     m.def("check_hardware_change", &check_hardware_change, nb::arg("stored_hash"),
           "True when ``stored_hash`` is empty or differs from the current device signature.");
     m.def("get_hardware_collection_status", &get_hardware_collection_status,
+          nb::sig("def get_hardware_collection_status() -> dict[str, dict[str, str | bool]]"),
           "For 'cpu', 'disk' and 'motherboard': the factor's 'value' and whether it 'failed'\n"
           "(ends with '_FAIL') or is 'unknown' (ends with '_UNKNOWN_FAIL').");
 

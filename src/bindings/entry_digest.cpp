@@ -151,7 +151,7 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
     return nb::str(digest.data(), digest.size());
 }
 
-nb::tuple extract_account_password(host::Text entry_digest, host::Dict salts) {
+nb::typed<nb::tuple, nb::str, nb::str> extract_account_password(host::Text entry_digest, host::Salts salts) {
     auto read = [&](int number) {
         const std::int64_t v = used(salt_of(salts.ptr, number));
         return v == 0 ? std::int64_t{1} : v;
@@ -159,7 +159,7 @@ nb::tuple extract_account_password(host::Text entry_digest, host::Dict salts) {
     const std::int64_t salt4 = read(4), salt5 = read(5), salt1 = read(1), salt2 = read(2);
     const credentials::Pair pair =
         entry_digest::account_password(host::Utf8(entry_digest).view(), salt4, salt5, salt1, salt2);
-    return nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password));
+    return nb::typed<nb::tuple, nb::str, nb::str>(nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password)));
 }
 
 }  // namespace
@@ -176,7 +176,8 @@ NB_MODULE(entry_digest, m) {
           nb::sig("def generate_entry_digest(info_type: str, info_owner: str, diff_1: str | None = None, "
                   "diff_2: str | None = None, diff_3: str | None = None, "
                   "ext_fields: dict[str, str | None] | None = None, environment_cipher: str | None = None, "
-                  "weight_param: int | None = None, salts: dict[str, int] | None = None) -> str"),
+                  "weight_param: int | float | typing.SupportsIndex | None = None, "
+                  "salts: dict[str, int] | None = None) -> str"),
           "The entry digest: SHA-256 (the package's ``sha256_hash``) of the item's fields, each repeated\n"
           "by a weight digit or a salt, extension values in key order with the salts cycled.");
     m.def("extract_account_password", &extract_account_password, nb::arg("entry_digest"), nb::arg("salts"),

@@ -38,6 +38,7 @@ struct OptDict {  // exactly dict, or None (ptr == nullptr)
     PyObject* ptr = nullptr;
     bool is_none() const noexcept { return ptr == nullptr; }
 };
+struct Salts : Dict {};  // a salt set: exactly dict, declared to the host as dict[str, int]
 struct Int {  // a number truncated toward zero, held as an exact int
     nb::object value;
 };
@@ -196,7 +197,17 @@ decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefi
 }  // namespace zeq::host
 
 // ---------------------------------------------------------------- casters
+// The names below are what signatures and the generated stubs show. A number
+// argument takes int, float and anything with __index__, and comes back as int.
+// The Opt* casters name only the value type: nanobind appends " | None" to every
+// argument that accepts None, and has_arg_defaults makes each of them do so.
 namespace nanobind::detail {
+
+template <> struct has_arg_defaults<zeq::host::OptText> : std::true_type {};
+template <> struct has_arg_defaults<zeq::host::OptDict> : std::true_type {};
+template <> struct has_arg_defaults<zeq::host::OptInt> : std::true_type {};
+
+inline constexpr auto zeq_number_name = io_name("int | float | typing.SupportsIndex", "int");
 
 template <>
 struct type_caster<zeq::host::Text> {
@@ -211,7 +222,7 @@ struct type_caster<zeq::host::Text> {
 
 template <>
 struct type_caster<zeq::host::OptText> {
-    NB_TYPE_CASTER(zeq::host::OptText, const_name("str | None"))
+    NB_TYPE_CASTER(zeq::host::OptText, const_name("str"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
         if (src.is_none()) { value.ptr = nullptr; return true; }
         if (!PyUnicode_CheckExact(src.ptr())) return false;
@@ -235,8 +246,19 @@ struct type_caster<zeq::host::Dict> {
 };
 
 template <>
+struct type_caster<zeq::host::Salts> {
+    NB_TYPE_CASTER(zeq::host::Salts, const_name("dict[str, int]"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (!PyDict_CheckExact(src.ptr())) return false;
+        value.ptr = src.ptr();
+        return true;
+    }
+    static handle from_cpp(const zeq::host::Salts& v, rv_policy, cleanup_list*) noexcept { return Py_NewRef(v.ptr); }
+};
+
+template <>
 struct type_caster<zeq::host::OptDict> {
-    NB_TYPE_CASTER(zeq::host::OptDict, const_name("dict[str, typing.Any] | None"))
+    NB_TYPE_CASTER(zeq::host::OptDict, const_name("dict[str, typing.Any]"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
         if (src.is_none()) { value.ptr = nullptr; return true; }
         if (!PyDict_CheckExact(src.ptr())) return false;
@@ -254,14 +276,14 @@ bool zeq_number_from_python(handle src, object& out) noexcept;
 
 template <>
 struct type_caster<zeq::host::Int> {
-    NB_TYPE_CASTER(zeq::host::Int, const_name("int"))
+    NB_TYPE_CASTER(zeq::host::Int, zeq_number_name)
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept { return zeq_number_from_python(src, value.value); }
     static handle from_cpp(const zeq::host::Int& v, rv_policy, cleanup_list*) noexcept { return v.value.inc_ref(); }
 };
 
 template <>
 struct type_caster<zeq::host::OptInt> {
-    NB_TYPE_CASTER(zeq::host::OptInt, const_name("int | None"))
+    NB_TYPE_CASTER(zeq::host::OptInt, zeq_number_name)
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
         if (src.is_none()) { value.value = object(); return true; }
         return zeq_number_from_python(src, value.value);

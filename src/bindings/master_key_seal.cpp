@@ -78,14 +78,14 @@ nb::str get_aes_key_2(host::Text personal_key, host::Text weight_param) {
 
 nb::str hash_migrate_key(host::Text migrate_key) { return digest(host::Utf8(migrate_key)); }
 
-nb::object encrypt_root_key_data(host::Text root_key, host::Text migrate_key, host::Text device_signature) {
+nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::Text migrate_key, host::Text device_signature) {
     const host::Utf8 key(root_key);
     const std::string migrate_key_hash = sha256::hash_text(host::Utf8(migrate_key));
     const std::string combined =
         root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
     const std::string source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
     const std::string aes_key_3 = root_key_seal::aes_key_3(sha256::hash_text(source));
-    return nb::borrow(aes_encrypt)(host::to_str(combined), host::to_str(aes_key_3));
+    return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(host::to_str(combined), host::to_str(aes_key_3)));
 }
 
 // Runs `body`; an ordinary failure is logged at error level as log_prefix + text
@@ -102,7 +102,7 @@ nb::object opening(std::string_view log_prefix, std::string_view raise_prefix, B
     }
 }
 
-nb::dict decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
+nb::typed<nb::dict, nb::str, nb::str> decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
     nb::str aes_key_3 = key_3_of(aes_key_2);
     nb::object parts = opening(root_key_seal::message::root_key_log, root_key_seal::message::decryption_failed, [&] {
         nb::object decrypted = nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3);
@@ -120,22 +120,22 @@ nb::dict decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) 
     out["root_key"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 0));
     out["migrate_key_hash"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 1));
     out["device_signature"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 2));
-    return out;
+    return nb::typed<nb::dict, nb::str, nb::str>(out);
 }
 
 nb::str expand_weight_param(host::Text weight_param) {
     return host::to_str(root_key_seal::expand_weight_param(host::Utf8(weight_param)));
 }
 
-nb::object encrypt_weight_param(host::Text weight_param, host::Text aes_key_2) {
+nb::typed<nb::object, nb::str> encrypt_weight_param(host::Text weight_param, host::Text aes_key_2) {
     nb::str expanded = expand_weight_param(weight_param);
-    return nb::borrow(aes_encrypt)(expanded, key_3_of(aes_key_2));
+    return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(expanded, key_3_of(aes_key_2)));
 }
 
-nb::object decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
+nb::typed<nb::object, nb::str> decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
     nb::str aes_key_3 = key_3_of(aes_key_2);
-    return opening(root_key_seal::message::weight_failed, root_key_seal::message::weight_failed,
-                   [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3); });
+    return nb::typed<nb::object, nb::str>(opening(root_key_seal::message::weight_failed, root_key_seal::message::weight_failed,
+                                      [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3); }));
 }
 
 }  // namespace

@@ -394,15 +394,16 @@ NB_MODULE(rule_sealer, m) {
              "A sealer for the salt set ``salts`` (computed from root key and weight parameter);\n"
              "None or an empty dictionary raises ValueError.")
         .def("encrypt", &encrypt, nb::arg("cognition_rule"), nb::arg("agent_uuid").none() = "",
-             nb::sig("def encrypt(self, cognition_rule: object, agent_uuid: str = '') -> object"),
+             nb::sig("def encrypt(self, cognition_rule: object, agent_uuid: str = '') -> VaultEntry"),
              "A new storage-model VaultEntry for ``cognition_rule``, with a fresh unit_id and the\n"
              "current time.")
         .def("verify", &verify, nb::arg("storage_unit"), nb::arg("cognition_rule"),
              "True when the record's extract_account, extract_password and hardware_hash equal\n"
              "those derived for ``cognition_rule`` (compared in that order).")
         .def("_collect_device_signature", &collect_device_signature,
+             nb::sig("def _collect_device_signature(self) -> str"),
              "The device signature: CPU serial, disk id and board serial joined by '|'.")
-        .def("_get_weight_params", &get_weight_params,
+        .def("_get_weight_params", &get_weight_params, nb::sig("def _get_weight_params(self) -> dict[str, typing.Any]"),
              "The user's weight mapping, fetched once; the sealer's salts are added when it has none.")
         .def("_calculate_hardware_hash", &calculate_hardware_hash, nb::arg("device_signature").none(),
              nb::sig("def _calculate_hardware_hash(self, device_signature: str) -> str"),
@@ -410,6 +411,6 @@ NB_MODULE(rule_sealer, m) {
         .def("_derive_credentials", &derive_credentials, nb::arg("cognition_rule"), nb::arg("device_signature").none(),
              nb::arg("weight_params").none(),
              nb::sig("def _derive_credentials(self, cognition_rule: object, device_signature: str, "
-                     "weight_params: dict[str, object]) -> tuple[str, str]"),
+                     "weight_params: dict[str, typing.Any]) -> tuple[str, str]"),
              "(extract_account, extract_password) of ``cognition_rule``.");
 }

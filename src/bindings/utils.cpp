@@ -9,8 +9,9 @@ using namespace zeq;
 
 namespace {
 
-nb::object safe_int(host::Text value) {
-    return host::call_core(PyExc_ValueError, [&] { return host::int_from_decimal(decimal::safe_int(host::Utf8(value))); });
+nb::int_ safe_int(host::Text value) {
+    return nb::borrow<nb::int_>(
+        host::call_core(PyExc_ValueError, [&] { return host::int_from_decimal(decimal::safe_int(host::Utf8(value))); }));
 }
 
 }  // namespace

@@ -214,8 +214,20 @@ nb::object builder_set(nb::pointer_and_handle<Builder> self, nb::handle value) {
 
 nb::object build(const Builder& self) { return nb::borrow(entry_type).attr("from_dict")(self.data); }
 
+// What the host sees of a field: str for the texts, int for key_version, and for
+// writing the same kinds the constructor takes.
+template <int Field>
+const char* field_type(bool writing) {
+    if constexpr (Field < text_count) return "str";
+    else return writing ? "int | float | typing.SupportsIndex" : "int";
+}
+
 template <int Field>
 void def_field(nb::class_<Entry>& cls) {
+    static const std::string getter_sig =
+        std::string("def ") + field_name(Field) + "(self) -> " + field_type<Field>(false);
+    static const std::string setter_sig =
+        std::string("def ") + field_name(Field) + "(self, value: " + field_type<Field>(true) + ") -> None";
     cls.def_prop_rw(
         field_name(Field), [](const Entry& e) -> nb::object {
             if constexpr (Field < text_count) return e.texts[Field];
@@ -230,6 +242,7 @@ void def_field(nb::class_<Entry>& cls) {
                 e.key_version = host::truncate_number(value);
             }
         },
+        nb::for_getter(nb::sig(getter_sig.c_str())), nb::for_setter(nb::sig(setter_sig.c_str())),
         nb::arg("value").none());
 }
 
@@ -241,7 +254,9 @@ void def_fields(nb::class_<Entry>& cls, std::integer_sequence<int, I...>) {
 template <int Field>
 void def_setter(nb::class_<Builder>& cls, const char* doc) {
     static const std::string name = std::string("with_") + field_name(Field);
-    cls.def(name.c_str(), &builder_set<Field>, nb::arg(field_name(Field)).none(), doc);
+    static const std::string sig = "def " + name + "(self, " + field_name(Field) + ": " + field_type<Field>(true) +
+                                   ") -> typing.Self";
+    cls.def(name.c_str(), &builder_set<Field>, nb::arg(field_name(Field)).none(), nb::sig(sig.c_str()), doc);
 }
 
 }  // namespace
@@ -269,18 +284,19 @@ NB_MODULE(vault_entry, m) {
               nb::arg("info_plaintext").none(), nb::arg("extract_account").none(), nb::arg("extract_password").none(),
               nb::arg("hardware_hash").none(), nb::arg("key_version").none() = 1,
               nb::sig("def __init__(self, info_type: str, info_owner: str, info_plaintext: str, extract_account: str, "
-                      "extract_password: str, hardware_hash: str, key_version: int = 1) -> None"),
+                      "extract_password: str, hardware_hash: str, key_version: int | float | typing.SupportsIndex = 1) -> None"),
               "A record of the given values; the six texts must be str, key_version a number\n"
               "(truncated toward zero).");
     def_fields(entry, std::make_integer_sequence<int, field_count>());
-    entry.def("to_dict", &to_dict, "The seven fields as a dictionary, in field order.");
+    entry.def("to_dict", &to_dict, nb::sig("def to_dict(self) -> dict[str, str | int]"),
+              "The seven fields as a dictionary, in field order.");
     native_to_dict = nb::getattr(entry, "__dict__")["to_dict"].ptr();
-    entry.def("to_json", &to_json,
+    entry.def("to_json", &to_json, nb::sig("def to_json(self) -> str"),
               "The record as one line of JSON: keys in field order, ', ' and ': ' separators,\n"
               "non-ASCII characters unescaped.");
-    entry.def("get_ciphertext_parts", [](const Entry& e) { return parts(e, 3); },
+    entry.def("get_ciphertext_parts", [](const Entry& e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 3)); },
               "{'extract_account': .., 'extract_password': .., 'hardware_hash': ..}.");
-    entry.def("get_plaintext_parts", [](const Entry& e) { return parts(e, 0); },
+    entry.def("get_plaintext_parts", [](const Entry& e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 0)); },
               "{'info_type': .., 'info_owner': .., 'info_plaintext': ..}.");
     entry.def("validate", &validate,
               "True when every text is non-empty, the three digests are 64 hex digits and\n"
@@ -290,10 +306,12 @@ NB_MODULE(vault_entry, m) {
 
     // Class-level factories: they build through the class they are called on.
     nb::object from_dict_fn = nb::cpp_function(&from_dict, nb::name("from_dict"), nb::scope(entry), nb::arg("cls"), nb::arg("data").none(),
+                                               nb::sig("def from_dict(cls, data: dict[str, typing.Any]) -> typing.Self"),
                                                "A record of the class from a dictionary; missing keys take \"\" (texts)\n"
                                                "or 1 (key_version), other keys are ignored.");
     nb::object from_json_fn = nb::cpp_function(&from_json, nb::name("from_json"), nb::scope(entry), nb::arg("cls"),
                                                nb::arg("json_str").none(),
+                                               nb::sig("def from_json(cls, json_str: str) -> typing.Self"),
                                                "A record of the class from JSON text (the host's json rules).");
     for (auto& [name, fn] : {std::pair<const char*, nb::object&>{"from_dict", from_dict_fn}, {"from_json", from_json_fn}}) {
         PyObject* cm = PyClassMethod_New(fn.ptr());
@@ -303,7 +321,9 @@ NB_MODULE(vault_entry, m) {
 
     nb::class_<Builder> builder(m, "VaultEntryBuilder", "Chaining builder of VaultEntry records.");
     builder.def("__init__", &builder_init, "A builder whose data holds the defaults: \"\" for the texts, key_version 1.");
-    builder.def_rw("data", &Builder::data, "The values the next build() uses, in field order.");
+    builder.def_rw("data", &Builder::data, nb::for_getter(nb::sig("def data(self) -> dict[str, typing.Any]")),
+                   nb::for_setter(nb::sig("def data(self, arg: dict[str, typing.Any], /) -> None")),
+                   "The values the next build() uses, in field order.");
     def_setter<0>(builder, "Set info_type; returns the builder.");
     def_setter<1>(builder, "Set info_owner; returns the builder.");
     def_setter<2>(builder, "Set info_plaintext; returns the builder.");
@@ -311,5 +331,5 @@ NB_MODULE(vault_entry, m) {
     def_setter<4>(builder, "Set extract_password; returns the builder.");
     def_setter<5>(builder, "Set hardware_hash; returns the builder.");
     def_setter<6>(builder, "Set key_version (a number, truncated toward zero); returns the builder.");
-    builder.def("build", &build, "VaultEntry.from_dict(data): a new record; the builder keeps its values.");
+    builder.def("build", &build, nb::sig("def build(self) -> VaultEntry"), "VaultEntry.from_dict(data): a new record; the builder keeps its values.");
 }

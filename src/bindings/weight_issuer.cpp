@@ -45,14 +45,14 @@ nb::int_ generate_weight_parameter_with_timestamp(host::OptInt timestamp_ms) {
     return nb::borrow<nb::int_>(issue(host::decimal_text(timestamp_ms.value)));
 }
 
-nb::dict parse_weight_parameter(host::Int weight_param) {
+nb::typed<nb::dict, nb::str, nb::int_> parse_weight_parameter(host::Int weight_param) {
     const std::string text = host::decimal_text(weight_param);
     const weight::Parsed parsed = host::call_core(WeightGenerationError, [&] { return weight::parse(text); });
     nb::dict out;
     out["timestamp_ms"] = host::int_from_decimal(parsed.timestamp_ms);
     out["random_num"] = host::int_from_decimal(parsed.random_num);
     out["total_length"] = parsed.total_length;
-    return out;
+    return nb::typed<nb::dict, nb::str, nb::int_>(out);
 }
 
 int get_weight_digit(host::Int weight_param, host::Int position) {
