@@ -1,0 +1,125 @@
+// Lenient Base64 and the decryption behind it over arbitrary text: no crash, no
+// write past decoded_capacity, the same outcome whatever the junk between the
+// characters, and what decodes re-encodes and decodes back to the same bytes.
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/cipher.hpp"
+#include "core/error.hpp"
+#include "require.hpp"
+
+namespace {
+
+using namespace zeq;
+using fuzz::require;
+
+// The decoded bytes, or nothing when the text is refused. Only the documented
+// refusal (a value error) is an expected outcome; the output buffer is exactly
+// as large as the callers make it, so that a write past it is caught.
+std::optional<std::string> decode(std::string_view text) {
+    const std::size_t capacity = cipher::decoded_capacity(text.size());
+    std::unique_ptr<char[]> out(new char[capacity]);
+    try {
+        const std::size_t n = cipher::base64_decode_to(text, out.get());
+        require(n <= capacity, "decoded size within decoded_capacity");
+        return std::string(out.get(), n);
+    } catch (const core::Error& e) {
+        require(e.kind() == core::ErrorKind::value, "Base64 refusal is a value error");
+        return std::nullopt;
+    }
+}
+
+const cipher::Key& fixed_key() {
+    static cipher::Key key;
+    static const bool ready = (cipher::Key::from_hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", key), true);
+    (void)ready;
+    return key;
+}
+
+bool utf8_for_cipher(std::string_view bytes) {
+    try {
+        cipher::check_utf8(bytes);
+        return true;
+    } catch (const core::Error& e) {
+        require(e.kind() == core::ErrorKind::value, "UTF-8 refusal is a value error");
+        return false;
+    }
+}
+
+bool has_surrogate(std::string_view s) {
+    for (std::size_t i = 0; i + 1 < s.size(); ++i) {
+        const auto b = static_cast<unsigned char>(s[i + 1]);
+        if (static_cast<unsigned char>(s[i]) == 0xED && b >= 0xA0 && b <= 0xBF) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+    const std::optional<std::string> decoded = decode(text);
+
+    // A line feed after every character is junk the decoder skips; it also keeps
+    // the decoder off its four-characters-at-a-time path.
+    std::string spread;
+    spread.reserve(2 * size);
+    for (char c : text) {
+        spread += c;
+        spread += '\n';
+    }
+    require(decode(spread) == decoded, "junk between characters changes nothing");
+
+    if (decoded) {
+        const std::size_t n = decoded->size();
+        std::unique_ptr<unsigned char[]> encoded(new unsigned char[cipher::base64_size(n) + 1]);
+        const int written = EVP_EncodeBlock(encoded.get(), reinterpret_cast<const unsigned char*>(decoded->data()),
+                                            static_cast<int>(n));
+        require(static_cast<std::size_t>(written) == cipher::base64_size(n), "base64_size matches the encoder");
+        require(decode(std::string_view(reinterpret_cast<const char*>(encoded.get()), written)) == decoded,
+                "standard Base64 of the bytes decodes back to them");
+    }
+
+    // The same text as a ciphertext under a fixed key.
+    {
+        const cipher::Key& key = fixed_key();
+        const std::size_t capacity = cipher::decoded_capacity(size);
+        std::unique_ptr<char[]> out(new char[capacity]);
+        try {
+            bool ascii = false;
+            const std::size_t n = cipher::decrypt_from_base64_to(key, text, out.get(), ascii);
+            require(n <= capacity, "plaintext within decoded_capacity");
+            bool all_ascii = true;
+            for (std::size_t i = 0; i < n; ++i) all_ascii = all_ascii && static_cast<unsigned char>(out[i]) < 0x80;
+            require(ascii == all_ascii, "the ASCII flag tells the truth");
+        } catch (const core::Error& e) {
+            require(e.kind() == core::ErrorKind::value, "decryption refusal is a value error");
+        }
+    }
+
+    // The cipher's UTF-8 check is the platform's strict one plus the surrogate forms.
+    const bool cipher_ok = utf8_for_cipher(text);
+    const bool strict_ok = fuzz::is_probe_text(text);
+    require(!strict_ok || cipher_ok, "strict UTF-8 is accepted by the cipher");
+    require(!cipher_ok || strict_ok || has_surrogate(text), "only surrogate forms separate the two checks");
+
+    // What the cipher accepts as plaintext travels through it unchanged.
+    if (cipher_ok) {
+        const cipher::Key& key = fixed_key();
+        std::unique_ptr<char[]> sealed(new char[cipher::encrypted_text_size(size) + 1]);
+        cipher::encrypt_to_base64(key, text, sealed.get());
+        const std::string_view sealed_text(sealed.get());
+        require(sealed_text.size() == cipher::encrypted_text_size(size), "encrypted_text_size matches");
+        const cipher::Bytes back = cipher::decrypt_from_base64(key, sealed_text);
+        require(back.view() == text, "decryption undoes encryption");
+    }
+    return 0;
+}

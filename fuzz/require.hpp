@@ -1,0 +1,30 @@
+// What the fuzz targets share: a broken invariant is reported and aborts, so
+// that libFuzzer keeps the input that caused it.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string_view>
+
+#include "core/platform.hpp"
+
+namespace zeq::fuzz {
+
+inline void require(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+// Text as the probes receive it: the platform layer hands over only strict UTF-8.
+inline bool is_probe_text(std::string_view s) {
+    try {
+        platform::check_utf8(s);
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+}  // namespace zeq::fuzz
