@@ -13,10 +13,10 @@ PyObject* HashingError = nullptr;
 constexpr std::string_view failure_prefix = "SHA-256哈希计算失败: ";
 
 nb::str digest_of(std::string_view bytes) {
-    std::string hex;
     try {
-        host::ReleaseIfLarge unlocked(bytes.size());
-        hex = sha256::hex_digest(bytes);
+        return host::hex_digest_str(bytes);
+    } catch (const nb::python_error&) {
+        throw;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
@@ -37,7 +37,6 @@ nb::str digest_of(std::string_view bytes) {
         PyErr_Restore(t2, v2, tb2);
         throw nb::python_error();
     }
-    return nb::str(hex.data(), hex.size());
 }
 
 nb::str sha256_hash(host::Text data) {

@@ -143,12 +143,8 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
     if (!ext_fields.is_none() && PyDict_GET_SIZE(ext_fields.ptr) > 0) append_extensions(joined, ext_fields.ptr, salts.ptr, item);
 
     if (!package_sha256.is_native(sha256_hash)) return sha256_hash(host::to_str(joined));
-    std::string digest;
-    {
-        host::ReleaseIfLarge unlocked(joined.size());
-        digest = sha256::hash_text(joined);
-    }
-    return nb::str(digest.data(), digest.size());
+    if (joined.empty()) return nb::str("");  // the empty text hashes to the empty text
+    return host::hex_digest_str(joined);
 }
 
 nb::typed<nb::tuple, nb::str, nb::str> extract_account_password(host::Text entry_digest, host::Salts salts) {

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "../core/hex.hpp"
+#include "../core/sha256.hpp"
+
 #include <nanobind/stl/string.h>
 #include <limits>
 
@@ -20,6 +23,18 @@ Utf8::Utf8(PyObject* str) {
     if (bytes == nullptr) throw nb::python_error();
     owner_ = nb::steal(bytes);
     view_ = std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+nb::str hex_digest_str(std::string_view bytes) {
+    sha256::Digest digest;
+    {
+        ReleaseIfLarge unlocked(bytes.size());
+        digest = sha256::digest(bytes);
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(2 * digest.size()), 127);
+    if (str == nullptr) throw nb::python_error();
+    hex::encode_to(digest.data(), digest.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
+    return nb::steal<nb::str>(str);
 }
 
 nb::str to_str(std::string_view utf8) {

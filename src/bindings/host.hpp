@@ -66,6 +66,10 @@ private:
 // A str from UTF-8 bytes, surrogate three-byte forms decoded back to surrogates.
 nb::str to_str(std::string_view utf8);
 
+// The SHA-256 hex digest of bytes, written straight into a new str (no
+// intermediate copy: digests are the layer's most frequent results).
+nb::str hex_digest_str(std::string_view bytes);
+
 // Number of code points of a str.
 inline std::size_t length(const Text& t) noexcept { return static_cast<std::size_t>(PyUnicode_GET_LENGTH(t.ptr)); }
 inline bool is_empty(const Text& t) noexcept { return PyUnicode_GET_LENGTH(t.ptr) == 0; }
