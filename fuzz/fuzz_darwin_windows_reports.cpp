@@ -16,15 +16,9 @@
 namespace {
 
 using namespace zeq;
+using fuzz::has_space;
 using fuzz::require;
-
-bool stripped(std::string_view s) { return text::strip(s) == s; }
-
-bool has_space(std::string_view s) {
-    for (std::size_t pos = 0; pos < s.size();)
-        if (text::is_space(text::decode_at(s, pos))) return true;
-    return false;
-}
+using fuzz::stripped;
 
 void readers(std::string_view s, bool checked) {
     const std::string model = device::parse::sysctl_model(s);

@@ -17,15 +17,9 @@ namespace {
 
 using namespace zeq;
 using device::parse::ParseError;
+using fuzz::has_space;
 using fuzz::require;
-
-bool stripped(std::string_view s) { return text::strip(s) == s; }
-
-bool has_space(std::string_view s) {
-    for (std::size_t pos = 0; pos < s.size();)
-        if (text::is_space(text::decode_at(s, pos))) return true;
-    return false;
-}
+using fuzz::stripped;
 
 bool joined_back(const std::vector<std::string_view>& pieces, std::string_view s, std::string_view sep) {
     std::string joined;

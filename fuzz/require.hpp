@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/platform.hpp"
+#include "core/text.hpp"
 
 namespace zeq::fuzz {
 
@@ -25,6 +26,16 @@ inline bool is_probe_text(std::string_view s) {
     } catch (const std::runtime_error&) {
         return false;
     }
+}
+
+// Text without white space at either end.
+inline bool stripped(std::string_view s) { return text::strip(s) == s; }
+
+// True when the text holds white space anywhere.
+inline bool has_space(std::string_view s) {
+    for (std::size_t pos = 0; pos < s.size();)
+        if (text::is_space(text::decode_at(s, pos))) return true;
+    return false;
 }
 
 }  // namespace zeq::fuzz
