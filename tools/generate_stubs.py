@@ -29,10 +29,10 @@ HOST_STAND_INS = ROOT / "tests" / "support"
 
 
 def installed_package_dir() -> pathlib.Path:
-    spec = importlib.util.find_spec(PACKAGE)
-    if spec is None or not spec.submodule_search_locations:
+    module_spec = importlib.util.find_spec(PACKAGE)
+    if module_spec is None or not module_spec.submodule_search_locations:
         raise SystemExit(f"{PACKAGE} is not installed: pip install --no-build-isolation .")
-    return pathlib.Path(next(iter(spec.submodule_search_locations)))
+    return pathlib.Path(next(iter(module_spec.submodule_search_locations)))
 
 
 def extension_modules(package_dir: pathlib.Path) -> list[str]:
