@@ -10,15 +10,11 @@ the C library itself needs, without any Python object work.
 
 from __future__ import annotations
 
-import base64
 import ctypes
 import ctypes.util
 import hashlib
 
-from cryptography.hazmat.primitives import padding
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
-from common import Case
+from common import ZERO_IV, Case, py_decrypt, py_encrypt, py_sha256_hash
 from zeq.domain.crypto_layer import access_derivation, entry_digest, per_info_key
 
 WEIGHT = 1733817600123456
@@ -28,16 +24,9 @@ EXT = {"city": "Hangzhou", "label": "work", "note": "primary number"}
 SHORT = ("phone_number:agent-7:+86 138 0000 0000 中文" * 2)[:64]
 LARGE = "0123456789abcdef" * (1 << 20)  # 16 MiB
 KEY_N = hashlib.sha256(b"bench key").hexdigest()
-ZERO_IV = bytes(16)
 
 
 # ---------------------------------------------------------------- plain Python
-
-def py_sha256_hash(data: str) -> str:
-    if not data:
-        return ""
-    return hashlib.sha256(data.encode("utf-8", "surrogatepass")).hexdigest()
-
 
 def py_generate_derived_credentials(info_type, agent_name, environment_cipher, weight_param, salts):
     if not info_type or not agent_name or not environment_cipher:
@@ -92,20 +81,6 @@ def py_generate_entry_digest(info_type, info_owner, diff_1=None, diff_2=None, di
             if value:
                 components.append(value * repeat)
     return sha256_hash("".join(components))
-
-
-def py_encrypt(plaintext: str, key_n: str) -> str:
-    padder = padding.PKCS7(128).padder()
-    data = padder.update(plaintext.encode("utf-8", "surrogatepass")) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(bytes.fromhex(key_n)), modes.CBC(ZERO_IV)).encryptor()
-    return base64.b64encode(encryptor.update(data) + encryptor.finalize()).decode("ascii")
-
-
-def py_decrypt(ciphertext: str, key_n: str) -> str:
-    decryptor = Cipher(algorithms.AES(bytes.fromhex(key_n)), modes.CBC(ZERO_IV)).decryptor()
-    padded = decryptor.update(base64.b64decode(ciphertext)) + decryptor.finalize()
-    unpadder = padding.PKCS7(128).unpadder()
-    return (unpadder.update(padded) + unpadder.finalize()).decode("utf-8")
 
 
 # ---------------------------------------------------------------- OpenSSL alone

@@ -12,12 +12,6 @@ PERSONAL_KEY = "correct-horse-battery"
 WEIGHT = 1733817600123456
 
 
-def py_sha256_hash(data: str) -> str:
-    if not data:
-        return ""
-    return hashlib.sha256(data.encode("utf-8", "surrogatepass")).hexdigest()
-
-
 def py_extract_derived_salts(personal_key: str, weight_param: int) -> dict[str, int]:
     if len(personal_key) < 8:
         raise ValueError("个人密钥必须至少8位字符")

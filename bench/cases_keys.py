@@ -7,14 +7,10 @@ would seal its records.
 
 from __future__ import annotations
 
-import base64
 import hashlib
 import logging
 
-from cryptography.hazmat.primitives import padding
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
-from common import Case
+from common import Case, py_decrypt, py_encrypt, py_sha256_hash
 from zeq.domain.crypto_layer import db_account_pass, master_key_seal
 
 SALTS = {"salt1": 3, "salt2": 5, "salt3": 2, "salt4": 4, "salt5": 6,
@@ -25,17 +21,10 @@ FAILED_CPU = "LINUX_Intel(R) Xeon(R) Processor_FAIL"
 ROOT_KEY = "correct-horse-battery_1733817600123456"
 MIGRATE_KEY = "migrate-key-of-agent-7"
 SIGNATURE = hashlib.sha256(b"cpu_disk_board").hexdigest()
-ZERO_IV = bytes(16)
 log = logging.getLogger("bench.keys")
 
 
 # ---------------------------------------------------------------- plain Python
-
-def py_sha256_hash(data: str) -> str:
-    if not data:
-        return ""
-    return hashlib.sha256(data.encode("utf-8", "surrogatepass")).hexdigest()
-
 
 class PasswordGenerationError(Exception):
     pass
@@ -80,19 +69,11 @@ def py_verify(password: str, cpu_serial: str, disk_id: str, salts: dict) -> bool
 
 
 def py_aes_encrypt(plaintext: str, key: str) -> str:
-    padder = padding.PKCS7(128).padder()
-    data = padder.update(plaintext.encode("utf-8", "surrogatepass")) + padder.finalize()
-    aes_key = bytes.fromhex(py_sha256_hash(key))
-    encryptor = Cipher(algorithms.AES(aes_key), modes.CBC(ZERO_IV)).encryptor()
-    return base64.b64encode(encryptor.update(data) + encryptor.finalize()).decode("ascii")
+    return py_encrypt(plaintext, py_sha256_hash(key))
 
 
 def py_aes_decrypt(ciphertext: str, key: str) -> str:
-    aes_key = bytes.fromhex(py_sha256_hash(key))
-    decryptor = Cipher(algorithms.AES(aes_key), modes.CBC(ZERO_IV)).decryptor()
-    padded = decryptor.update(base64.b64decode(ciphertext)) + decryptor.finalize()
-    unpadder = padding.PKCS7(128).unpadder()
-    return (unpadder.update(padded) + unpadder.finalize()).decode("utf-8", "surrogatepass")
+    return py_decrypt(ciphertext, py_sha256_hash(key))
 
 
 def py_key_3(aes_key_2: str) -> str:

@@ -13,7 +13,6 @@ import pathlib
 import re
 import subprocess
 import sys
-import textwrap
 
 import pytest
 

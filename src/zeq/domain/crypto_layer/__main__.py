@@ -52,8 +52,7 @@ def masked(secret: str) -> str:
 
 
 def item_road(root_key: str, info_type: str, agent_name: str, content: str) -> dict[str, Any]:
-    from . import access_derivation, derived_salt, entry_digest, master_key_split, per_info_key, vault_entry
-    from . import device_signature, sha256_hash
+    from . import access_derivation, derived_salt, master_key_split, per_info_key
 
     personal_key, weight_separator, weight_text = root_key.partition("_")
     if not weight_separator or not weight_text.isascii() or not weight_text.isdigit():
