@@ -20,10 +20,16 @@ PyObject* aes_decrypt = nullptr;
 // The device factors, looked up at each call so that a host which replaces them is obeyed.
 const host::SiblingFunction get_hardware_info("zeq.domain.crypto_layer.device_signature", "get_hardware_info");
 
-nb::str digest(std::string_view utf8) {
+// The layer's hex digest as C++ text, without the GIL for a large input.
+std::string hash_text(std::string_view utf8) {
     host::ReleaseIfLarge unlocked(utf8.size());
-    std::string hex = sha256::hash_text(utf8);
-    return nb::str(hex.data(), hex.size());
+    return sha256::hash_text(utf8);
+}
+
+// The layer's hex digest: the empty text for the empty text.
+nb::str digest(std::string_view utf8) {
+    if (utf8.empty()) return nb::str("");
+    return host::hex_digest_str(utf8);
 }
 
 nb::str key_3_of(host::Text aes_key_2) { return host::to_str(root_key_seal::aes_key_3(host::Utf8(aes_key_2))); }
@@ -80,11 +86,12 @@ nb::str hash_migrate_key(host::Text migrate_key) { return digest(host::Utf8(migr
 
 nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::Text migrate_key, host::Text device_signature) {
     const host::Utf8 key(root_key);
-    const std::string migrate_key_hash = sha256::hash_text(host::Utf8(migrate_key));
+    const host::Utf8 migrate(migrate_key);
+    const std::string migrate_key_hash = hash_text(migrate);
     const std::string combined =
         root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
     const std::string source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
-    const std::string aes_key_3 = root_key_seal::aes_key_3(sha256::hash_text(source));
+    const std::string aes_key_3 = root_key_seal::aes_key_3(hash_text(source));
     return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(host::to_str(combined), host::to_str(aes_key_3)));
 }
 

@@ -6,7 +6,6 @@
 #include <openssl/rand.h>
 
 #include "../core/hex.hpp"
-#include "../core/sha256.hpp"
 #include "host.hpp"
 #include "text_cipher.hpp"
 
@@ -27,13 +26,7 @@ const host::SiblingFunction own_decrypt(this_module, "decrypt_with_per_info_key"
 const host::SiblingFunction own_key_4(this_module, "generate_aes_key_4");
 
 nb::str generate_info_hash_cipher(host::Text plaintext) {
-    const host::Utf8 bytes(plaintext);
-    std::string hex;
-    {
-        host::ReleaseIfLarge unlocked(bytes.size());
-        hex = sha256::hex_digest(bytes);  // the empty text too: its key is the digest of no bytes
-    }
-    return nb::str(hex.data(), hex.size());
+    return host::hex_digest_str(host::Utf8(plaintext));  // the empty text too: its key is the digest of no bytes
 }
 
 nb::str encrypt_with_per_info_key(host::Text plaintext, host::Text key_n) {

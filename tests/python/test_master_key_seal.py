@@ -164,3 +164,17 @@ def test_wrong_types_are_type_errors(call, args) -> None:
 
 def test_logger() -> None:
     assert master_key_seal.logger is logging.getLogger(LOGGER)
+
+
+def test_large_inputs_are_hashed_without_the_gil(counter_thread) -> None:
+    big = "迁移密钥" * (8 << 20)  # 96 MiB of UTF-8
+    before = counter_thread["count"]
+    hashed = hash_migrate_key(big)
+    assert counter_thread["count"] > before
+    assert hashed == digest(big)
+
+    before = counter_thread["count"]
+    sealed = master_key_seal.encrypt_root_key_data("personal-key_1733817600123456", big, "signature")
+    assert counter_thread["count"] > before
+    opened = master_key_seal.decrypt_root_key_data(sealed, get_aes_key_2("personal-key", "1733817600123456"))
+    assert opened["migrate_key_hash"] == hashed

@@ -6,9 +6,6 @@ import base64
 import hashlib
 import pathlib
 import random
-import sys
-import threading
-import time
 
 import pytest
 from cryptography.hazmat.primitives import padding
@@ -281,29 +278,6 @@ def test_type_errors(call):
 
 
 # ---------------------------------------------------------------- large inputs
-
-@pytest.fixture
-def counter_thread():
-    """A thread counting whenever it holds the GIL; the main thread gives the GIL up
-    only where it blocks or where the layer releases it."""
-    state = {"count": 0, "stop": False}
-
-    def count():
-        while not state["stop"]:
-            state["count"] += 1
-            time.sleep(0)  # releases the GIL between counts
-
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    thread = threading.Thread(target=count, daemon=True)
-    thread.start()
-    try:
-        yield state
-    finally:
-        state["stop"] = True
-        sys.setswitchinterval(old_interval)
-        thread.join()
-
 
 def test_large_text_releases_the_gil(counter_thread):
     unit = "0123456789abcdef中文"  # 22 UTF-8 bytes
