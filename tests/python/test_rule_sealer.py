@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import copy
 import hashlib
 import itertools
+import pickle
 import re
 import time
 import uuid
+import weakref
 
 import pytest
 
@@ -391,3 +394,38 @@ def test_rule_and_service_errors_propagate_and_keep_the_cache():
 def test_non_text_rule_field_fails_like_a_join():
     with pytest.raises(TypeError, match="expected str instance"):
         RuleSealer(SALTS)._derive_credentials(make_rule(info_owner=5), SIGNATURE, {})
+
+
+# ---------------------------------------------------------------- a plain object: copy and pickle
+
+def test_copy_shares_the_services_as_a_plain_object_does():
+    sealer = RuleSealer(SALTS)
+    sealer._get_weight_params()
+    twin = copy.copy(sealer)
+    assert type(twin) is RuleSealer and twin is not sealer
+    assert vars(twin) == vars(sealer)
+    for name in ("hash_crypto", "user_weight", "_weight_params", "_salts"):
+        assert getattr(twin, name) is getattr(sealer, name)
+    rule = make_rule()
+    assert twin.verify(sealer.encrypt(rule), rule)
+    assert UserWeight.calls == 1  # the copy uses the cached mapping
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_a_pickled_sealer_holds_exactly_its_attributes(protocol):
+    sealer = RuleSealer(SALTS)
+    sealer.note = "kept"
+    reconstruct, args, state, *rest = sealer.__reduce_ex__(protocol)
+    assert args == (RuleSealer,) and state == vars(sealer)
+    loaded = pickle.loads(pickle.dumps(sealer, protocol))
+    assert type(loaded) is RuleSealer and loaded._salts == SALTS and loaded.note == "kept"
+    assert isinstance(loaded.hash_crypto, HashCrypto) and loaded._weight_params is None
+    rule = make_rule()
+    assert loaded.verify(sealer.encrypt(rule), rule)
+    deep = copy.deepcopy(sealer)
+    assert deep._salts == SALTS and deep._salts is not sealer._salts
+
+
+def test_sealers_take_weak_references():
+    sealer = RuleSealer(SALTS)
+    assert weakref.ref(sealer)() is sealer
