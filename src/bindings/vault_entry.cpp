@@ -29,9 +29,11 @@ struct Builder {};
 struct Fields {
     std::array<nb::object, text_count> texts;
     nb::object key_version;
+    nb::object& operator[](int i) { return i < text_count ? texts[static_cast<std::size_t>(i)] : key_version; }
 };
 
 PyObject* field_keys[field_count] = {};  // interned field names, key_version last
+PyObject* fields_template = nullptr;     // {field: None, ...} in field order, copied into new records
 PyObject* field_kwnames = nullptr;       // the same names as a tuple, for calls by name
 PyObject* data_key = nullptr;            // "data", the builder's one attribute
 PyObject* entry_type = nullptr;          // VaultEntry
@@ -127,28 +129,47 @@ Fields make_entry(const std::array<nb::handle, field_count>& values, const char*
     throw nb::python_error();
 }
 
-// One field as stored, checked again: the instance dictionary is the host's to
-// change, so the field may have gone or been given another kind of value there.
-nb::object field(EntryObject self, const nb::dict& dict, int i) {
-    nb::object v = stored(self.ptr, dict, field_keys[i]);
+// Fields are checked again where they are used: the instance dictionary is the
+// host's to change, so a field may have gone or been given another kind of value.
+nb::object checked(int i, nb::object v) {
     if (i < text_count ? !PyUnicode_CheckExact(v.ptr()) : !PyLong_CheckExact(v.ptr()))
         raise_field_type(i, i < text_count ? "str" : "int", v);
     return v;
 }
 
+nb::object field(EntryObject self, const nb::dict& dict, int i) {
+    return checked(i, stored(self.ptr, dict, field_keys[i]));
+}
+
+// A record's dictionary normally begins with its fields in field order (the
+// constructor puts them there), so one walk over it finds them sooner than seven
+// lookups would; whatever the walk does not find in place is looked up.
 Fields fields_of(EntryObject self) {
     const nb::dict dict = instance_dict(self.ptr);
     Fields f;
-    for (int i = 0; i < text_count; ++i) f.texts[i] = field(self, dict, i);
-    f.key_version = field(self, dict, text_count);
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    int i = 0;
+    for (; i < field_count && PyDict_Next(dict.ptr(), &pos, &key, &value) && key == field_keys[i]; ++i)
+        f[i] = checked(i, nb::borrow(value));
+    for (; i < field_count; ++i) f[i] = field(self, dict, i);
     return f;
 }
 
-// Fills the instance dictionary in field order, as the plain class's __init__ does.
+// Puts the fields into the instance dictionary in field order, as the plain
+// class's __init__ does. A record without attributes yet gets a copy of the
+// template, which is cheaper than growing a new dictionary key by key.
 void store_fields(PyObject* self, Fields&& f) {
-    const nb::dict dict = instance_dict(self);
-    for (int i = 0; i < text_count; ++i) store(dict, field_keys[i], f.texts[i]);
-    store(dict, field_keys[text_count], f.key_version);
+    nb::dict dict = instance_dict(self);
+    const bool fresh = PyDict_GET_SIZE(dict.ptr()) == 0;
+    if (fresh) {
+        PyObject* copy = PyDict_Copy(fields_template);
+        if (copy == nullptr) throw nb::python_error();
+        dict = nb::steal<nb::dict>(copy);
+    }
+    for (int i = 0; i < field_count; ++i) store(dict, field_keys[i], f[i]);
+    if (fresh && PyObject_GenericSetDict(self, dict.ptr(), nullptr) != 0) throw nb::python_error();
 }
 
 // ---------------------------------------------------------------- VaultEntry
@@ -364,6 +385,8 @@ NB_MODULE(vault_entry, m) {
     field_kwnames = PyTuple_New(field_count);
     for (int i = 0; i < field_count; ++i) PyTuple_SET_ITEM(field_kwnames, i, Py_NewRef(field_keys[i]));
     data_key = PyUnicode_InternFromString("data");
+    fields_template = PyDict_New();
+    for (int i = 0; i < field_count; ++i) PyDict_SetItem(fields_template, field_keys[i], Py_None);
     empty_text = PyUnicode_FromString("");
     one = PyLong_FromLong(1);
     nb::module_ json = nb::module_::import_("json");
