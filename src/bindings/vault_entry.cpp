@@ -81,7 +81,7 @@ nb::dict instance_dict(PyObject* self) {
 }
 
 // The attribute `key` as the instance dictionary holds it; AttributeError when gone.
-nb::object stored(PyObject* self, const nb::dict& dict, PyObject* key) {
+nb::object attribute(PyObject* self, const nb::dict& dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(dict.ptr(), key);
     if (v == nullptr) {
         if (!PyErr_Occurred())
@@ -138,7 +138,7 @@ nb::object checked(int i, nb::object v) {
 }
 
 nb::object field(EntryObject self, const nb::dict& dict, int i) {
-    return checked(i, stored(self.ptr, dict, field_keys[i]));
+    return checked(i, attribute(self.ptr, dict, field_keys[i]));
 }
 
 // A record's dictionary normally begins with its fields in field order (the
@@ -162,7 +162,7 @@ Fields fields_of(EntryObject self) {
 // template, which is cheaper than growing a new dictionary key by key.
 void store_fields(PyObject* self, Fields&& f) {
     nb::dict dict = instance_dict(self);
-    const bool fresh = PyDict_GET_SIZE(dict.ptr()) == 0;
+    const bool fresh = PyDict_Size(dict.ptr()) == 0;
     if (fresh) {
         PyObject* copy = PyDict_Copy(fields_template);
         if (copy == nullptr) throw nb::python_error();
@@ -302,7 +302,7 @@ void check_data(nb::handle value) {
 }
 
 nb::object builder_data(BuilderObject self) {
-    nb::object data = stored(self.ptr, instance_dict(self.ptr), data_key);
+    nb::object data = attribute(self.ptr, instance_dict(self.ptr), data_key);
     check_data(data);
     return data;
 }
@@ -346,17 +346,17 @@ void def_field(nb::class_<Entry>& cls) {
     // A data descriptor over the instance dictionary: reads give what is stored,
     // writes are checked as the constructor checks them.
     cls.def_prop_rw(
-        field_name(Field), [](EntryObject self) { return stored(self.ptr, instance_dict(self.ptr), field_keys[Field]); },
+        field_name(Field), [](EntryObject self) { return attribute(self.ptr, instance_dict(self.ptr), field_keys[Field]); },
         [](EntryObject self, nb::handle value) {
-            nb::object checked;
+            nb::object accepted;
             if constexpr (Field < text_count) {
                 if (!PyUnicode_CheckExact(value.ptr())) raise_field_type(Field, "str", value);
-                checked = nb::borrow(value);
+                accepted = nb::borrow(value);
             } else {
                 if (!is_number(value.ptr())) raise_field_type(Field, "a number", value);
-                checked = host::truncate_number(value);
+                accepted = host::truncate_number(value);
             }
-            store(instance_dict(self.ptr), field_keys[Field], checked);
+            store(instance_dict(self.ptr), field_keys[Field], accepted);
         },
         nb::for_getter(nb::sig(getter_sig.c_str())), nb::for_setter(nb::sig(setter_sig.c_str())),
         nb::arg("value").none());
