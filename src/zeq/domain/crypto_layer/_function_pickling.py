@@ -18,7 +18,7 @@ import copyreg
 from typing import Any, Callable
 
 from .digest_base import sha256_hash
-from .sealed_cell import SealedCellManager
+from .sealed_cell import SealedCellManager  # any class of the layer shows nanobind's method types
 
 _PACKAGE = __name__.rpartition(".")[0]
 
