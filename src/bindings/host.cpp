@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "../core/constant_time.hpp"
 #include "../core/hex.hpp"
 #include "../core/sha256.hpp"
 
@@ -14,6 +15,7 @@ namespace zeq::host {
 Utf8::Utf8(PyObject* str) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+        owner_ = nb::borrow(str);
         view_ = std::string_view(data, static_cast<std::size_t>(size));
         return;
     }
@@ -88,7 +90,8 @@ std::int64_t clamped(nb::handle integer) noexcept {
 }
 
 nb::object truncate_number(nb::handle value) {
-    PyObject* v = value.ptr();
+    const nb::object held = nb::borrow(value);
+    PyObject* v = held.ptr();
     if (PyLong_CheckExact(v)) return nb::borrow(v);
     if (PyFloat_Check(v)) {
         PyObject* result = PyLong_FromDouble(PyFloat_AS_DOUBLE(v));  // truncates; the host's errors for inf/nan
@@ -102,6 +105,24 @@ nb::object truncate_number(nb::handle value) {
     }
     PyErr_Format(PyExc_TypeError, "expected a number, not '%.200s'", Py_TYPE(v)->tp_name);
     throw nb::python_error();
+}
+
+nb::object dict_item(nb::handle dict, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::object();
+    }
+    return nb::borrow(value);
+}
+
+std::optional<std::int64_t> salt_value(const nb::object& value) {
+    if (value.is_none()) return std::nullopt;
+    return clamped(truncate_number(value));
+}
+
+bool secret_equal(nb::handle a, nb::handle b) {
+    return constant_time::equal(Utf8(a.ptr()).view(), Utf8(b.ptr()).view());
 }
 
 PyObject* make_error_type(nb::module_& m, const char* name, const char* doc) {
@@ -139,10 +160,7 @@ void raise_core(const core::Error& e, PyObject* module_error) {
 
 std::string exception_text(const nb::python_error& e) {
     PyObject* text = PyObject_Str(e.value().ptr());
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "<unprintable error>";
-    }
+    if (text == nullptr) throw nb::python_error();  // the error of the host's __str__, as itself
     nb::object owner = nb::steal(text);
     return std::string(Utf8(text).view());
 }
@@ -217,7 +235,7 @@ bool SiblingFunction::is_native(nb::handle f) const {
 
 namespace nanobind::detail {
 
-bool zeq_number_from_python(handle src, object& out) noexcept {
+bool zeq_number_from_python(handle src, object& out) {
     PyObject* v = src.ptr();
     if (PyLong_CheckExact(v)) {
         out = borrow(v);
@@ -227,13 +245,13 @@ bool zeq_number_from_python(handle src, object& out) noexcept {
         const double d = PyFloat_AS_DOUBLE(v);
         if (!std::isfinite(d)) return false;
         PyObject* result = PyLong_FromDouble(d);
-        if (result == nullptr) { PyErr_Clear(); return false; }
+        if (result == nullptr) throw python_error();
         out = steal(result);
         return true;
     }
     if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
         PyObject* result = PyNumber_Index(v);  // an exact int, bool included
-        if (result == nullptr) { PyErr_Clear(); return false; }
+        if (result == nullptr) throw python_error();
         out = steal(result);
         return true;
     }
