@@ -219,14 +219,20 @@ bool SiblingFunction::is_native(nb::handle f) const {
     if (f.ptr() == native_) return true;
     if (native_ != nullptr) return false;
     if (std::strcmp(Py_TYPE(f.ptr())->tp_name, "nanobind.nb_func") != 0) return false;
-    PyObject* module = PyObject_GetAttrString(f.ptr(), "__module__");
-    PyObject* name = PyObject_GetAttrString(f.ptr(), "__name__");
-    bool native = module != nullptr && name != nullptr && PyUnicode_Check(module) && PyUnicode_Check(name) &&
-                  PyUnicode_CompareWithASCIIString(module, home_) == 0 &&
-                  PyUnicode_CompareWithASCIIString(name, name_) == 0;
-    Py_XDECREF(module);
-    Py_XDECREF(name);
-    PyErr_Clear();
+    // Only a missing attribute means "not ours"; any other error of the object propagates.
+    auto attribute = [&](const char* attr) {
+        PyObject* value = PyObject_GetAttrString(f.ptr(), attr);
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+        return nb::steal(value);
+    };
+    const nb::object module = attribute("__module__");
+    const nb::object name = attribute("__name__");
+    const bool native = module.is_valid() && name.is_valid() && PyUnicode_Check(module.ptr()) &&
+                        PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(module.ptr(), home_) == 0 &&
+                        PyUnicode_CompareWithASCIIString(name.ptr(), name_) == 0;
     if (native) native_ = Py_NewRef(f.ptr());
     return native;
 }
