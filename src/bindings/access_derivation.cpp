@@ -55,8 +55,9 @@ nb::typed<nb::tuple, nb::str, nb::str> to_tuple(const credentials::Pair& pair) {
                                       nb::str(pair.password.data(), pair.password.size())));
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, host::Text info_type, host::Text agent_name, host::Text third,
-                         const host::Int& weight_param, host::Salts salts) {
+nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const host::Text& info_type,
+                                                      const host::Text& agent_name, const host::Text& third,
+                                                      const host::Int& weight_param, const host::Salts& salts) {
     const bool stored = variant == Variant::derived;
     if (host::is_empty(info_type) || host::is_empty(agent_name) || host::is_empty(third)) {
         host::raise(CredentialGenerationError, stored ? message::derived_empty : message::query_empty);
@@ -78,8 +79,9 @@ nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, host::Tex
     return to_tuple(pair);
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(host::Text info_type, host::Text agent_name, host::Text environment_cipher,
-                                       host::Int weight_param, host::Salts salts) {
+nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(const host::Text& info_type, const host::Text& agent_name,
+                                                                    const host::Text& environment_cipher,
+                                                                    const host::Int& weight_param, const host::Salts& salts) {
     return credentials_of(Variant::derived, info_type, agent_name, environment_cipher, weight_param, salts);
 }
 
@@ -98,8 +100,9 @@ bool credential_matches(nb::handle computed, const host::Text& given) {
 // Looked up by name at each call, as the module's own callers do.
 const host::SiblingFunction own_derived("zeq.domain.crypto_layer.access_derivation", "generate_derived_credentials");
 
-bool verify_derived_credentials(host::Text extract_account, host::Text extract_password, host::Text info_type,
-                                host::Text agent_name, host::Text disk_id, host::Int weight_param, host::Salts salts) {
+bool verify_derived_credentials(const host::Text& extract_account, const host::Text& extract_password,
+                                const host::Text& info_type, const host::Text& agent_name, const host::Text& disk_id,
+                                const host::Int& weight_param, const host::Salts& salts) {
     try {
         nb::object fn = own_derived.current();
         nb::object pair;

@@ -19,7 +19,7 @@ PyObject* salt_keys[3] = {};  // interned "salt1", "salt2", "salt3"
 // may rewrite the dictionary); invalid when the key is absent.
 nb::object lookup(const host::Salts& salts, int index) { return host::dict_item(salts.ptr, salt_keys[index]); }
 
-nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
+nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     if (host::is_empty(cpu_serial) || host::is_empty(disk_id)) {
         host::raise(PasswordGenerationError, db_password::message::empty_factor);
     }
@@ -46,7 +46,7 @@ nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Salts s
     return host::to_str(password);
 }
 
-nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
+nb::str generate_with_fallback(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     const host::Utf8 cpu(cpu_serial), disk(disk_id);
     if (!db_password::carries_fallback_marker(cpu, disk)) return generate_strict(cpu_serial, disk_id, salts);
     std::int64_t read[3];
@@ -60,7 +60,8 @@ nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::
     return host::to_str(password);
 }
 
-bool verify(host::Text password, host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
+bool verify(const host::Text& password, const host::Text& cpu_serial, const host::Text& disk_id,
+            const host::Salts& salts) {
     try {
         nb::str expected = generate_strict(cpu_serial, disk_id, salts);
         return host::secret_equal(expected, password.ptr);

@@ -90,8 +90,7 @@ std::int64_t clamped(nb::handle integer) noexcept {
 }
 
 nb::object truncate_number(nb::handle value) {
-    const nb::object held = nb::borrow(value);
-    PyObject* v = held.ptr();
+    PyObject* v = value.ptr();
     if (PyLong_CheckExact(v)) return nb::borrow(v);
     if (PyFloat_Check(v)) {
         PyObject* result = PyLong_FromDouble(PyFloat_AS_DOUBLE(v));  // truncates; the host's errors for inf/nan
@@ -99,21 +98,13 @@ nb::object truncate_number(nb::handle value) {
         return nb::steal(result);
     }
     if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
+        const nb::object held = nb::borrow(v);  // its __index__ may drop every other reference
         PyObject* result = PyNumber_Index(v);
         if (result == nullptr) throw nb::python_error();
         return nb::steal(result);
     }
     PyErr_Format(PyExc_TypeError, "expected a number, not '%.200s'", Py_TYPE(v)->tp_name);
     throw nb::python_error();
-}
-
-nb::object dict_item(nb::handle dict, nb::handle key) {
-    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::object();
-    }
-    return nb::borrow(value);
 }
 
 std::optional<std::int64_t> salt_value(const nb::object& value) {

@@ -114,7 +114,11 @@ nb::object truncate_number(nb::handle value);
 // the host's error when the lookup itself fails (a key's __eq__ or __hash__).
 // Owned, because whatever runs next (a value's __index__, the next lookup) may
 // empty or rewrite the dictionary and free what it held.
-nb::object dict_item(nb::handle dict, nb::handle key);
+inline nb::object dict_item(nb::handle dict, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(value);  // invalid when absent
+}
 
 // A salt value as the layer reads it: None stays none (each operation decides
 // what none means), a number is truncated toward zero and clamped, anything else
