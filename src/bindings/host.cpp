@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "../core/constant_time.hpp"
 #include "../core/hex.hpp"
@@ -237,6 +238,56 @@ nb::object plain_state(nb::handle self) {
     PyObject* state = PyObject_CallOneArg(object_getstate, self.ptr());
     if (state == nullptr) throw nb::python_error();
     return nb::steal(state);
+}
+
+namespace {
+
+// The getter of the descriptor: the Signature of one of the layer's functions,
+// or the AttributeError the type's own lookup would raise for any other.
+PyObject* function_signature(PyObject* function, void*) {
+    static const SiblingFunction signature_of("zeq.domain.crypto_layer._function_signatures", "signature_of");
+    try {
+        nb::object signature = signature_of.current()(nb::handle(function));
+        if (!signature.is_none()) return signature.release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__signature__'", Py_TYPE(function)->tp_name);
+    return nullptr;
+}
+
+// Static storage: the descriptor refers to it for the life of the process.
+PyGetSetDef signature_getset[] = {
+    {"__signature__", function_signature, nullptr, "The function's inspect.Signature.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+void give_signature_descriptor(PyTypeObject* type) {
+    const nb::object name = nb::steal(PyUnicode_InternFromString(signature_getset[0].name));
+    if (!name.is_valid()) throw nb::python_error();
+    const int present = PyDict_Contains(type->tp_dict, name.ptr());
+    if (present < 0) throw nb::python_error();
+    if (present == 1) return;  // an earlier module gave it (or another library did: left alone)
+    const nb::object descriptor = nb::steal(PyDescr_NewGetSet(type, signature_getset));
+    if (!descriptor.is_valid()) throw nb::python_error();
+    if (PyDict_SetItem(type->tp_dict, name.ptr(), descriptor.ptr()) != 0) throw nb::python_error();
+    PyType_Modified(type);  // the type's attribute cache must see the new entry
+}
+
+}  // namespace
+
+void install_function_signatures() {
+    // nanobind gives every function of a kind the same type: a throwaway function
+    // and method name two of them, and binding the method to any object the third.
+    const nb::object function = nb::cpp_function([] {});
+    const nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
+    const nb::object bound = nb::steal(Py_TYPE(method.ptr())->tp_descr_get(method.ptr(), Py_None, nullptr));
+    if (!bound.is_valid()) throw nb::python_error();
+    for (const nb::object* kind : {&function, &method, &bound}) give_signature_descriptor(Py_TYPE(kind->ptr()));
 }
 
 }  // namespace zeq::host
