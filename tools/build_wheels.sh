@@ -10,10 +10,12 @@
 # auditwheel copies libcrypto into the wheel under a name of its own
 # (zeq_crypto_layer.libs/libcrypto-<hash>.so.3) and points the modules at it, so
 # the wheel needs no libssl on the target machine and never binds to the host's
-# copy. Expat is linked statically. The platform tag is the lowest that the
-# bundled libraries allow (auditwheel's choice, shown by `auditwheel show`).
+# copy. Expat is linked statically. The platform tag is ZEQ_WHEEL_PLAT
+# (default manylinux_2_34_x86_64, the lowest that Debian 12's libcrypto
+# allows): repair fails if a wheel needs more.
 #
-# Checks: `auditwheel show` on every wheel, abi3audit on a stable-ABI wheel, the
+# Checks: `auditwheel show` on every wheel, abi3audit on a stable-ABI wheel
+# (none is built today: each Python gets its own wheel, see the README), the
 # wheel's size (at most ZEQ_WHEEL_MAX_BYTES, 3 MB), and that libcrypto is the
 # one library bundled.
 set -euo pipefail
@@ -21,6 +23,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 out=$(realpath -m "${1:-dist}")
 max_bytes=${ZEQ_WHEEL_MAX_BYTES:-3000000}
+plat=${ZEQ_WHEEL_PLAT:-manylinux_2_34_x86_64}
 read -r -a pythons <<<"${ZEQ_WHEEL_PYTHONS:-python3 $HOME/.pyenv/versions/3.12.1/bin/python3 $HOME/.pyenv/versions/3.13.0/bin/python3}"
 work=build/wheels
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
@@ -47,7 +50,7 @@ for python in "${pythons[@]}"; do
     -C "cmake.define.EXPAT_LIBRARY=$static_expat" \
     .
   for wheel in "$raw"/*.whl; do
-    if ! auditwheel repair -w "$out" "$wheel" >"$work/repair.log" 2>&1; then
+    if ! auditwheel repair --plat "$plat" -w "$out" "$wheel" >"$work/repair.log" 2>&1; then
       cat "$work/repair.log"
       exit 1
     fi
