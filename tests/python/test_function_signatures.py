@@ -190,6 +190,19 @@ def test_nanobind_functions_that_are_not_the_layers_have_no_signature_as_before(
         inspect.signature(accessor)
 
 
+@pytest.mark.parametrize("kind", [type(sha256_hash), type(VaultEntry.to_json), type(INSTANCES["VaultEntry"]().to_json)],
+                         ids=lambda kind: kind.__name__)
+def test_nanobinds_function_types_themselves_are_as_before(kind):
+    with pytest.raises(AttributeError, match=rf"^type object '{kind.__module__}.{kind.__name__}' has no attribute"):
+        kind.__signature__
+    try:  # inspect reads the type as any other: no signature, or its constructor's
+        inspect.signature(kind)
+    except ValueError as error:
+        assert "no signature found for builtin type" in str(error)
+    with pytest.raises(TypeError):
+        kind.__signature__ = None
+
+
 # ---------------------------------------------------------------- how a signature is read
 
 class Written:
