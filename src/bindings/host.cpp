@@ -64,24 +64,30 @@ nb::str to_str(std::string_view utf8) {
     return nb::steal<nb::str>(s);
 }
 
+namespace {
+
+// The host's own conversion, for ints beyond 64 bits.
+SecretBuffer large_decimal_text(nb::handle integer) {
+    PyObject* str = PyObject_Str(integer.ptr());
+    if (str == nullptr) throw nb::python_error();
+    const SecretStr owner(nb::steal(str));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) throw nb::python_error();
+    return SecretBuffer(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+}  // namespace
+
 SecretBuffer decimal_text(nb::handle integer) {
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (overflow == 0) {
-        if (small == -1 && PyErr_Occurred()) throw nb::python_error();
-        char digits[24];
-        const char* end = std::to_chars(digits, digits + sizeof digits, small).ptr;
-        SecretBuffer text(std::string_view(digits, static_cast<std::size_t>(end - digits)));
-        OPENSSL_cleanse(digits, sizeof digits);
-        return text;
-    }
-    PyObject* text = PyObject_Str(integer.ptr());
-    if (text == nullptr) throw nb::python_error();
-    const SecretStr owner(nb::steal(text));
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw nb::python_error();
-    return SecretBuffer(std::string_view(data, static_cast<std::size_t>(size)));
+    if (overflow != 0) return large_decimal_text(integer);
+    if (small == -1 && PyErr_Occurred()) throw nb::python_error();
+    SecretBuffer text(std::size_t{20});  // a sign and 19 digits, written in place
+    const char* end = std::to_chars(text.data(), text.data() + text.size(), small).ptr;
+    text.shrink(static_cast<std::size_t>(end - text.data()));
+    return text;
 }
 
 nb::object int_from_decimal(std::string_view canonical) {

@@ -20,10 +20,10 @@ PyObject* aes_decrypt = nullptr;
 // The device factors, looked up at each call so that a host which replaces them is obeyed.
 const host::SiblingFunction get_hardware_info("zeq.domain.crypto_layer.device_signature", "get_hardware_info");
 
-// The layer's hex digest of a key as C++ text, without the GIL for a large input.
-SecretBuffer hash_text(std::string_view utf8) {
+// The layer's hex digest as C++ text, without the GIL for a large input.
+std::string hash_text(std::string_view utf8) {
     host::ReleaseIfLarge unlocked(utf8.size());
-    return sha256::secret_hash_text(utf8);
+    return sha256::hash_text(utf8);
 }
 
 // AES key 3 of a key source (AES key 2 of it, cut and reversed), without the GIL
@@ -98,7 +98,7 @@ nb::str hash_migrate_key(host::Text migrate_key) { return digest(host::Utf8(migr
 nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::Text migrate_key, host::Text device_signature) {
     const host::Utf8 key(root_key);
     const host::Utf8 migrate(migrate_key);
-    const SecretBuffer migrate_key_hash = hash_text(migrate);
+    const std::string migrate_key_hash = hash_text(migrate);
     const SecretBuffer combined =
         root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
     const SecretBuffer source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });

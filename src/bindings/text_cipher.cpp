@@ -75,8 +75,9 @@ nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
         char buffer[small_plaintext];
         struct Wipe {
             char* p;
-            ~Wipe() { OPENSSL_cleanse(p, small_plaintext); }
-        } wipe{buffer};
+            std::size_t n;
+            ~Wipe() { OPENSSL_cleanse(p, n); }
+        } wipe{buffer, capacity};
         const std::size_t size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
         return plaintext_str(std::string_view(buffer, size), ascii);
     }
