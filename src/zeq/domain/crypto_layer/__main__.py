@@ -16,7 +16,7 @@ import argparse
 import getpass
 import json
 import sys
-from typing import Any, NoReturn, TextIO
+from typing import Any, BinaryIO, NoReturn, TextIO
 
 EXIT_USAGE = 2
 
@@ -59,7 +59,7 @@ def read_root_key(stream: TextIO) -> str:
 
 def read_line(stream: TextIO) -> str:
     """One line, decoded strictly: the stream's own error handler might let bad bytes through."""
-    raw = getattr(stream, "buffer", None)
+    raw: BinaryIO | None = getattr(stream, "buffer", None)
     if raw is None:
         return stream.readline()
     return raw.readline().decode(stream.encoding or "utf-8")
