@@ -16,6 +16,7 @@ import argparse
 import getpass
 import json
 import sys
+from collections.abc import Sequence
 from typing import Any, BinaryIO, NoReturn, TextIO
 
 EXIT_USAGE = 2
@@ -184,6 +185,8 @@ class ArgumentParser(argparse.ArgumentParser):
     key typed in by mistake, so at most the name of one of our options is shown.
     """
 
+    NOT_HERE = "(the root key is read from standard input, never from the command line)"
+
     def error(self, message: str) -> NoReturn:
         raise UsageError(self.own_words(message))
 
@@ -194,13 +197,22 @@ class ArgumentParser(argparse.ArgumentParser):
                 continue
             reason = message[len(f"argument {name}: "):]
             if reason.startswith("ignored explicit argument"):
-                return f"{name} takes no value (the root key is read from standard input, never from the command line)"
+                return f"{name} takes no value {self.NOT_HERE}"
             if reason.startswith("expected"):
                 return f"{name} needs a value"
             if reason.startswith("invalid"):
                 return f"{name} needs a value that is valid text"
             return f"{name} is used wrongly"
-        return "unrecognized arguments (the root key is read from standard input, never from the command line)"
+        return f"unrecognized arguments {self.NOT_HERE}"
+
+    def parse_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                   namespace: None = None) -> argparse.Namespace:
+        # Text attached to a short option ("-hVALUE"): argparse versions differ on
+        # it (newer ones show the help first), so it is refused here, alike.
+        for arg in sys.argv[1:] if args is None else args:
+            if arg.startswith("-") and not arg.startswith("--") and len(arg) > 2:
+                self.error("argument -h/--help: ignored explicit argument" if arg.startswith("-h") else "")
+        return super().parse_args(args, namespace)
 
 
 class UsageError(UserError):
