@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/derivation.hpp"
 #include "../core/entry_digest.hpp"
 #include "../core/salts.hpp"
 #include "../core/sha256.hpp"
@@ -83,7 +84,7 @@ void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, 
     Py_ssize_t non_text_item = 0;
     for (std::size_t place = 0; place < items.size(); ++place) {
         PyObject* value = items[place].second.ptr();
-        const Salt repeat = salt_of(salts, entry_digest::ext_salt_number(place));
+        const Salt repeat = salt_of(salts, derivation::ext_salt_number(place));
         const int truth = PyObject_IsTrue(value);
         if (truth < 0) throw nb::python_error();
         if (truth == 0) continue;  // an empty value still uses up its place
@@ -95,7 +96,7 @@ void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, 
             ++item;
             continue;
         }
-        host::call_core(PyExc_ValueError, [&] { entry_digest::append(out, host::Utf8(value), repeat); });
+        host::call_core(PyExc_ValueError, [&] { derivation::append_part(out, host::Utf8(value), repeat); });
         ++item;
     }
     if (non_text != nullptr) {
@@ -122,18 +123,19 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
     std::string joined;
     joined.reserve(1024);  // the usual item fits; fewer regrowths while appending
     Py_ssize_t item = 0;  // components so far, as the join counts them
-    const std::int64_t repeat_9 = core([&] { return entry_digest::info_type_repeat(weight); });
-    core([&] { entry_digest::append(joined, host::Utf8(info_type), repeat_9); });
+    const std::int64_t repeat_9 =
+        core([&] { return derivation::type_repeats(weight, derivation::ZeroRepeat::counts_as_one); });
+    core([&] { derivation::append_part(joined, host::Utf8(info_type), repeat_9); });
     const Salt repeat_salt2 = salt_of(salts.ptr, 2);
-    core([&] { entry_digest::append(joined, host::Utf8(environment_cipher.ptr), repeat_salt2); });
+    core([&] { derivation::append_part(joined, host::Utf8(environment_cipher.ptr), repeat_salt2); });
     joined.append(host::Utf8(info_owner).view());
     const Salt repeat_salt3 = salt_of(salts.ptr, 3);
     const Salt repeat_salt4 = salt_of(salts.ptr, 4);
     const Salt repeat_salt5 = salt_of(salts.ptr, 5);
     std::optional<host::Utf8> d1, d2, d3;
-    core([&] { entry_digest::append(joined, optional_text(diff_1, d1), repeat_salt3); });
-    core([&] { entry_digest::append(joined, optional_text(diff_2, d2), repeat_salt4); });
-    core([&] { entry_digest::append(joined, optional_text(diff_3, d3), repeat_salt5); });
+    core([&] { derivation::append_part(joined, optional_text(diff_1, d1), repeat_salt3); });
+    core([&] { derivation::append_part(joined, optional_text(diff_2, d2), repeat_salt4); });
+    core([&] { derivation::append_part(joined, optional_text(diff_3, d3), repeat_salt5); });
     item = 6;
     if (!ext_fields.is_none() && PyDict_GET_SIZE(ext_fields.ptr) > 0) append_extensions(joined, ext_fields.ptr, salts.ptr, item);
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "../core/derivation.hpp"
 #include "../core/rule_seal.hpp"
 #include "host.hpp"
 
@@ -118,7 +119,7 @@ std::int64_t window_salt(nb::handle value, int index) {
 class HashInput {
 public:
     void add_text(std::string_view text, std::int64_t times) {
-        rule_seal::add_part(text_, text, times);
+        derivation::append_part(text_, text, times);
         ++items_;
     }
 

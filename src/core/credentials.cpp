@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "decimal.hpp"
+#include "derivation.hpp"
 #include "error.hpp"
 #include "hex.hpp"
 #include "sha256.hpp"
@@ -10,10 +11,6 @@
 
 namespace zeq::credentials {
 namespace {
-
-constexpr std::int64_t max64 = std::numeric_limits<std::int64_t>::max();
-
-std::int64_t plus(std::int64_t a, std::int64_t b) noexcept { return a > max64 - b ? max64 : a + b; }
 
 std::int64_t used(Salt salt) {
     if (!salt) core::fail(core::ErrorKind::type, "'NoneType' object cannot be interpreted as an integer");
@@ -24,17 +21,16 @@ std::string combine(const Identity& id, std::int64_t first, std::int64_t second,
     std::string combined;
     auto part = [](std::string_view s, std::int64_t n) { return n > 0 && n < 16 ? s.size() * static_cast<std::size_t>(n) : 0; };
     combined.reserve(part(id.info_type, first) + part(id.third, second) + part(id.agent_name, third) + id.info_type.size());
-    text::append_repeated(combined, id.info_type, first);
-    text::append_repeated(combined, id.third, second);
-    text::append_repeated(combined, id.agent_name, third);
+    derivation::append_part(combined, id.info_type, first);
+    derivation::append_part(combined, id.third, second);
+    derivation::append_part(combined, id.agent_name, third);
     combined.append(id.info_type);
     return combined;
 }
 
-// The weight digits that pick the windows; a 0 would start before the digest.
-std::int64_t window_digit(std::string_view weight, std::int64_t position) {
-    const std::int64_t digit = decimal::digit_at_position(weight, position);
-    return digit == 0 ? 1 : digit;
+// Both variants leave the information type out when its weight digit is 0.
+std::int64_t type_repeats(std::string_view weight) {
+    return derivation::type_repeats(weight, derivation::ZeroRepeat::drops_part);
 }
 
 // sha256::hash_text kept on the stack: the empty text for empty input, else the
@@ -54,38 +50,27 @@ struct HexDigest {
 
 std::int64_t minus_one(std::int64_t v) noexcept { return v == std::numeric_limits<std::int64_t>::min() ? v : v - 1; }
 
-Pair cut(std::string_view digest, std::int64_t account_start, std::int64_t tail1, std::int64_t password_start,
-         std::int64_t tail2) {
-    Pair out;
-    out.account = text::cut(digest, account_start, plus(account_start, 5));
-    out.account += text::last_n(digest, tail1);
-    out.password = text::cut(digest, password_start, plus(password_start, 7));
-    out.password += text::last_n(digest, tail2);
-    return out;
-}
-
 Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::int64_t salt4, std::int64_t salt5) {
     return core::wrap_failures(message::derived_failed, [&] {
-        const std::string combined = combine(id, decimal::digit_at_position(id.weight, 9),
-                                             decimal::digit_at_position(id.weight, salt2),
+        const std::string combined = combine(id, type_repeats(id.weight), decimal::digit_at_position(id.weight, salt2),
                                              decimal::digit_at_position(id.weight, salt1));
         const HexDigest hash(combined);
         if (hash.view().size() < 64) core::fail_module(std::string(message::hash_failed));
-        const std::int64_t digit4 = window_digit(id.weight, salt4);
-        const std::int64_t digit5 = window_digit(id.weight, salt5);
-        return cut(hash.view(), digit4 - 1, salt1, digit5 - 1, salt2);
+        const std::int64_t account_start = derivation::window_start(id.weight, salt4);
+        const std::int64_t password_start = derivation::window_start(id.weight, salt5);
+        return cut(hash.view(), account_start, salt1, password_start, salt2);
     });
 }
 
 Pair query(const Identity& id, Salt salt1, Salt salt2, Salt salt4, Salt salt5) {
     return core::wrap_failures(message::query_failed, [&] {
         const std::int64_t repeat7 = decimal::digit_at_position(id.weight, 7);
-        const std::string combined = combine(id, decimal::digit_at_position(id.weight, 9), repeat7, repeat7);
+        const std::string combined = combine(id, type_repeats(id.weight), repeat7, repeat7);
         const HexDigest hash(combined);
-        const std::int64_t digit4 = window_digit(id.weight, used(salt4));
-        const std::int64_t digit5 = window_digit(id.weight, used(salt5));
+        const std::int64_t account_start = derivation::window_start(id.weight, used(salt4));
+        const std::int64_t password_start = derivation::window_start(id.weight, used(salt5));
         const std::int64_t tail1 = used(salt1);
-        return cut(hash.view(), digit4 - 1, tail1, digit5 - 1, used(salt2));
+        return cut(hash.view(), account_start, tail1, password_start, used(salt2));
     });
 }
 

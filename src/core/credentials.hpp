@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "derivation.hpp"
+
 namespace zeq::credentials {
 
 namespace message {
@@ -35,10 +37,7 @@ inline constexpr const char* required_salts[4] = {"salt1", "salt2", "salt4", "sa
 // that far out behave alike wherever a salt is used), or none.
 using Salt = std::optional<std::int64_t>;
 
-struct Pair {
-    std::string account;
-    std::string password;
-};
+using derivation::Pair;
 
 // The identity of an item. `third` is the environment cipher (stored variant) or
 // the disk identifier (query variant); all texts are UTF-8, `weight` the
@@ -58,10 +57,8 @@ Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::in
 // where it is first used. Every failure comes out as "查询凭证生成失败: ...".
 Pair query(const Identity& id, Salt salt1, Salt salt2, Salt salt4, Salt salt5);
 
-// Windows of a digest: [start, start + 5) and the last `tail1` characters for the
-// account, [start, start + 7) and the last `tail2` for the password.
-Pair cut(std::string_view digest, std::int64_t account_start, std::int64_t tail1, std::int64_t password_start,
-         std::int64_t tail2);
+// The windows of a digest (see derivation::cut).
+using derivation::cut;
 
 // The migration credentials of a non-empty migrate key; salts already read
 // (absent, none and 0 all mean 1). Failures are not wrapped here.

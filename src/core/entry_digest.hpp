@@ -19,18 +19,6 @@ inline constexpr std::string_view weight_or_salts_missing = "权重参数或动�
 
 using Salt = credentials::Salt;
 
-// The number of the salt that repeats the extension field at `place` (0-based,
-// in key order): 3, 4, ... 10, 2, 1, then again from 3.
-int ext_salt_number(std::size_t place) noexcept;
-
-// How often the information type is repeated: the ninth character of the weight
-// text when it has one, 0 counting as 1.
-std::int64_t info_type_repeat(std::string_view weight);
-
-// Appends `value` repeated `repeat` times; an empty value appends nothing and
-// never looks at the repeat, a none repeat fails like the host's text repetition.
-void append(std::string& out, std::string_view value, Salt repeat);
-
 // The virtual account and password: windows starting at index salt4 and salt5
 // (0-based), salts already read with 0 meaning 1.
 credentials::Pair account_password(std::string_view digest, std::int64_t salt4, std::int64_t salt5,

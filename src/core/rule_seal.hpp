@@ -3,10 +3,10 @@
 // cut from its hash. The binding reads the rule and calls the hash service.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <string>
 #include <string_view>
+
+#include "derivation.hpp"
 
 namespace zeq::rule_seal {
 
@@ -29,7 +29,7 @@ inline constexpr const char* hash_failed = "哈希计算失败";
 }  // namespace message
 
 // Which salt (0 = salt1 ... 9 = salt10) repeats extension field i (1 to 30): the
-// cycle salt3, salt4, ..., salt10, salt2, salt1.
+// extension cycle of derivation::ext_salt_number, counted from field 1.
 int ext_salt_index(int field) noexcept;
 
 // The second "|"-separated piece of a device signature, or "" without one.
@@ -39,13 +39,7 @@ std::string_view disk_id(std::string_view signature) noexcept;
 // or 1 for a text of 8 characters or fewer (0 drops the rule type).
 std::int64_t rule_type_repeats(std::string_view weight_str);
 
-// Appends `part` repeated `times` times, skipping an empty part.
-void add_part(std::string& combined, std::string_view part, std::int64_t times);
-
-struct Credentials {
-    std::string account;
-    std::string password;
-};
+using Credentials = derivation::Pair;
 
 // The salts the windows depend on.
 struct WindowSalts {

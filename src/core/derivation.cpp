@@ -1,0 +1,48 @@
+#include "derivation.hpp"
+
+#include <limits>
+
+#include "decimal.hpp"
+#include "error.hpp"
+#include "text.hpp"
+
+namespace zeq::derivation {
+namespace {
+
+constexpr std::int64_t max64 = std::numeric_limits<std::int64_t>::max();
+
+std::int64_t saturating_plus(std::int64_t a, std::int64_t b) noexcept { return a > max64 - b ? max64 : a + b; }
+
+constexpr int ext_salt_cycle[10] = {3, 4, 5, 6, 7, 8, 9, 10, 2, 1};
+
+}  // namespace
+
+void append_part(std::string& out, std::string_view part, Repeat times) {
+    if (part.empty()) return;
+    if (!times) core::fail(core::ErrorKind::type, "can't multiply sequence by non-int of type 'NoneType'");
+    text::append_repeated(out, part, *times);
+}
+
+std::int64_t type_repeats(std::string_view weight, ZeroRepeat on_zero) {
+    const std::int64_t digit = decimal::digit_at_position(weight, 9);
+    return digit == 0 && on_zero == ZeroRepeat::counts_as_one ? 1 : digit;
+}
+
+int ext_salt_number(std::size_t place) noexcept { return ext_salt_cycle[place % 10]; }
+
+std::int64_t window_start(std::string_view weight, std::int64_t position) {
+    const std::int64_t digit = decimal::digit_at_position(weight, position);
+    return (digit == 0 ? 1 : digit) - 1;
+}
+
+Pair cut(std::string_view digest, std::int64_t account_start, std::int64_t tail1, std::int64_t password_start,
+         std::int64_t tail2) {
+    Pair out;
+    out.account = text::cut(digest, account_start, saturating_plus(account_start, 5));
+    out.account += text::last_n(digest, tail1);
+    out.password = text::cut(digest, password_start, saturating_plus(password_start, 7));
+    out.password += text::last_n(digest, tail2);
+    return out;
+}
+
+}  // namespace zeq::derivation
