@@ -2,16 +2,14 @@
 
 from __future__ import annotations
 
-import base64
 import hashlib
 import random
 
 import pytest
-from cryptography.hazmat.primitives import padding
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from zeq.domain.crypto_layer import access_derivation as ad
 from zeq.domain.crypto_layer import per_info_key
+from zeq_reference import aes_encrypt as reference_aes_encrypt
 
 Err = ad.CredentialGenerationError
 SALTS = {f"salt{i}": d for i, d in zip(range(1, 11), [2, 3, 7, 4, 5, 1, 9, 8, 6, 2])}
@@ -235,14 +233,6 @@ def test_migration_checks():
 
 
 # ---------------------------------------------------------------- text cipher
-
-def reference_aes_encrypt(plaintext: str, key: str) -> str:
-    aes_key = hashlib.sha256(key.encode("utf-8", "surrogatepass")).digest()
-    padder = padding.PKCS7(128).padder()
-    data = padder.update(plaintext.encode("utf-8", "surrogatepass")) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(aes_key), modes.CBC(bytes(16))).encryptor()
-    return base64.b64encode(encryptor.update(data) + encryptor.finalize()).decode()
-
 
 @pytest.mark.parametrize("seed", range(8))
 def test_text_cipher_agrees_with_cryptography(seed):

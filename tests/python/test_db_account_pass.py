@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import hashlib
-
 import pytest
 
 from zeq.domain.crypto_layer.db_account_pass import (
@@ -12,19 +10,15 @@ from zeq.domain.crypto_layer.db_account_pass import (
     generate_zeq_user1_password_with_fallback,
     verify_zeq_user1_password,
 )
+import zeq_reference
 
 CPU = "BFEBFBFF000906EA"
 DISK = "3f2a8c1e-5d4b-4e8a-9c7f-1b2d3e4f5a6b"
 SALTS = {f"salt{i}": d for i, d in enumerate([3, 7, 2, 8, 5, 4, 4, 1, 6, 9], start=1)}
 
 
-def digest(text: str) -> str:
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest() if text else ""
-
-
-def expected(cpu: str, disk: str, salt1: int, salt2: int, salt3: int) -> str:
-    hash_value = digest(disk * salt1 + cpu * salt2)
-    return hash_value[salt3 - 1 : 25] + hash_value[-5:]
+digest = zeq_reference.sha256_hash
+expected = zeq_reference.zeq_user1_password
 
 
 @pytest.mark.parametrize(("salt3", "length"), [(1, 30), (2, 29), (9, 22)])

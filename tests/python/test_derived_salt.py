@@ -13,28 +13,12 @@ from zeq.domain.crypto_layer.derived_salt import (
     get_salt,
     validate_salts,
 )
+import zeq_reference
 
 KEYS = [f"salt{i}" for i in range(1, 11)]
 
 
-def reference_salts(personal_key: str, weight_param: int) -> dict[str, int]:
-    """The salt formulas over Python's unbounded integers."""
-    length = len(personal_key)
-    total = sum(map(ord, personal_key))
-    digits = str(weight_param)
-    raw = [
-        (length % 10, 1),
-        (weight_param % 10, 1),
-        (total % 10, 1),
-        ((length + weight_param) % 10, 1),
-        (int(digits[-2]) if len(digits) >= 2 else 1, 1),
-        ((total + weight_param) % 10, 2),
-        ((length % 10) * ((length // 10) % 10) % 10, 4),
-        (length * weight_param % 10, 1),
-        ((total ^ length) % 10, 5),
-        (weight_param * total % 10, 3),
-    ]
-    return {key: value or substitute for key, (value, substitute) in zip(KEYS, raw)}
+reference_salts = zeq_reference.extract_derived_salts  # over Python's unbounded integers
 
 
 def test_matches_exact_arithmetic_for_weights_of_any_size() -> None:

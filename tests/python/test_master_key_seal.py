@@ -2,13 +2,10 @@
 
 from __future__ import annotations
 
-import base64
 import hashlib
 import logging
 
 import pytest
-from cryptography.hazmat.primitives import padding
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from zeq.domain.crypto_layer import device_signature, master_key_seal
 from zeq.domain.crypto_layer.access_derivation import CredentialGenerationError
@@ -23,21 +20,14 @@ from zeq.domain.crypto_layer.master_key_seal import (
     get_aes_key_2,
     hash_migrate_key,
 )
+import zeq_reference
 
 LOGGER = "zeq.domain.crypto_layer.master_key_seal"
 SIGNATURE = hashlib.sha256(b"cpu_disk_board").hexdigest()
 
 
-def digest(text: str) -> str:
-    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest() if text else ""
-
-
-def reference_seal(plaintext: str, key_text: str) -> str:
-    """The text cipher written with the cryptography package."""
-    padder = padding.PKCS7(128).padder()
-    data = padder.update(plaintext.encode("utf-8", "surrogatepass")) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(hashlib.sha256(key_text.encode()).digest()), modes.CBC(bytes(16))).encryptor()
-    return base64.b64encode(encryptor.update(data) + encryptor.finalize()).decode()
+digest = zeq_reference.sha256_hash
+reference_seal = zeq_reference.aes_encrypt  # the text cipher the root key data is sealed with
 
 
 @pytest.mark.parametrize(

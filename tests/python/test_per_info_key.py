@@ -9,31 +9,18 @@ import pathlib
 import random
 
 import pytest
-from cryptography.hazmat.primitives import padding
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from zeq.domain.crypto_layer import per_info_key as pik
+from zeq_reference import decrypt_bytes as reference_decrypt
+from zeq_reference import encrypt_blocks
+from zeq_reference import encrypt_bytes as reference_encrypt
+from zeq_reference import text_cipher_key
 
 VECTORS = pathlib.Path(__file__).resolve().parents[1] / "vectors" / "aes256_kat.txt"
-ZERO_IV = bytes(16)
 KEY = hashlib.sha256(b"per-info key of the tests").hexdigest()
 ENC_PREFIX = "AES_KYE_N 加密失败: "
 DEC_PREFIX = "AES_KYE_N decrypt failed: "
 DAMAGED = "wrong key or damaged ciphertext"
-
-
-def reference_encrypt(data: bytes, key: bytes) -> str:
-    padder = padding.PKCS7(128).padder()
-    padded = padder.update(data) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(key), modes.CBC(ZERO_IV)).encryptor()
-    return base64.b64encode(encryptor.update(padded) + encryptor.finalize()).decode("ascii")
-
-
-def reference_decrypt(text: str, key: bytes) -> bytes:
-    decryptor = Cipher(algorithms.AES(key), modes.CBC(ZERO_IV)).decryptor()
-    padded = decryptor.update(base64.b64decode(text)) + decryptor.finalize()
-    unpadder = padding.PKCS7(128).unpadder()
-    return unpadder.update(padded) + unpadder.finalize()
 
 
 def random_text(rng: random.Random, length: int) -> str:
@@ -206,8 +193,7 @@ def test_wrong_key_never_returns_the_plaintext():
 
 def forged(blocks: bytes, aes_key: bytes) -> str:
     """Whole blocks encrypted without padding of their own: the forger picks what the last block holds."""
-    encryptor = Cipher(algorithms.AES(aes_key), modes.CBC(ZERO_IV)).encryptor()
-    return base64.b64encode(encryptor.update(blocks) + encryptor.finalize()).decode("ascii")
+    return encrypt_blocks(blocks, aes_key)
 
 
 BAD_PADDING = [
@@ -229,14 +215,14 @@ def _seal_keys():
     from zeq.domain.crypto_layer.master_key_seal import _get_aes_key_3, get_aes_key_2
 
     aes_key_2 = get_aes_key_2("personal-key", "1733817600123456")
-    return aes_key_2, hashlib.sha256(_get_aes_key_3(aes_key_2).encode()).digest()
+    return aes_key_2, text_cipher_key(_get_aes_key_3(aes_key_2))
 
 
 def _openings():
     from zeq.domain.crypto_layer import access_derivation, master_key_seal
 
     per_info = bytes.fromhex(KEY)
-    text_key = hashlib.sha256(b"the key text").digest()
+    text_key = text_cipher_key("the key text")
     aes_key_2, sealed_key = _seal_keys()
     via_text_cipher = "AES decrypt failed: " + DEC_PREFIX + DAMAGED
     return {
