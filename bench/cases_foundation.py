@@ -5,34 +5,12 @@ from __future__ import annotations
 import hashlib
 
 from common import Case
+from zeq_reference import extract_derived_salts as py_extract_derived_salts
 from zeq.domain.crypto_layer import derived_salt, digest_base, weight_issuer
 
 SHORT_TEXT = "phone_number:agent-7:+86 138 0000 0000"
 PERSONAL_KEY = "correct-horse-battery"
 WEIGHT = 1733817600123456
-
-
-def py_extract_derived_salts(personal_key: str, weight_param: int) -> dict[str, int]:
-    if len(personal_key) < 8:
-        raise ValueError("个人密钥必须至少8位字符")
-    if weight_param <= 0:
-        raise ValueError("权重参数必须是正整数")
-    key_length = len(personal_key)
-    ascii_sum = sum(ord(c) for c in personal_key)
-    weight_str = str(weight_param)
-    raw = [
-        (key_length % 10, 1),
-        (weight_param % 10, 1),
-        (ascii_sum % 10, 1),
-        ((key_length + weight_param) % 10, 1),
-        (int(weight_str[-2]) if len(weight_str) >= 2 else 1, 1),
-        ((ascii_sum + weight_param) % 10, 2),
-        (((key_length % 10) * ((key_length // 10) % 10)) % 10, 4),
-        ((key_length * weight_param) % 10, 1),
-        ((ascii_sum ^ key_length) % 10, 5),
-        ((weight_param * ascii_sum) % 10, 3),
-    ]
-    return {f"salt{i + 1}": value or substitute for i, (value, substitute) in enumerate(raw)}
 
 
 def py_get_weight_digit(weight_param: int, position: int) -> int:

@@ -10,7 +10,10 @@ from __future__ import annotations
 import hashlib
 import logging
 
-from common import Case, py_decrypt, py_encrypt, py_sha256_hash
+from common import Case, py_sha256_hash
+from zeq_reference import aes_decrypt as py_aes_decrypt
+from zeq_reference import aes_encrypt as py_aes_encrypt
+from zeq_reference import zeq_user1_password
 from zeq.domain.crypto_layer import db_account_pass, master_key_seal
 
 SALTS = {"salt1": 3, "salt2": 5, "salt3": 2, "salt4": 4, "salt5": 6,
@@ -39,14 +42,7 @@ def py_password(cpu_serial: str, disk_id: str, salts: dict) -> str:
     if not (1 <= salt1 <= 9 and 1 <= salt2 <= 9 and 1 <= salt3 <= 9):
         raise PasswordGenerationError("动态盐值必须在1-9之间")
     try:
-        hash_value = py_sha256_hash(disk_id * salt1 + cpu_serial * salt2)
-        if not hash_value or len(hash_value) < 64:
-            raise PasswordGenerationError("哈希计算失败")
-        start_idx = salt3 - 1
-        if start_idx >= len(hash_value):
-            start_idx = 0
-        end_idx = 25 if len(hash_value) > 24 else len(hash_value)
-        return hash_value[start_idx:end_idx] + hash_value[-5:]
+        return zeq_user1_password(cpu_serial, disk_id, salt1, salt2, salt3)
     except Exception as e:
         raise PasswordGenerationError(f"密码生成失败: {e}") from e
 
@@ -57,8 +53,7 @@ def py_password_with_fallback(cpu_serial: str, disk_id: str, salts: dict) -> str
     cpu = cpu_serial or "CPU_FALLBACK"
     disk = disk_id or "DISK_FALLBACK"
     salt1, salt2, salt3 = (int(salts.get(k, 1)) for k in ("salt1", "salt2", "salt3"))
-    hash_value = py_sha256_hash(disk * salt1 + cpu * salt2)
-    return hash_value[salt3 - 1:25] + hash_value[-5:]
+    return zeq_user1_password(cpu, disk, salt1, salt2, salt3)
 
 
 def py_verify(password: str, cpu_serial: str, disk_id: str, salts: dict) -> bool:
@@ -66,14 +61,6 @@ def py_verify(password: str, cpu_serial: str, disk_id: str, salts: dict) -> bool
         return password == py_password(cpu_serial, disk_id, salts)
     except Exception:
         return False
-
-
-def py_aes_encrypt(plaintext: str, key: str) -> str:
-    return py_encrypt(plaintext, py_sha256_hash(key))
-
-
-def py_aes_decrypt(ciphertext: str, key: str) -> str:
-    return py_decrypt(ciphertext, py_sha256_hash(key))
 
 
 def py_key_3(aes_key_2: str) -> str:

@@ -1,18 +1,29 @@
 """What every benchmark file shares: the case record, the timer and the plain-Python
-baselines of the hash and the cipher that several operations build on."""
+baselines of the hash and the cipher that several operations build on.
+
+The baselines are the tests' own plain-Python reference (tests/support/zeq_reference.py),
+so that what the layer is timed against is what it is checked against."""
 
 from __future__ import annotations
 
-import base64
-import hashlib
+import pathlib
+import sys
 import timeit
 from dataclasses import dataclass
 from typing import Callable
 
-from cryptography.hazmat.primitives import padding
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+SUPPORT = pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"
+if str(SUPPORT) not in sys.path:
+    sys.path.insert(0, str(SUPPORT))
 
-ZERO_IV = bytes(16)
+from zeq_reference import (  # noqa: E402  (found through the path above)
+    ZERO_IV,
+    decrypt_with_per_info_key as py_decrypt,
+    encrypt_with_per_info_key as py_encrypt,
+    sha256_hash as py_sha256_hash,
+)
+
+__all__ = ["ZERO_IV", "Case", "py_decrypt", "py_encrypt", "py_sha256_hash", "seconds_per_call"]
 
 
 @dataclass(frozen=True)
@@ -39,27 +50,3 @@ def seconds_per_call(fn: Callable[[], object], repeat: int = 5, min_time: float 
         number *= 4
     best = min(timer.repeat(repeat=repeat, number=number))
     return best / number
-
-
-# ---------------------------------------------------------------- plain-Python baselines
-
-def py_sha256_hash(data: str) -> str:
-    """The layer's hex digest: the empty text for the empty text."""
-    if not data:
-        return ""
-    return hashlib.sha256(data.encode("utf-8", "surrogatepass")).hexdigest()
-
-
-def py_encrypt(plaintext: str, key_n: str) -> str:
-    """Base64 of AES-256-CBC (zero IV, PKCS#7) under a hexadecimal key."""
-    padder = padding.PKCS7(128).padder()
-    data = padder.update(plaintext.encode("utf-8", "surrogatepass")) + padder.finalize()
-    encryptor = Cipher(algorithms.AES(bytes.fromhex(key_n)), modes.CBC(ZERO_IV)).encryptor()
-    return base64.b64encode(encryptor.update(data) + encryptor.finalize()).decode("ascii")
-
-
-def py_decrypt(ciphertext: str, key_n: str) -> str:
-    decryptor = Cipher(algorithms.AES(bytes.fromhex(key_n)), modes.CBC(ZERO_IV)).decryptor()
-    padded = decryptor.update(base64.b64decode(ciphertext)) + decryptor.finalize()
-    unpadder = padding.PKCS7(128).unpadder()
-    return (unpadder.update(padded) + unpadder.finalize()).decode("utf-8", "surrogatepass")

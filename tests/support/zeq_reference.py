@@ -21,7 +21,6 @@ from cryptography.hazmat.primitives import padding
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 ZERO_IV = bytes(16)
-SALT_KEYS = tuple(f"salt{i}" for i in range(1, 11))
 
 
 def text_bytes(text: str) -> bytes:
@@ -56,10 +55,20 @@ def encrypt_blocks(blocks: bytes, key: bytes) -> str:
     return base64.b64encode(encryptor.update(blocks) + encryptor.finalize()).decode("ascii")
 
 
+def pkcs7_pad(data: bytes) -> bytes:
+    padder = padding.PKCS7(128).padder()
+    return padder.update(data) + padder.finalize()
+
+
 def encrypt_bytes(data: bytes, key: bytes) -> str:
     """Base64 of AES-CBC (zero IV) over ``data`` with PKCS#7 padding."""
-    padder = padding.PKCS7(128).padder()
-    return encrypt_blocks(padder.update(data) + padder.finalize(), key)
+    return encrypt_blocks(pkcs7_pad(data), key)
+
+
+def encrypt_text(plaintext: str, key: bytes) -> str:
+    """``encrypt_bytes`` of a text. The encoded text is let go once padded, before the
+    cipher runs, so that a large text costs what one written inline would."""
+    return encrypt_blocks(pkcs7_pad(text_bytes(plaintext)), key)
 
 
 def decrypt_bytes(ciphertext: str, key: bytes) -> bytes:
@@ -72,7 +81,7 @@ def decrypt_bytes(ciphertext: str, key: bytes) -> bytes:
 
 def encrypt_with_per_info_key(plaintext: str, key_n: str) -> str:
     """The first encryption layer under a hexadecimal per-info key."""
-    return encrypt_bytes(text_bytes(plaintext), bytes.fromhex(key_n))
+    return encrypt_text(plaintext, bytes.fromhex(key_n))
 
 
 def decrypt_with_per_info_key(ciphertext: str, key_n: str) -> str:
@@ -81,7 +90,7 @@ def decrypt_with_per_info_key(ciphertext: str, key_n: str) -> str:
 
 def aes_encrypt(plaintext: str, key_text: str) -> str:
     """The text cipher: the same cipher under the raw SHA-256 of a key text."""
-    return encrypt_bytes(text_bytes(plaintext), text_cipher_key(key_text))
+    return encrypt_text(plaintext, text_cipher_key(key_text))
 
 
 def aes_decrypt(ciphertext: str, key_text: str) -> str:
@@ -96,22 +105,22 @@ def extract_derived_salts(personal_key: str, weight_param: int) -> dict[str, int
         raise ValueError("个人密钥必须至少8位字符")
     if weight_param <= 0:
         raise ValueError("权重参数必须是正整数")
-    length = len(personal_key)
-    total = sum(map(ord, personal_key))
-    digits = str(weight_param)
+    key_length = len(personal_key)
+    ascii_sum = sum(ord(c) for c in personal_key)
+    weight_str = str(weight_param)
     raw = [  # (value, what a value of 0 becomes)
-        (length % 10, 1),
+        (key_length % 10, 1),
         (weight_param % 10, 1),
-        (total % 10, 1),
-        ((length + weight_param) % 10, 1),
-        (int(digits[-2]) if len(digits) >= 2 else 1, 1),
-        ((total + weight_param) % 10, 2),
-        ((length % 10) * ((length // 10) % 10) % 10, 4),
-        (length * weight_param % 10, 1),
-        ((total ^ length) % 10, 5),
-        (weight_param * total % 10, 3),
+        (ascii_sum % 10, 1),
+        ((key_length + weight_param) % 10, 1),
+        (int(weight_str[-2]) if len(weight_str) >= 2 else 1, 1),
+        ((ascii_sum + weight_param) % 10, 2),
+        (((key_length % 10) * ((key_length // 10) % 10)) % 10, 4),
+        ((key_length * weight_param) % 10, 1),
+        ((ascii_sum ^ key_length) % 10, 5),
+        ((weight_param * ascii_sum) % 10, 3),
     ]
-    return {key: value or substitute for key, (value, substitute) in zip(SALT_KEYS, raw)}
+    return {f"salt{i + 1}": value or substitute for i, (value, substitute) in enumerate(raw)}
 
 
 # ---------------------------------------------------------------- zeq_user_1 password
