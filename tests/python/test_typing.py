@@ -8,6 +8,7 @@ host application's type check would.
 from __future__ import annotations
 
 import difflib
+import importlib.util
 import os
 import pathlib
 import re
@@ -23,6 +24,15 @@ SOURCE_DIR = ROOT / "src" / "zeq" / "domain" / "crypto_layer"
 GENERATOR = ROOT / "tools" / "generate_stubs.py"
 INSTALLED_DIR = pathlib.Path(crypto_layer.__file__).parent
 REGENERATE = "pip install --no-build-isolation . && python tools/generate_stubs.py"
+
+
+def generator_header() -> str:
+    """The first line the generator gives every stub, read from the generator itself."""
+    spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
+    assert spec is not None and spec.loader is not None
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    return generator.HEADER
 
 
 def clean_env() -> dict[str, str]:
@@ -57,6 +67,13 @@ def test_committed_stubs_match_the_installed_modules(tmp_path: pathlib.Path) -> 
         for name in committed if committed[name] != generated[name]
     }
     assert not stale, f"stale stubs; regenerate: {REGENERATE}\n" + "\n".join(stale.values())
+
+
+def test_every_stub_starts_with_the_generator_header() -> None:
+    header = generator_header()
+    assert header.startswith("# ") and header.count("\n") == 1 and "do not edit" in header
+    unmarked = [name for name, text in committed_stubs().items() if not text.startswith(header)]
+    assert not unmarked, f"stubs without the generator's header; regenerate: {REGENERATE}"
 
 
 def test_every_extension_module_has_a_stub() -> None:
