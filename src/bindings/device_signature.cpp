@@ -119,7 +119,8 @@ NB_MODULE(device_signature, m) {
     logger = new host::Logger(m, module_name);
     static HostSignals host_signals;
     host::translate_host_exceptions();
-    system_platform = platform::make_system_platform(host_signals).release();  // stateless; lives as long as the process
+    // stateless; lives as long as the process
+    system_platform = platform::make_system_platform(host_signals).release();
     host::make_error_type(m, "HardwareCollectionError", "硬件信息采集异常");
     host::make_error_type(m, "HardwareChangeDetected", "检测到硬件变更");
 

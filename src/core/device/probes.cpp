@@ -44,8 +44,8 @@ std::string get_disk_id(Probe& p) {
 }
 
 std::string get_motherboard_serial(Probe& p) {
-    return dispatch(p, "get_motherboard_serial", motherboard_serial_windows, motherboard_serial_darwin, motherboard_serial_linux,
-                    "_BOARD_UNKNOWN_FAIL");
+    return dispatch(p, "get_motherboard_serial", motherboard_serial_windows, motherboard_serial_darwin,
+                    motherboard_serial_linux, "_BOARD_UNKNOWN_FAIL");
 }
 
 Factors get_hardware_info(Probe& p) {
