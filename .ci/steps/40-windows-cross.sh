@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows platform and the probe chains, compiled with MinGW-w64 so that
 # the Windows side cannot break unseen on a Linux CI. parsers.cpp is left out:
-# it is portable C++ but needs libxml2's headers, of which Debian ships no
+# it is portable C++ but needs Expat's headers, of which Debian ships no
 # MinGW build (and it is compiled and tested natively anyway).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
