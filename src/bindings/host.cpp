@@ -249,8 +249,15 @@ void Logger::log(core::LogLevel level, std::string_view operation, std::string_v
         PyErr_Restore(type, value, traceback);
         return;
     }
-    if (type != nullptr) _PyErr_ChainExceptions(type, value, traceback);
-    throw HostException();
+    HostException raised;
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        PyException_SetContext(raised.error().value().ptr(), value);  // takes `value`
+        Py_DECREF(type);
+        Py_XDECREF(traceback);
+    }
+    throw raised;
 }
 
 nb::object SiblingFunction::current() const {
