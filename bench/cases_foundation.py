@@ -1,16 +1,29 @@
-"""Hash core, salts and weight digits against plain Python with hashlib."""
+"""Hash core, root key parsing, salts and weight digits against plain Python with hashlib."""
 
 from __future__ import annotations
 
 import hashlib
+import logging
 
 from common import Case
 from zeq_reference import extract_derived_salts as py_extract_derived_salts
-from zeq.domain.crypto_layer import derived_salt, digest_base, weight_issuer
+from zeq.domain.crypto_layer import derived_salt, digest_base, master_key_split, weight_issuer
 
 SHORT_TEXT = "phone_number:agent-7:+86 138 0000 0000"
 PERSONAL_KEY = "correct-horse-battery"
 WEIGHT = 1733817600123456
+
+
+split_log = logging.getLogger("bench.foundation")
+
+
+def py_parse_root_key(root_key: str) -> tuple[str, int]:
+    """Only the branch the benchmark takes: no weight, so a debug line (its level off)."""
+    if "_" not in root_key:
+        split_log.debug("root_key format missing weight parameter, using default value 1000")
+        return root_key, 1000
+    personal_key, _, weight = root_key.partition("_")
+    return personal_key, int(weight)
 
 
 def py_get_weight_digit(weight_param: int, position: int) -> int:
@@ -23,6 +36,8 @@ def py_get_weight_digit(weight_param: int, position: int) -> int:
 CASES = [
     Case("sha256_hash (short text)", lambda: digest_base.sha256_hash(SHORT_TEXT),
          lambda: hashlib.sha256(SHORT_TEXT.encode()).hexdigest(), "hashlib.sha256(text.encode()).hexdigest()"),
+    Case("parse_root_key (debug line, level off)", lambda: master_key_split.parse_root_key(PERSONAL_KEY),
+         lambda: py_parse_root_key(PERSONAL_KEY), "plain Python + logging"),
     Case("extract_derived_salts", lambda: derived_salt.extract_derived_salts(PERSONAL_KEY, WEIGHT),
          lambda: py_extract_derived_salts(PERSONAL_KEY, WEIGHT)),
     Case("get_weight_digit", lambda: weight_issuer.get_weight_digit(WEIGHT, 9),

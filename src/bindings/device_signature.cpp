@@ -18,6 +18,17 @@ constexpr const char* module_name = "zeq.domain.crypto_layer.device_signature";
 host::Logger* logger = nullptr;
 platform::Platform* system_platform = nullptr;
 
+// Runs the host's signal handlers between the slices of a wait for a command,
+// with the GIL held for just that moment (CPython runs them on its main thread
+// only). A handler's exception stops the wait and leaves the operation.
+class HostSignals final : public platform::Interruption {
+public:
+    void check() override {
+        nb::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw host::HostException();
+    }
+};
+
 // A host that replaces these module functions (in its tests, say) is obeyed
 // by the operations that call them.
 host::SiblingFunction own_get_hardware_info(module_name, "get_hardware_info");
@@ -108,7 +119,10 @@ NB_MODULE(device_signature, m) {
     nb::module_ digest_base = nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     m.attr("sha256_hash") = digest_base.attr("sha256_hash");
     logger = new host::Logger(m, module_name);
-    system_platform = platform::make_system_platform().release();  // stateless; lives as long as the process
+    static HostSignals host_signals;
+    host::translate_host_exceptions();
+    // stateless; lives as long as the process
+    system_platform = platform::make_system_platform(host_signals).release();
     host::make_error_type(m, "HardwareCollectionError", "硬件信息采集异常");
     host::make_error_type(m, "HardwareChangeDetected", "检测到硬件变更");
 

@@ -193,27 +193,104 @@ bool is_ordinary(const nb::python_error& e) noexcept {
     return PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_Exception) != 0;
 }
 
+void translate_host_exceptions() {
+    static bool registered = false;  // once per module: each has its own copy of this code
+    if (registered) return;
+    registered = true;
+    nb::register_exception_translator([](const std::exception_ptr& thrown, void*) {
+        try {
+            std::rethrow_exception(thrown);
+        } catch (HostException& e) {
+            e.error().restore();
+        }
+    });
+}
+
+namespace {
+
+// Interned once, kept for the life of the process.
+PyObject* interned(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (s == nullptr) throw nb::python_error();
+    return s;
+}
+
+struct LoggingNames {
+    PyObject* is_enabled_for = interned("isEnabledFor");
+    PyObject* make_record = interned("makeRecord");
+    PyObject* handle = interned("handle");
+    PyObject* module = interned("module");
+};
+
+// Made at the first Logger, while its module loads (the GIL held).
+const LoggingNames& logging_names() {
+    static const LoggingNames names;
+    return names;
+}
+
+}  // namespace
+
 Logger::Logger(nb::module_& m, const char* name) {
+    translate_host_exceptions();
+    logging_names();
     nb::object logger = nb::module_::import_("logging").attr("getLogger")(name);
     m.attr("logger") = logger;
+    const char* dot = std::strrchr(name, '.');
+    name_ = interned(name);
+    module_ = interned(dot != nullptr ? dot + 1 : name);
+    // The import system sets __file__ before it runs the module's body.
+    nb::object file = nb::getattr(m, "__file__", nb::none());
+    pathname_ = nb::isinstance<nb::str>(file) ? file.release().ptr() : interned("(unknown file)");
     logger_ = logger.release().ptr();
 }
 
-void Logger::log(core::LogLevel level, std::string_view message) {
+void Logger::log(core::LogLevel level, std::string_view operation, std::string_view message) {
     nb::gil_scoped_acquire gil;
-    // The host's logging must never make a probe or a parse fail.
+    const LoggingNames& names = logging_names();
+    // Kept aside while the host's logging runs (it must not see it), and put
+    // back after; should the logging raise, it becomes that error's context.
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass");
-    if (text != nullptr) {
-        PyObject* result = PyObject_CallMethod(logger_, "log", "iO", static_cast<int>(level), text);
-        Py_XDECREF(result);
-        Py_DECREF(text);
+    const bool logged = [&] {
+        nb::object level_number = nb::steal(PyLong_FromLong(static_cast<long>(level)));
+        if (!level_number.is_valid()) return false;
+        nb::object enabled = nb::steal(PyObject_CallMethodOneArg(logger_, names.is_enabled_for, level_number.ptr()));
+        if (!enabled.is_valid()) return false;
+        const int on = PyObject_IsTrue(enabled.ptr());
+        if (on <= 0) return on == 0;
+        nb::object text = nb::steal(
+            PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
+        nb::object function = nb::steal(
+            PyUnicode_DecodeUTF8(operation.data(), static_cast<Py_ssize_t>(operation.size()), "surrogatepass"));
+        if (!text.is_valid() || !function.is_valid()) return false;
+        nb::object no_line = nb::steal(PyLong_FromLong(0));
+        nb::object no_args = nb::steal(PyTuple_New(0));
+        if (!no_line.is_valid() || !no_args.is_valid()) return false;
+        // makeRecord(name, level, fn, lno, msg, args, exc_info, func), as Logger._log calls it
+        nb::object record = nb::steal(PyObject_CallMethodObjArgs(logger_, names.make_record, name_,
+                                                                 level_number.ptr(), pathname_, no_line.ptr(),
+                                                                 text.ptr(), no_args.ptr(), Py_None,
+                                                                 function.ptr(), nullptr));
+        // LogRecord takes `module` from the file's name, which for an
+        // extension module carries the platform's tags.
+        if (!record.is_valid() || PyObject_SetAttr(record.ptr(), names.module, module_) != 0) return false;
+        return nb::steal(PyObject_CallMethodOneArg(logger_, names.handle, record.ptr())).is_valid();
+    }();
+    if (logged) {
+        PyErr_Restore(type, value, traceback);
+        return;
     }
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(logger_);
-    PyErr_Restore(type, value, traceback);
+    HostException raised;
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+        PyException_SetContext(raised.error().value().ptr(), value);  // takes `value`
+        Py_DECREF(type);
+        Py_XDECREF(traceback);
+    }
+    throw raised;
 }
 
 nb::object SiblingFunction::current() const {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "../core/error.hpp"
+#include "../core/interrupted.hpp"
 #include "../core/log.hpp"
 #include "../core/secret_buffer.hpp"
 
@@ -191,17 +192,44 @@ std::string exception_text(const nb::python_error& e);
 // True for errors of the host's ordinary family (Exception and its subclasses).
 bool is_ordinary(const nb::python_error& e) noexcept;
 
+// ---------------------------------------------------------------- host exceptions through the core
+// An exception the host raised while core code ran: out of its logging, or
+// from a signal handler while a command was awaited. It crosses the core as a
+// core::Interrupted, which no failure handling there absorbs, and leaves the
+// operation as the very exception the host raised.
+class HostException final : public core::Interrupted {
+public:
+    HostException() = default;  // takes the host's pending exception; needs the GIL
+    nb::python_error& error() noexcept { return error_; }
+
+private:
+    nb::python_error error_;
+};
+
+// Lets a HostException that reaches nanobind leave the operation as the
+// exception it carries. Called by every module whose core code may throw one.
+void translate_host_exceptions();
+
 // ---------------------------------------------------------------- logging
-// Forwards core log lines to logging.getLogger(name); safe to call with or
-// without the GIL held. Lives as long as the process.
+// Forwards core log lines to logging.getLogger(name) as records of the layer's
+// own code: funcName is the operation that logged, module the module's short
+// name, pathname the module's file, lineno 0 (compiled code has no line of
+// Python; 0 is what logging itself gives an unknown line). Everything else is
+// the logger's own doing (isEnabledFor, makeRecord, handle). Safe to call with
+// or without the GIL held. Lives as long as the process.
 class Logger final : public core::LogSink {
 public:
     // Creates the logger and binds it to the module's `logger` attribute.
     Logger(nb::module_& m, const char* name);
-    void log(core::LogLevel level, std::string_view message) override;
+    // What escapes the host's logging (a handler's KeyboardInterrupt, a
+    // filter's error, ...) is thrown as a HostException.
+    void log(core::LogLevel level, std::string_view operation, std::string_view message) override;
 
 private:
     PyObject* logger_;
+    PyObject* name_;      // the logger's name, for its records
+    PyObject* module_;    // the module's short name
+    PyObject* pathname_;  // the module's __file__
 };
 
 // ---------------------------------------------------------------- siblings

@@ -107,16 +107,17 @@ nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::
     return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(plaintext.get(), aes_key_3.get()));
 }
 
-// Runs `body`; an ordinary failure is logged at error level as log_prefix + text
-// and raised as Exception(raise_prefix + text).
+// Runs `body` for `operation`; an ordinary failure is logged at error level as
+// log_prefix + text and raised as Exception(raise_prefix + text).
 template <class Body>
-nb::object opening(std::string_view log_prefix, std::string_view raise_prefix, Body&& body) {
+nb::object opening(std::string_view operation, std::string_view log_prefix, std::string_view raise_prefix,
+                   Body&& body) {
     try {
         return body();
     } catch (nb::python_error& e) {
         if (!host::is_ordinary(e)) throw;
         const std::string text = host::exception_text(e);
-        logger->log(core::LogLevel::error, std::string(log_prefix) + text);
+        logger->log(core::LogLevel::error, operation, std::string(log_prefix) + text);
         host::raise(PyExc_Exception, std::string(raise_prefix) + text);
     }
 }
@@ -133,7 +134,8 @@ struct WipedPieces {
 
 nb::typed<nb::dict, nb::str, nb::str> decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    nb::object parts = opening(root_key_seal::message::root_key_log, root_key_seal::message::decryption_failed, [&] {
+    nb::object parts = opening("decrypt_root_key_data", root_key_seal::message::root_key_log,
+                               root_key_seal::message::decryption_failed, [&] {
         const host::SecretStr decrypted(nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3.get()));
         if (!PyUnicode_Check(decrypted.ptr())) {
             PyErr_Format(PyExc_TypeError, "decrypted data must be text, not '%.200s'",
@@ -164,8 +166,10 @@ nb::typed<nb::object, nb::str> encrypt_weight_param(host::Text weight_param, hos
 
 nb::typed<nb::object, nb::str> decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    return nb::typed<nb::object, nb::str>(opening(root_key_seal::message::weight_failed, root_key_seal::message::weight_failed,
-                                      [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3.get()); }));
+    return nb::typed<nb::object, nb::str>(opening("decrypt_weight_param", root_key_seal::message::weight_failed,
+                                                  root_key_seal::message::weight_failed, [&] {
+        return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3.get());
+    }));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupted.hpp"
+
 namespace zeq::platform {
 
 // Why a command did not produce a result; the probes log each kind differently.
@@ -39,6 +41,24 @@ struct Completed {
     std::string err;
 };
 
+// Lets the caller stop a wait for a command. The runners ask check() at least
+// once per `interruption_slice` while they wait for a command; a caller stops
+// the wait by throwing core::Interrupted from it. The runner then kills and
+// reaps the command, closes its pipes and lets that exception through as it is.
+class Interruption {
+public:
+    virtual ~Interruption() = default;
+    virtual void check() = 0;
+};
+
+inline constexpr std::chrono::milliseconds interruption_slice{50};
+
+// Never stops a wait.
+class NoInterruption final : public Interruption {
+public:
+    void check() override {}
+};
+
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -52,7 +72,8 @@ public:
     // waits for it. The child is killed when it has not finished within
     // `timeout`. Throws CommandError: not_found when the program does not
     // exist, timeout, or other (cannot start, unreadable output, ...). A
-    // non-zero exit status is returned, not thrown.
+    // non-zero exit status is returned, not thrown. While it waits it asks the
+    // platform's Interruption, and lets what that throws through.
     virtual Completed run(const std::vector<std::string>& argv, ErrorStream errors,
                           std::chrono::milliseconds timeout) = 0;
 
@@ -68,8 +89,14 @@ public:
     virtual std::string read_machine_registry_value(const std::string& subkey, const std::string& name) = 0;
 };
 
-// The platform of the running system.
-std::unique_ptr<Platform> make_system_platform();
+// The platform of the running system; its waits for commands ask `interruption`
+// (which must outlive it).
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption);
+// ... and one whose waits nothing interrupts.
+inline std::unique_ptr<Platform> make_system_platform() {
+    static NoInterruption none;
+    return make_system_platform(none);
+}
 
 // ---------------------------------------------------------------- helpers shared by the implementations
 
@@ -82,6 +109,32 @@ std::string normalize_newlines(std::string_view text);
 
 // check_utf8 + normalize_newlines.
 std::string decode_utf8_text(std::string_view bytes);
+
+// The runners' side of an Interruption: when the next check() of a wait is due.
+class InterruptionSchedule {
+public:
+    explicit InterruptionSchedule(Interruption& interruption)
+        : interruption_(interruption), due_(std::chrono::steady_clock::now() + interruption_slice) {}
+    // `wait` in milliseconds (at least 0), cut short to end when the next check is due.
+    int bounded_ms(int wait) const {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due_ - std::chrono::steady_clock::now()).count();
+        const int until_due = left < 0 ? 0 : static_cast<int>(left);
+        return wait < until_due ? wait : until_due;
+    }
+    // Asks check() when it is due.
+    void check_if_due() {
+        if (std::chrono::steady_clock::now() >= due_) check_now();
+    }
+    // Asks check() at once (a signal has just interrupted the wait).
+    void check_now() {
+        due_ = std::chrono::steady_clock::now() + interruption_slice;
+        interruption_.check();
+    }
+
+private:
+    Interruption& interruption_;
+    std::chrono::steady_clock::time_point due_;
+};
 
 // Output larger than this is not a device reading; the command is stopped.
 inline constexpr std::size_t max_output_bytes = 16u << 20;

@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "core/device/probes.hpp"
+#include "core/interrupted.hpp"
 #include "core/log.hpp"
 #include "core/platform.hpp"
 
 namespace zeq::test {
 
 struct FakeCommand {
-    enum class Outcome { completed, not_found, timeout, other } outcome = Outcome::completed;
+    // interrupted: the caller stopped the wait (what a host's signal handler does)
+    enum class Outcome { completed, not_found, timeout, other, interrupted } outcome = Outcome::completed;
     int status = 0;
     std::string out;
     std::string err;
@@ -23,6 +25,7 @@ struct FakeCommand {
 inline FakeCommand prints(std::string out, int status = 0) { return {FakeCommand::Outcome::completed, status, std::move(out), {}}; }
 inline FakeCommand hangs() { return {FakeCommand::Outcome::timeout, 0, {}, {}}; }
 inline FakeCommand breaks() { return {FakeCommand::Outcome::other, 0, {}, {}}; }
+inline FakeCommand interrupted() { return {FakeCommand::Outcome::interrupted, 0, {}, {}}; }
 
 class FakePlatform final : public platform::Platform {
 public:
@@ -53,6 +56,7 @@ public:
             case FakeCommand::Outcome::not_found: throw platform::CommandError(platform::FailureKind::not_found, "gone");
             case FakeCommand::Outcome::timeout: throw platform::CommandError(platform::FailureKind::timeout, "timed out");
             case FakeCommand::Outcome::other: throw platform::CommandError(platform::FailureKind::other, "broken");
+            case FakeCommand::Outcome::interrupted: throw core::Interrupted();
             case FakeCommand::Outcome::completed: break;
         }
         return {it->second.status, it->second.out, it->second.err};
@@ -75,10 +79,18 @@ public:
     }
 };
 
+// Records every line; throws core::Interrupted (as the host's logging may)
+// when a line starting with `interrupt_at` is written.
 class RecordingLog final : public core::LogSink {
 public:
     std::vector<std::pair<core::LogLevel, std::string>> lines;
-    void log(core::LogLevel level, std::string_view message) override { lines.emplace_back(level, std::string(message)); }
+    std::vector<std::string> operations;  // of each line
+    std::string interrupt_at;
+    void log(core::LogLevel level, std::string_view operation, std::string_view message) override {
+        lines.emplace_back(level, std::string(message));
+        operations.emplace_back(operation);
+        if (!interrupt_at.empty() && message.substr(0, interrupt_at.size()) == interrupt_at) throw core::Interrupted();
+    }
     std::vector<std::string> texts() const {
         std::vector<std::string> out;
         for (const auto& l : lines) out.push_back(l.second);

@@ -80,6 +80,50 @@ TEST_CASE("posix runner: failure kinds, time-out kills and reaps") {
     CHECK(!has_children());
 }
 
+namespace {
+
+// Counts the runner's checks; once `stop_after` has passed, each check throws.
+struct CountingInterruption final : platform::Interruption {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::chrono::milliseconds stop_after = std::chrono::hours(1);
+    int checks = 0;
+    void check() override {
+        ++checks;
+        if (std::chrono::steady_clock::now() - start >= stop_after) throw core::Interrupted();
+    }
+};
+
+}  // namespace
+
+TEST_CASE("posix runner: the interruption is asked while it waits, and stops the wait when it throws") {
+    {
+        CountingInterruption interruption;  // never throws: the command runs to its end
+        auto os = platform::make_system_platform(interruption);
+        auto done = os->run({"sh", "-c", "sleep 0.4; echo done"}, ErrorStream::merged, 5s);
+        CHECK_EQ(done.out, std::string("done\n"));
+        CHECK(interruption.checks >= 4);  // at least once per slice
+    }
+    // waiting for output, for a background job too, and (output closed) for the exit
+    for (const char* command : {"sleep 30", "sleep 30 & sleep 30; echo never", "echo partial; exec sleep 30",
+                                "exec >&- 2>&-; sleep 30"}) {
+        CountingInterruption interruption;
+        interruption.stop_after = 200ms;
+        auto os = platform::make_system_platform(interruption);
+        const int before = open_descriptors();
+        bool stopped = false;
+        try {
+            os->run({"sh", "-c", command}, ErrorStream::separate, 10s);
+        } catch (const core::Interrupted&) {
+            stopped = true;
+        }
+        const auto took = std::chrono::steady_clock::now() - interruption.start;
+        CHECK(stopped);
+        CHECK(took < 200ms + 2 * platform::interruption_slice);
+        CHECK_EQ(open_descriptors(), before);
+        CHECK(!has_children());
+    }
+}
+
 TEST_CASE("posix runner: the command inherits standard input, output and error only") {
     auto os = platform::make_system_platform();
     // What a host may hold open without close-on-exec: a file and both ends of a pipe.

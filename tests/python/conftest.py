@@ -1,8 +1,9 @@
 """Shared test set-up: the host application's stand-in modules live in tests/support;
-a thread that shows whether a call gives the GIL up."""
+a thread that shows whether a call gives the GIL up; a host logging handler that raises."""
 
 from __future__ import annotations
 
+import logging
 import pathlib
 import sys
 import threading
@@ -36,3 +37,30 @@ def counter_thread():
         state["stop"] = True
         sys.setswitchinterval(old_interval)
         thread.join()
+
+
+@pytest.fixture
+def raising_handler():
+    """attach(logger_name, exception): the logger, at debug level, gets a handler whose
+    emit raises `exception`, as a host's own handler may."""
+    attached = []
+
+    class Raising(logging.Handler):
+        def __init__(self, exception: BaseException) -> None:
+            super().__init__(logging.DEBUG)
+            self.exception = exception
+
+        def emit(self, record: logging.LogRecord) -> None:
+            raise self.exception
+
+    def attach(logger_name: str, exception: BaseException) -> None:
+        logger = logging.getLogger(logger_name)
+        handler = Raising(exception)
+        attached.append((logger, handler, logger.level))
+        logger.addHandler(handler)
+        logger.setLevel(logging.DEBUG)
+
+    yield attach
+    for logger, handler, level in attached:
+        logger.removeHandler(handler)
+        logger.setLevel(level)

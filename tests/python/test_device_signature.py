@@ -10,10 +10,12 @@ import logging
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -210,6 +212,202 @@ def test_commands_inherit_no_descriptor_of_the_host(shims, tmp_path):
     assert targets[0] == "/dev/null"
     # beyond standard input, output and error only the directory ls is listing
     assert {fd: t for fd, t in targets.items() if fd > 2 and not t.endswith("/fd")} == {}, listing
+
+
+# ---------------------------------------------------------------- signals and host logging while the layer works
+
+HOST = textwrap.dedent(
+    """
+    import json, signal, sys, time
+    from zeq.domain.crypto_layer import device_signature, master_key_seal
+
+    class Shutdown(Exception):
+        pass
+
+    def shutdown(signum, frame):
+        raise Shutdown(signum)
+
+    def leave(signum, frame):
+        raise SystemExit(3)
+
+    signal_name, operation = sys.argv[1], sys.argv[2]
+    # SIGINT: what a host started from a terminal has (also where this test's
+    # runner ignores SIGINT, as background jobs of a script do)
+    handler = {"SIGINT": signal.default_int_handler, "SIGUSR1": shutdown, "SIGTERM": leave}[signal_name]
+    signal.signal(getattr(signal, signal_name), handler)
+    call = {"get_hardware_info": device_signature.get_hardware_info,
+            "get_device_signature": device_signature.get_device_signature,
+            "_get_disk_id_linux": device_signature._get_disk_id_linux,
+            "get_aes_key_1": master_key_seal.get_aes_key_1}[operation]
+    try:
+        result = call()
+    except BaseException as e:
+        print(json.dumps({"raised": type(e).__name__, "args": list(e.args), "at": time.monotonic()}))
+    else:
+        print(json.dumps({"returned": result}))
+    """
+)
+
+
+def _wait_for(path: pathlib.Path, process: subprocess.Popen) -> None:
+    while not path.exists():
+        assert process.poll() is None, process.communicate()
+        time.sleep(0.01)
+
+
+@pytest.mark.parametrize(
+    "signal_name, operation, raised, args",
+    [
+        ("SIGINT", "get_hardware_info", "KeyboardInterrupt", []),
+        ("SIGINT", "get_device_signature", "KeyboardInterrupt", []),
+        ("SIGINT", "_get_disk_id_linux", "KeyboardInterrupt", []),
+        ("SIGINT", "get_aes_key_1", "KeyboardInterrupt", []),
+        ("SIGUSR1", "get_hardware_info", "Shutdown", [int(signal.SIGUSR1)]),
+        ("SIGTERM", "get_device_signature", "SystemExit", [3]),
+    ],
+)
+def test_a_raising_signal_handler_stops_the_wait(shims, tmp_path, signal_name, operation, raised, args):
+    """The host gets its signal handler's exception within a second, although the
+    command would hang for longer than the layer's 10 s limit, and the command is gone."""
+    pid_file = tmp_path / "findmnt.pid"
+    shim(shims, "findmnt", f'echo $$ > "{pid_file}.part"; mv "{pid_file}.part" "{pid_file}"; exec sleep 600')
+    host = subprocess.Popen([sys.executable, "-c", HOST, signal_name, operation], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=dict(os.environ))
+    try:
+        _wait_for(pid_file, host)
+        sent = time.monotonic()
+        host.send_signal(getattr(signal, signal_name))
+        out, err = host.communicate(timeout=30)
+    finally:
+        if host.poll() is None:
+            host.kill()
+    outcome = json.loads(out)
+    assert (outcome.get("raised"), outcome.get("args")) == (raised, args), err
+    assert outcome["at"] - sent < 1.0
+    assert "Exception ignored" not in err
+    assert not pathlib.Path(f"/proc/{int(pid_file.read_text())}").exists()
+
+
+@pytest.fixture
+def slow_findmnt(shims, tmp_path):
+    """findmnt that answers after 0.5 s: (a path that appears when it starts, one that
+    appears when it is about to answer)."""
+    started, answering = tmp_path / "started", tmp_path / "answering"
+    shim(shims, "findmnt", f'touch "{started}"; sleep 0.5; touch "{answering}"; echo SLOW-UUID')
+    return started, answering
+
+
+def _signal_while(started: pathlib.Path, signum: int, stop: threading.Event) -> threading.Thread:
+    def send():
+        while not started.exists() and not stop.is_set():
+            time.sleep(0.01)
+        while not stop.is_set():
+            os.kill(os.getpid(), signum)
+            time.sleep(0.05)
+    thread = threading.Thread(target=send, daemon=True)
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("signum", [signal.SIGUSR1, signal.SIGINT])
+def test_a_signal_whose_handler_does_not_raise_changes_nothing(slow_findmnt, caplog, signum):
+    started, answering = slow_findmnt
+    handled = []  # for each run of the handler: had the command answered yet?
+    previous = signal.signal(signum, lambda number, frame: handled.append(answering.exists()))
+    stop = threading.Event()
+    try:
+        sender = _signal_while(started, signum, stop)
+        with caplog.at_level(logging.DEBUG, logger=LOGGER):
+            disk = ds._get_disk_id_linux()
+        stop.set()
+        sender.join()
+    finally:
+        stop.set()
+        signal.signal(signum, previous)
+    assert disk == "SLOW-UUID"
+    assert False in handled  # the handler ran while the layer waited
+    assert not caplog.records
+
+
+def test_a_signal_during_a_wait_on_another_thread_is_the_main_threads(slow_findmnt):
+    """As in CPython, the handler runs on the main thread; the probe on the worker
+    thread goes on to its result."""
+
+    class Shutdown(Exception):
+        pass
+
+    def shutdown(number, frame):
+        raise Shutdown()
+
+    started, _ = slow_findmnt
+    previous = signal.signal(signal.SIGUSR1, shutdown)
+    result = {}
+    try:
+        worker = threading.Thread(target=lambda: result.setdefault("disk", ds._get_disk_id_linux()))
+        worker.start()
+        while not started.exists():
+            time.sleep(0.01)
+        with pytest.raises(Shutdown):
+            os.kill(os.getpid(), signal.SIGUSR1)
+            while worker.is_alive():
+                time.sleep(0.01)
+        worker.join()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert result["disk"] == "SLOW-UUID"
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt(), SystemExit(2), RecursionError("deep")])
+def test_what_escapes_a_logging_handler_leaves_the_probe(shims, tmp_path, raising_handler, capfd, exception):
+    ran_df = tmp_path / "df-ran"
+    shim(shims, "findmnt", "echo")  # empty: "Linux root partition UUID is empty"
+    shim(shims, "df", f'touch "{ran_df}"; echo')
+    raising_handler(LOGGER, exception)
+    with pytest.raises(type(exception)) as caught:
+        ds.get_hardware_info()
+    assert caught.value is exception
+    assert not ran_df.exists()  # the chain stopped at the line
+    assert "Exception ignored" not in capfd.readouterr().err
+
+
+def test_a_logging_handlers_own_error_is_logging_s_business(shims, capfd):
+    """A handler's ordinary error goes to logging's handleError, as for any logger."""
+
+    class Broken:
+        def write(self, text):
+            raise OSError("disk full")
+
+        def flush(self):
+            pass
+
+    shim(shims, "findmnt", "echo")  # empty: a debug line, then the next steps
+    shim(shims, "df", "printf 'Filesystem Size\\n/dev/fake 1G\\n'")
+    expected = ds._get_disk_id_linux()
+    handler = logging.StreamHandler(Broken())
+    logger = logging.getLogger(LOGGER)
+    logger.addHandler(handler)
+    level = logger.level
+    logger.setLevel(logging.DEBUG)
+    try:
+        disk = ds._get_disk_id_linux()
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+    assert disk == expected
+    assert "--- Logging error ---" in capfd.readouterr().err
+
+
+def test_records_name_the_layer_s_operation_module_and_file(shims, caplog):
+    shim(shims, "findmnt", "echo")
+
+    def host_function():
+        return ds.get_hardware_info()
+
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        host_function()
+    record = next(r for r in caplog.records if r.getMessage() == "Linux root partition UUID is empty")
+    assert (record.name, record.funcName, record.module, record.pathname, record.filename, record.lineno) == (
+        LOGGER, "_get_disk_id_linux", "device_signature", ds.__file__, os.path.basename(ds.__file__), 0)
 
 
 # ---------------------------------------------------------------- a faked Linux machine

@@ -168,3 +168,24 @@ def test_large_inputs_are_hashed_without_the_gil(counter_thread) -> None:
     assert counter_thread["count"] > before
     opened = master_key_seal.decrypt_root_key_data(sealed, get_aes_key_2("personal-key", "1733817600123456"))
     assert opened["migrate_key_hash"] == hashed
+
+
+def test_records_name_the_layer_s_operation_module_and_file(caplog) -> None:
+    def host_function() -> None:
+        with pytest.raises(Exception, match="^Weight param decryption failed: "):
+            decrypt_weight_param("not base64 at all!", get_aes_key_2("pk", "1"))
+
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        host_function()
+    (record,) = caplog.records
+    assert (record.name, record.funcName, record.module, record.pathname, record.lineno) == (
+        LOGGER, "decrypt_weight_param", "master_key_seal", master_key_seal.__file__, 0)
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt(), SystemExit(2), ValueError("from the host's handler")])
+def test_what_escapes_a_logging_handler_leaves_the_operation(raising_handler, capfd, exception) -> None:
+    raising_handler(LOGGER, exception)
+    with pytest.raises(type(exception)) as caught:
+        decrypt_root_key_data("not base64 at all!", get_aes_key_2("pk", "1"))
+    assert caught.value is exception
+    assert "Exception ignored" not in capfd.readouterr().err

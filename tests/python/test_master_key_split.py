@@ -58,3 +58,23 @@ def test_module_constants() -> None:
 def test_root_key_must_be_text(call, value) -> None:
     with pytest.raises(TypeError):
         call(value)
+
+
+def test_records_name_the_layer_s_operation_module_and_file(caplog) -> None:
+    def host_function() -> str:
+        return get_personal_key("personalkey")
+
+    with caplog.at_level(logging.DEBUG, logger=LOGGER):
+        assert host_function() == "personalkey"
+    (record,) = caplog.records
+    assert (record.name, record.funcName, record.module, record.pathname, record.lineno) == (
+        LOGGER, "parse_root_key", "master_key_split", master_key_split.__file__, 0)
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt(), RecursionError("deep")])
+def test_what_escapes_a_logging_handler_leaves_the_operation(raising_handler, capfd, exception) -> None:
+    raising_handler(LOGGER, exception)
+    with pytest.raises(type(exception)) as caught:
+        parse_root_key("abc_")
+    assert caught.value is exception
+    assert "Exception ignored" not in capfd.readouterr().err

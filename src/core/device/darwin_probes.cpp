@@ -28,6 +28,7 @@ Reading platform_serial_step(Probe& p, std::string_view failure_line, std::strin
 }  // namespace
 
 std::string cpu_serial_darwin(Probe& p) {
+    const Operation here(p, "_get_cpu_serial_darwin");
     if (Reading serial =
             platform_serial_step(p, "Failed to get macOS CPU serial: ", "macOS CPU serial from plist is empty"))
         return *serial;
@@ -40,6 +41,7 @@ std::string cpu_serial_darwin(Probe& p) {
 }
 
 std::string disk_id_darwin(Probe& p) {
+    const Operation here(p, "_get_disk_id_darwin");
     Reading uuid = guarded(p, "Failed to get macOS boot disk UUID: ", [&]() -> Reading {
         const std::string out = output_run(p, {"diskutil", "info", "/"}, ErrorStream::merged, p.command_limit);
         if (Reading found = parse::label_token(out, "Volume UUID:")) return found;
@@ -56,6 +58,7 @@ std::string disk_id_darwin(Probe& p) {
 }
 
 std::string motherboard_serial_darwin(Probe& p) {
+    const Operation here(p, "_get_motherboard_serial_darwin");
     if (Reading serial = platform_serial_step(p, "Failed to get macOS motherboard serial: ",
                                               "macOS motherboard serial from plist is empty"))
         return *serial;

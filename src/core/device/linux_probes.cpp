@@ -27,6 +27,7 @@ Reading cpuinfo_step(Probe& p, std::string_view prefix, std::string_view empty_l
 }  // namespace
 
 std::string cpu_serial_linux(Probe& p) {
+    const Operation here(p, "_get_cpu_serial_linux");
     if (Reading serial = guarded(p, "Failed to read Linux CPU serial: ",
                                  [&] { return cpuinfo_step(p, "serial", "Linux CPU serial is empty"); }))
         return *serial;
@@ -37,6 +38,7 @@ std::string cpu_serial_linux(Probe& p) {
 }
 
 std::string disk_id_linux(Probe& p) {
+    const Operation here(p, "_get_disk_id_linux");
     Reading uuid = guarded(p, "Failed to get Linux root partition UUID: ", [&]() -> Reading {
         std::string found(text::strip(
             output_run(p, {"findmnt", "-n", "-o", "UUID", "/"}, ErrorStream::merged, p.command_limit)));
@@ -64,6 +66,7 @@ std::string disk_id_linux(Probe& p) {
 }
 
 std::string motherboard_serial_linux(Probe& p) {
+    const Operation here(p, "_get_motherboard_serial_linux");
     Reading board = guarded(p, "Failed to read Linux motherboard name: ", [&]() -> Reading {
         if (!p.os.file_exists(board_name_path)) return std::nullopt;
         std::string name(text::strip(p.os.read_text_file(board_name_path)));

@@ -2,7 +2,8 @@
 
 namespace zeq::device {
 
-void debug(Probe& p, std::string_view message) { p.log.log(core::LogLevel::debug, message); }
+void debug(Probe& p, std::string_view message) { p.log.log(core::LogLevel::debug, p.operation, message); }
+void warning(Probe& p, std::string_view message) { p.log.log(core::LogLevel::warning, p.operation, message); }
 
 std::string output_run(Probe& p, const std::vector<std::string>& argv, platform::ErrorStream errors,
                        std::chrono::milliseconds timeout) {
@@ -21,28 +22,30 @@ namespace {
 
 using Chain = std::string (*)(Probe&);
 
-std::string dispatch(Probe& p, Chain windows, Chain darwin, Chain linux_chain, std::string_view unsupported_suffix) {
+std::string dispatch(Probe& p, std::string_view operation, Chain windows, Chain darwin, Chain linux_chain,
+                     std::string_view unsupported_suffix) {
+    const Operation here(p, operation);
     const std::string name = p.os.system_name();
     if (name == "Windows") return windows(p);
     if (name == "Darwin") return darwin(p);
     if (name == "Linux") return linux_chain(p);
-    p.log.log(core::LogLevel::warning, "Unsupported operating system: " + name);
+    warning(p, "Unsupported operating system: " + name);
     return name + std::string(unsupported_suffix);
 }
 
 }  // namespace
 
 std::string get_cpu_serial(Probe& p) {
-    return dispatch(p, cpu_serial_windows, cpu_serial_darwin, cpu_serial_linux, "_UNKNOWN_FAIL");
+    return dispatch(p, "get_cpu_serial", cpu_serial_windows, cpu_serial_darwin, cpu_serial_linux, "_UNKNOWN_FAIL");
 }
 
 std::string get_disk_id(Probe& p) {
-    return dispatch(p, disk_id_windows, disk_id_darwin, disk_id_linux, "_DISK_UNKNOWN_FAIL");
+    return dispatch(p, "get_disk_id", disk_id_windows, disk_id_darwin, disk_id_linux, "_DISK_UNKNOWN_FAIL");
 }
 
 std::string get_motherboard_serial(Probe& p) {
-    return dispatch(p, motherboard_serial_windows, motherboard_serial_darwin, motherboard_serial_linux,
-                    "_BOARD_UNKNOWN_FAIL");
+    return dispatch(p, "get_motherboard_serial", motherboard_serial_windows, motherboard_serial_darwin,
+                    motherboard_serial_linux, "_BOARD_UNKNOWN_FAIL");
 }
 
 Factors get_hardware_info(Probe& p) {

@@ -16,10 +16,27 @@ namespace zeq::device {
 
 // Everything a probe touches. `command_limit` bounds the commands that have
 // no time-out of their own (a hanging command must not block start-up).
+// `operation` names the operation whose log lines the probe writes now (see
+// Operation below).
 struct Probe {
     platform::Platform& os;
     core::LogSink& log;
     std::chrono::milliseconds command_limit = std::chrono::seconds(10);
+    std::string_view operation = {};
+};
+
+// Names the operation running on a probe, for its log lines, while it runs;
+// the caller's name comes back when it returns or throws.
+class Operation {
+public:
+    Operation(Probe& p, std::string_view name) noexcept : probe_(p), caller_(p.operation) { p.operation = name; }
+    ~Operation() { probe_.operation = caller_; }
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+private:
+    Probe& probe_;
+    std::string_view caller_;
 };
 
 struct Factors {
@@ -75,14 +92,17 @@ FactorStatus factor_status(std::string value);
 // any other outcome is thrown (platform::CommandError).
 std::string output_run(Probe& p, const std::vector<std::string>& argv, platform::ErrorStream errors,
                        std::chrono::milliseconds timeout);
+// A log line of the running operation.
 void debug(Probe& p, std::string_view message);
+void warning(Probe& p, std::string_view message);
 
 }  // namespace zeq::device
 
 namespace zeq::device {
 
 // A guarded step: any failure inside `body` (out of memory aside) is logged as
-// `failure_line` + its text and the chain goes on with its next step.
+// `failure_line` + its text and the chain goes on with its next step. A
+// core::Interrupted is no failure and leaves the chain (it is not a std::exception).
 template <class Body>
 auto guarded(Probe& p, std::string_view failure_line, Body&& body) -> decltype(body()) {
     try {

@@ -32,11 +32,11 @@ const std::array<std::string_view, 6> fallback_markers{"USERSID_",     "PRODUCTI
 std::string signature_input(const Factors& f) { return f.cpu_serial + "_" + f.disk_id + "_" + f.motherboard_serial; }
 
 std::string device_signature(Probe& p, const Factors& f) {
+    const Operation here(p, "get_device_signature");
     if (ends_with(f.cpu_serial, "_GET_FAILED") || ends_with(f.disk_id, "_GET_FAILED") ||
         ends_with(f.motherboard_serial, "_GET_FAILED")) {
-        p.log.log(core::LogLevel::warning,
-                  "Hardware collection partial/total failure, using sandbox fallback. CPU=" + f.cpu_serial +
-                      ", Disk=" + f.disk_id + ", Board=" + f.motherboard_serial);
+        warning(p, "Hardware collection partial/total failure, using sandbox fallback. CPU=" + f.cpu_serial +
+                       ", Disk=" + f.disk_id + ", Board=" + f.motherboard_serial);
         return sandbox_fallback_fingerprint(p);
     }
     return sha256::hash_text(signature_input(f));

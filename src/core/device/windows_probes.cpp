@@ -92,6 +92,7 @@ std::string registry_fallback(Probe& p, const char* subkey, const char* name, st
 }  // namespace
 
 std::string cpu_serial_windows(Probe& p) {
+    const Operation here(p, "_get_cpu_serial_windows");
     static const WindowsChain chain{
         {"wmic", "cpu", "get", "ProcessorId"},
         "ProcessorId",
@@ -106,6 +107,7 @@ std::string cpu_serial_windows(Probe& p) {
 }
 
 std::string disk_id_windows(Probe& p) {
+    const Operation here(p, "_get_disk_id_windows");
     static const WindowsChain chain{
         {"wmic", "diskdrive", "get", "SerialNumber"},
         "SerialNumber",
@@ -120,6 +122,7 @@ std::string disk_id_windows(Probe& p) {
 }
 
 std::string motherboard_serial_windows(Probe& p) {
+    const Operation here(p, "_get_motherboard_serial_windows");
     static const WindowsChain chain{
         {"wmic", "baseboard", "get", "SerialNumber"},
         "SerialNumber",
@@ -134,6 +137,7 @@ std::string motherboard_serial_windows(Probe& p) {
 }
 
 std::string cpu_serial_windows_fallback(Probe& p) {
+    const Operation here(p, "_get_cpu_serial_windows_fallback");
     Reading sid = guarded(p, "User SID fallback failed: ", [&]() -> Reading {
         const platform::Completed done = p.os.run({"whoami", "/user"}, ErrorStream::separate, seconds(5));
         if (done.status != 0) return std::nullopt;
@@ -144,11 +148,13 @@ std::string cpu_serial_windows_fallback(Probe& p) {
 }
 
 std::string disk_id_windows_fallback(Probe& p) {
+    const Operation here(p, "_get_disk_id_windows_fallback");
     return registry_fallback(p, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductId", "PRODUCTID_",
                              "ProductId fallback failed: ", "DISK_GET_FAILED");
 }
 
 std::string motherboard_serial_windows_fallback(Probe& p) {
+    const Operation here(p, "_get_motherboard_serial_windows_fallback");
     return registry_fallback(p, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "MACHINEGUID_",
                              "MachineGuid fallback failed: ", "BOARD_GET_FAILED");
 }

@@ -188,6 +188,8 @@ int remaining_ms(Clock::time_point deadline) {
 
 class PosixPlatform final : public Platform {
 public:
+    explicit PosixPlatform(Interruption& interruption) : interruption_(interruption) {}
+
     std::string system_name() override {
         struct utsname u;
         if (::uname(&u) != 0) return {};
@@ -248,6 +250,9 @@ public:
         Completed result;
         std::size_t total = 0;
         char buffer[65536];
+        // What the interruption check throws leaves through `child`, which
+        // kills and reaps the command, and the pipes, which close.
+        InterruptionSchedule interruption(interruption_);
         auto fail_timeout = [&]() -> CommandError {
             child.kill_group();
             child.reap_blocking();
@@ -264,11 +269,13 @@ public:
             if (err.read.open()) { fds[n] = {err.read.get(), POLLIN, 0}; sinks[n] = &result.err; owners[n++] = &err.read; }
             const int wait = remaining_ms(deadline);
             if (wait == 0) throw fail_timeout();
-            const int ready = ::poll(fds, n, wait);
+            const int ready = ::poll(fds, n, interruption.bounded_ms(wait));
             if (ready < 0) {
-                if (errno == EINTR) continue;
-                throw CommandError(FailureKind::other, errno_text(errno, ""));
+                if (errno != EINTR) throw CommandError(FailureKind::other, errno_text(errno, ""));
+                interruption.check_now();
+                continue;
             }
+            interruption.check_if_due();
             for (nfds_t i = 0; i < n; ++i) {
                 if (fds[i].revents == 0) continue;
                 const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -288,7 +295,8 @@ public:
         for (long nap_us = 200; !child.try_reap(status); nap_us = nap_us < 20000 ? nap_us * 2 : nap_us) {
             if (remaining_ms(deadline) == 0) throw fail_timeout();
             timespec ts{0, nap_us * 1000};
-            ::nanosleep(&ts, nullptr);
+            if (::nanosleep(&ts, nullptr) != 0) interruption.check_now();
+            else interruption.check_if_due();
         }
         result.status = status;
         try {
@@ -329,10 +337,15 @@ public:
     std::string read_machine_registry_value(const std::string&, const std::string&) override {
         throw std::runtime_error("no registry on this system");
     }
+
+private:
+    Interruption& interruption_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> make_system_platform() { return std::make_unique<PosixPlatform>(); }
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption) {
+    return std::make_unique<PosixPlatform>(interruption);
+}
 
 }  // namespace zeq::platform

@@ -144,6 +144,21 @@ struct Reader {
     }
 };
 
+// Waits up to `ms` for `process` to exit, asking the interruption between
+// slices of the wait; true when it exited.
+bool wait_for_exit(HANDLE process, long long ms, InterruptionSchedule& interruption) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+    for (;;) {
+        const long long left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const int wait = interruption.bounded_ms(left <= 0 ? 0 : left > 60000 ? 60000 : static_cast<int>(left));
+        const DWORD waited = WaitForSingleObject(process, static_cast<DWORD>(wait));
+        if (waited == WAIT_OBJECT_0) return true;
+        if (waited != WAIT_TIMEOUT || left <= 0) return false;
+        interruption.check_if_due();
+    }
+}
+
 void make_pipe(Handle& read, Handle& write) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE r = nullptr, w = nullptr;
@@ -155,6 +170,8 @@ void make_pipe(Handle& read, Handle& write) {
 
 class WindowsPlatform final : public Platform {
 public:
+    explicit WindowsPlatform(Interruption& interruption) : interruption_(interruption) {}
+
     std::string system_name() override { return "Windows"; }
 
     std::string host_name() override {
@@ -235,16 +252,26 @@ public:
         if (err_read.get()) err_reader.start();
 
         const long long ms = timeout.count();
-        const DWORD wait = ms >= static_cast<long long>(INFINITE) ? INFINITE - 1 : static_cast<DWORD>(ms < 0 ? 0 : ms);
-        const DWORD waited = WaitForSingleObject(process.get(), wait);
-        if (waited != WAIT_OBJECT_0) {
+        auto stop = [&] {
             if (job.get()) TerminateJobObject(job.get(), 1);
             TerminateProcess(process.get(), 1);
             WaitForSingleObject(process.get(), INFINITE);
+        };
+        InterruptionSchedule interruption(interruption_);
+        bool exited = false;
+        try {
+            exited = wait_for_exit(process.get(), ms, interruption);
+        } catch (...) {
+            // Interrupted: the command goes, and the readers finish before their buffers do.
+            stop();
+            out_reader.finish();
+            err_reader.finish();
+            throw;
         }
+        if (!exited) stop();
         out_reader.finish();
         err_reader.finish();
-        if (waited != WAIT_OBJECT_0) {
+        if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
             throw CommandError(FailureKind::timeout, "Command '" + argv[0] + "' timed out after " + seconds + " seconds");
@@ -320,10 +347,15 @@ public:
                 throw std::runtime_error("registry value '" + name + "' is not text or a number");
         }
     }
+
+private:
+    Interruption& interruption_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> make_system_platform() { return std::make_unique<WindowsPlatform>(); }
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption) {
+    return std::make_unique<WindowsPlatform>(interruption);
+}
 
 }  // namespace zeq::platform
