@@ -16,8 +16,30 @@ cannot_start() {
 }
 [ -x "$WINE" ] || cannot_start "not installed (Debian package wine64)"
 
+# Expat for MinGW: Debian has no build of it, so it is built from Debian's
+# source package, fetched by apt with a source list and state of the step's
+# own (the machine's apt configuration stays as it is).
+expat_source() {
+  local apt="$PWD/$out/apt" suite
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$out/expat-source"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $suite main" \
+    >"$apt/sources.list"
+  local options=(-qq -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/parts"
+                 -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o Dir::State::status=/dev/null
+                 -o APT::Sandbox::User=root)
+  apt-get "${options[@]}" update
+  (cd "$out/expat-source" && apt-get "${options[@]}" source expat >/dev/null)
+}
+expat=$(ls -d "$out"/expat-source/expat-*/expat 2>/dev/null | head -n 1 || true)
+if [ -z "$expat" ]; then
+  expat_source
+  expat=$(ls -d "$out"/expat-source/expat-*/expat | head -n 1)
+fi
+
 cmake -S tests/cpp/windows -B "$out" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
-  -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix >/dev/null
+  -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
+  -DZEQ_EXPAT_SOURCE="$PWD/$expat" >/dev/null
 cmake --build "$out"
 
 # Nothing of Wine outlives the step.
