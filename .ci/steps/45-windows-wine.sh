@@ -48,7 +48,7 @@ trap '"${WINE%/*}/wineserver" -k >/dev/null 2>&1 || true' EXIT
 # Wine runs under the Chinese locale (code page 936, a multi-byte code page),
 # whether or not the Unix locale is installed; the runner's decoding is tested
 # against it.
-in_wine() { env LC_ALL=zh_CN.UTF-8 timeout "$1" "$WINE" "${@:2}"; }
+in_wine() { env LC_ALL=zh_CN.UTF-8 timeout "$1" "$WINE" "${@:2}" </dev/null; }
 
 # The first start creates the prefix (some seconds).
 answer=$(in_wine 180 "$out/zeq_speaker.exe" --out started 2>"$out/wine-start.log") || true

@@ -86,6 +86,14 @@ std::wstring temp_path(const wchar_t* name) {
     return std::wstring(dir) + name;
 }
 
+std::string utf8_of(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
 }  // namespace
 
 TEST_CASE("windows runner: captured output, merged and separate errors, exit status") {
@@ -108,8 +116,9 @@ TEST_CASE("windows runner: captured output, merged and separate errors, exit sta
 
 TEST_CASE("windows runner: arguments reach the program unchanged") {
     auto os = platform::make_system_platform();
-    const std::vector<std::string> args = {"a b", "", "x\"y", "back\\", "two\\\\", "\\\"", "tab\there", "*", "%PATH%",
-                                           "\xE7\xA1\xAC\xE4\xBB\xB6"};
+    const std::vector<std::string> args = {
+        "a b", "", "x\"y", "back\\", "two\\\\", "\\\"", "x\\\\\"y", "sp ace\\", "tab\there", "*", "%PATH%",
+        "\xE7\xA1\xAC\xE4\xBB\xB6"};
     std::vector<std::string> argv = {"zeq_speaker", "--args"};
     std::string expected;
     for (const std::string& a : args) {
@@ -117,6 +126,18 @@ TEST_CASE("windows runner: arguments reach the program unchanged") {
         expected += a + "|";
     }
     CHECK_EQ(os->run(argv, ErrorStream::merged, 10s).out, expected);
+
+    // a program whose path holds a space
+    wchar_t self[MAX_PATH];
+    const std::wstring program(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    const std::wstring dir = temp_path(L"zeq runner test");
+    CreateDirectoryW(dir.c_str(), nullptr);
+    const std::wstring copy = dir + L"\\zeq_speaker.exe";
+    CHECK(CopyFileW((program.substr(0, program.find_last_of(L'\\') + 1) + L"zeq_speaker.exe").c_str(), copy.c_str(),
+                    FALSE));
+    CHECK_EQ(os->run({utf8_of(copy), "--args", "x y"}, ErrorStream::merged, 10s).out, std::string("x y|"));
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 TEST_CASE("windows runner: output is decoded from the system's code page") {
