@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # All of the core (src/core, with the Windows platform in place of the POSIX
 # one) compiled with MinGW-w64, so that the Windows side cannot break unseen
-# on a Linux CI. Compile-only: Debian ships no MinGW build of libcrypto, and
-# its API headers are portable, so a copy of Debian's (only those, not the
-# rest of /usr/include) is put in the build directory. parsers.cpp is left
-# out: libxml2's headers are not portable (they need iconv.h).
+# on a Linux CI. Compile-only: Debian ships no MinGW build of libcrypto or of
+# Expat, and their API headers are portable, so a copy of Debian's (only
+# those, not the rest of /usr/include) is put in the build directory.
 # 45-windows-wine.sh links and runs the Windows platform and probe chain.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -17,11 +16,10 @@ mkdir -p "$include"
 multiarch=$(gcc -print-multiarch)
 cp -r /usr/include/openssl "$include/"
 cp /usr/include/"$multiarch"/openssl/*.h "$include/openssl/"  # configuration.h, opensslconf.h
-sources=(src/core/*.cpp src/core/platform/windows.cpp)
-for src in src/core/device/*.cpp; do
-  [[ "$src" == src/core/device/parsers.cpp ]] || sources+=("$src")
-done
+cp /usr/include/expat.h /usr/include/expat_external.h "$include/"
+sources=(src/core/*.cpp src/core/device/*.cpp src/core/platform/windows.cpp)
 for src in "${sources[@]}"; do
-  "$CXX" -std=c++20 -O1 -Wall -Wextra -Werror -Isrc -I"$include" -c "$src" -o "$out/$(echo "$src" | tr / _).o"
+  "$CXX" -std=c++20 -O1 -Wall -Wextra -Werror -DXML_STATIC -Isrc -I"$include" -c "$src" \
+    -o "$out/$(echo "$src" | tr / _).o"
 done
 echo "windows cross-compile: ok (${#sources[@]} files)"

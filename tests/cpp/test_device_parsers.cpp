@@ -93,3 +93,56 @@ TEST_CASE("plist reader: structure, repeated keys, refusals") {
         CHECK_THROWS(parse::plist_platform_serial(bad));
     }
 }
+
+TEST_CASE("plist reader: declarations, entities and nesting depth") {
+    const string apple_dtd =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">";
+    const string serial = "<dict><key>IOPlatformSerialNumber</key><string>S&#x41;</string></dict></plist>";
+    // An undeclared entity in a document whose DTD is never read reads as nothing.
+    CHECK_EQ(parse::plist_platform_serial(apple_dtd + "<plist><dict><key>IOPlatformSerialNumber</key>"
+                                                      "<string>a&undeclared;b</string></dict></plist>"),
+             string("ab"));
+    CHECK_EQ(parse::plist_platform_serial("<?xml version=\"1.1\"?><plist>" + serial), string("SA"));
+    CHECK_EQ(parse::plist_platform_serial("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ELEMENT plist ANY>]><plist>" + serial),
+             string("SA"));
+    for (const string bad : {
+             string("<?xml version=\"2.0\"?><plist>") + serial,
+             string("<?xml version=\"1.x\"?><plist>") + serial,
+             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><plist>") + serial,
+             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p \"x\">]><plist>") + serial,
+             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p SYSTEM \"http://example.invalid/p\"> %p;]><plist>") + serial,
+             string("<?xml version=\"1.0\"?><!DOCTYPE plist [ %p; <!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
+             string("<?xml version=\"1.0\"?><plist><string>&undeclared;</string></plist>"),
+             string("<plist><dict></plist>"), string("<plist><dict/></plist><plist/>"), string("<plist><dict/>\x01</plist>")}) {
+        CHECK_THROWS(parse::plist_platform_serial(bad));
+    }
+
+    // The document element and 256 levels beneath it.
+    auto nested = [](int arrays) {
+        string xml = "<plist>";
+        for (int i = 0; i < arrays; ++i) xml += "<array>";
+        for (int i = 0; i < arrays; ++i) xml += "</array>";
+        return xml + "</plist>";
+    };
+    CHECK(parse::read_plist(nested(256)).kind == parse::PlistValue::Kind::array);
+    CHECK_THROWS(parse::read_plist(nested(257)));
+    CHECK_THROWS(parse::read_plist(nested(100000)));
+}
+
+TEST_CASE("plist reader: a scalar's text follows its last child element, whose content is not read") {
+    const string head = "<plist version=\"1.0\">";
+    const parse::PlistValue v = parse::read_plist(
+        head + "<array><string>a<b>x</b>c<!--note-->d<![CDATA[<e>]]></string><string>a<dict><key>k</key></dict></string>"
+               "<true><string>ignored</string></true><integer>1<x/>2</integer><unknown><string>z</string></unknown>"
+               "<data>\r\nAA==\r\n</data></array></plist>");
+    CHECK(v.kind == parse::PlistValue::Kind::array);
+    CHECK_EQ(v.array.size(), 6u);
+    CHECK_EQ(v.array[0].text, string("cd<e>"));
+    CHECK_EQ(v.array[1].text, string());
+    CHECK(v.array[2].kind == parse::PlistValue::Kind::boolean);
+    CHECK_EQ(v.array[2].text, string("true"));
+    CHECK_EQ(v.array[3].text, string("2"));
+    CHECK_EQ(v.array[4].text, string("z"));
+    CHECK_EQ(v.array[5].text, string("\nAA==\n"));
+}

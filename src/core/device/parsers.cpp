@@ -1,10 +1,10 @@
 #include "parsers.hpp"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
+#include <expat.h>
 
 #include <climits>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 
 #include "../text.hpp"
@@ -227,78 +227,95 @@ const PlistValue* PlistValue::find(std::string_view key) const {
 
 namespace {
 
-struct DocFree {
-    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
-};
-struct CtxtFree {
-    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
-};
+// The document element and at most 256 levels of elements beneath it.
+constexpr std::size_t max_open_elements = 257;
 
-bool named(const xmlNode* n, const char* name) {
-    return n->type == XML_ELEMENT_NODE && xmlStrcmp(n->name, reinterpret_cast<const xmlChar*>(name)) == 0;
-}
-
-// The character data of an element after its last child element.
-std::string element_text(const xmlNode* element) {
-    std::string out;
-    for (const xmlNode* c = element->children; c != nullptr; c = c->next) {
-        if (c->type == XML_ELEMENT_NODE) out.clear();
-        else if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content != nullptr)
-            out += reinterpret_cast<const char*>(c->content);
-    }
-    return out;
-}
-
-// Walks the elements in document order the way an event-driven plist reader
-// does: value elements are built into the current container, other elements
-// are passed through.
+// Builds the value tree from the parser's element events. Value elements are
+// built into the current container, other elements are passed through. A
+// scalar element's text is the character data after its last child element;
+// what lies inside such a child is not read at all.
 class Builder {
 public:
     std::optional<PlistValue> root;
 
-    void element(const xmlNode* n) {
+    void start(std::string_view name) {
         using K = PlistValue::Kind;
-        if (named(n, "dict") || named(n, "array")) {
+        if (open_.size() == max_open_elements) throw std::runtime_error("property list nested too deeply");
+        if (!open_.empty() && (open_.back().role == Role::scalar || open_.back().role == Role::ignored)) {
+            if (open_.back().role == Role::scalar) text_.clear();
+            open_.push_back({Role::ignored, K::string});
+            return;
+        }
+        if (name == "dict" || name == "array") {
             PlistValue container;
-            container.kind = named(n, "dict") ? K::dict : K::array;
+            container.kind = name == "dict" ? K::dict : K::array;
+            open_.push_back({Role::container, container.kind});
             stack_.push_back({std::move(container), std::nullopt});
-            children(n);
+        } else if (name == "key") {
+            if (stack_.empty() || stack_.back().value.kind != K::dict || stack_.back().key)
+                throw std::runtime_error("unexpected key");
+            open_scalar(K::string, true);
+        } else if (name == "string" || name == "date" || name == "data") {
+            open_scalar(name == "string" ? K::string : name == "date" ? K::date : K::data);
+        } else if (name == "integer" || name == "real") {
+            open_scalar(name == "integer" ? K::integer : K::real);
+        } else if (name == "true" || name == "false") {
+            open_scalar(K::boolean);
+            open_.back().truth = name == "true";
+        } else {
+            open_.push_back({Role::passed, K::string});
+        }
+    }
+
+    void end() {
+        using K = PlistValue::Kind;
+        const Open element = open_.back();
+        open_.pop_back();
+        if (element.role == Role::container) {
             Frame frame = std::move(stack_.back());
             stack_.pop_back();
             if (frame.key) throw std::runtime_error("missing value for key '" + *frame.key + "'");
             add(std::move(frame.value));
-        } else if (named(n, "key")) {
-            if (stack_.empty() || stack_.back().value.kind != K::dict || stack_.back().key)
-                throw std::runtime_error("unexpected key");
-            stack_.back().key = element_text(n);
-        } else if (named(n, "string")) {
-            add(scalar(K::string, element_text(n)));
-        } else if (named(n, "integer")) {
-            add(scalar(K::integer, checked_integer(element_text(n))));
-        } else if (named(n, "real")) {
-            add(scalar(K::real, checked_real(element_text(n))));
-        } else if (named(n, "true") || named(n, "false")) {
-            add(scalar(K::boolean, named(n, "true") ? "true" : "false"));
-        } else if (named(n, "date")) {
-            add(scalar(K::date, element_text(n)));
-        } else if (named(n, "data")) {
-            add(scalar(K::data, element_text(n)));
-        } else {
-            children(n);
+        } else if (element.role == Role::scalar) {
+            std::string text = std::move(text_);
+            text_.clear();
+            if (element.is_key) {
+                stack_.back().key = std::move(text);
+                return;
+            }
+            if (element.kind == K::boolean) text = element.truth ? "true" : "false";
+            if (element.kind == K::integer) checked_integer(text);
+            if (element.kind == K::real) checked_real(text);
+            add(scalar(element.kind, std::move(text)));
         }
     }
 
+    void characters(std::string_view data) {
+        if (!open_.empty() && open_.back().role == Role::scalar && open_.back().kind != PlistValue::Kind::boolean)
+            text_ += data;
+    }
+
 private:
+    // passed: not a value element, its children are read; ignored: inside a
+    // scalar element, not read.
+    enum class Role { container, scalar, passed, ignored };
+    struct Open {
+        Role role;
+        PlistValue::Kind kind;
+        bool is_key = false;
+        bool truth = false;  // of a boolean
+    };
     struct Frame {
         PlistValue value;
         std::optional<std::string> key;
     };
+    std::vector<Open> open_;
     std::vector<Frame> stack_;
+    std::string text_;  // of the innermost open scalar element
 
-    void children(const xmlNode* n) {
-        for (const xmlNode* c = n->children; c != nullptr; c = c->next) {
-            if (c->type == XML_ELEMENT_NODE) element(c);
-        }
+    void open_scalar(PlistValue::Kind kind, bool is_key = false) {
+        text_.clear();
+        open_.push_back({Role::scalar, kind, is_key});
     }
 
     static PlistValue scalar(PlistValue::Kind kind, std::string text) {
@@ -308,7 +325,7 @@ private:
         return v;
     }
 
-    static std::string checked_integer(std::string raw) {
+    static void checked_integer(const std::string& raw) {
         std::string_view digits = text::strip(raw);
         bool hex = starts_with(digits, "0x") || starts_with(digits, "0X");
         if (hex) digits.remove_prefix(2);
@@ -320,16 +337,14 @@ private:
             ok = ok && digit;
         }
         if (!ok) throw std::runtime_error("invalid integer in property list: '" + raw + "'");
-        return raw;
     }
 
-    static std::string checked_real(std::string raw) {
+    static void checked_real(const std::string& raw) {
         const std::string trimmed(text::strip(raw));
         char* end = nullptr;
         std::strtod(trimmed.c_str(), &end);
         if (trimmed.empty() || end != trimmed.c_str() + trimmed.size())
             throw std::runtime_error("could not convert string to float: '" + raw + "'");
-        return raw;
     }
 
     void add(PlistValue v) {
@@ -349,6 +364,69 @@ private:
     }
 };
 
+// One parse: Expat's callbacks are C, so a failure inside them is kept here
+// and the parser stopped, then rethrown once Expat has returned.
+struct Reading {
+    XML_Parser parser;
+    Builder builder;
+    std::exception_ptr failure;
+
+    template <typename Step>
+    static void guarded(void* user_data, Step step) {
+        auto* reading = static_cast<Reading*>(user_data);
+        if (reading->failure) return;
+        try {
+            step(*reading);
+        } catch (...) {
+            reading->failure = std::current_exception();
+            XML_StopParser(reading->parser, XML_FALSE);
+        }
+    }
+
+    static void on_start(void* data, const XML_Char* name, const XML_Char**) {
+        guarded(data, [name](Reading& r) { r.builder.start(name); });
+    }
+    static void on_end(void* data, const XML_Char*) {
+        guarded(data, [](Reading& r) { r.builder.end(); });
+    }
+    static void on_characters(void* data, const XML_Char* s, int len) {
+        guarded(data, [s, len](Reading& r) { r.builder.characters(std::string_view(s, static_cast<std::size_t>(len))); });
+    }
+    // No entity is ever declared, so none is ever expanded.
+    static void on_entity_declaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                                      const XML_Char*, const XML_Char*, const XML_Char*) {
+        guarded(data, [](Reading&) -> void {
+            throw std::runtime_error("XML entity declarations are not supported in plist files");
+        });
+    }
+    // XML 1.x only ("1." and digits), as the declaration of every plist says.
+    static bool xml_1_version(std::string_view version) {
+        if (!starts_with(version, "1.")) return false;
+        for (char c : version.substr(2))
+            if (c < '0' || c > '9') return false;
+        return true;
+    }
+    static void on_xml_declaration(void* data, const XML_Char* version, const XML_Char*, int) {
+        if (version == nullptr || xml_1_version(version)) return;
+        guarded(data, [version](Reading&) -> void {
+            throw std::runtime_error("unsupported XML version '" + std::string(version) + "'");
+        });
+    }
+    // A parameter entity that is not read (every one: no DTD is ever loaded)
+    // would hide the declarations after it; a general entity that is not
+    // declared reads as nothing.
+    static void on_skipped_entity(void* data, const XML_Char*, int is_parameter_entity) {
+        if (!is_parameter_entity) return;
+        guarded(data, [](Reading&) -> void {
+            throw std::runtime_error("XML parameter entities are not supported in plist files");
+        });
+    }
+};
+
+struct ParserFree {
+    void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+
 }  // namespace
 
 PlistValue read_plist(std::string_view xml) {
@@ -357,27 +435,29 @@ PlistValue read_plist(std::string_view xml) {
     if (!starts_with(head, "<?xml") && !starts_with(head, "<plist")) throw std::runtime_error("Invalid file");
     if (xml.size() > static_cast<std::size_t>(INT_MAX)) throw std::runtime_error("property list too large");
 
-    std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
-    if (!ctxt) throw std::bad_alloc();
-    // No network, no external DTD, no entity substitution; errors go to the
-    // context instead of standard error.
-    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-    std::unique_ptr<xmlDoc, DocFree> doc(
-        xmlCtxtReadMemory(ctxt.get(), xml.data(), static_cast<int>(xml.size()), nullptr, nullptr, options));
-    if (!doc) {
-        const xmlError* error = xmlCtxtGetLastError(ctxt.get());
-        std::string message = error != nullptr && error->message != nullptr ? error->message : "not well-formed XML";
-        while (!message.empty() && message.back() == '\n') message.pop_back();
-        throw std::runtime_error(message + (error != nullptr ? ": line " + std::to_string(error->line) : ""));
-    }
-    if (doc->intSubset != nullptr && doc->intSubset->entities != nullptr)
-        throw std::runtime_error("XML entity declarations are not supported in plist files");
+    // Expat loads no external DTD or entity unless asked to, and reads no
+    // network at all.
+    std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
+    if (!parser) throw std::bad_alloc();
+    Reading reading{parser.get(), {}, nullptr};
+    XML_SetUserData(parser.get(), &reading);
+    XML_SetElementHandler(parser.get(), Reading::on_start, Reading::on_end);
+    XML_SetCharacterDataHandler(parser.get(), Reading::on_characters);
+    XML_SetEntityDeclHandler(parser.get(), Reading::on_entity_declaration);
+    XML_SetSkippedEntityHandler(parser.get(), Reading::on_skipped_entity);
+    XML_SetXmlDeclHandler(parser.get(), Reading::on_xml_declaration);
 
-    Builder builder;
-    const xmlNode* top = xmlDocGetRootElement(doc.get());
-    if (top != nullptr) builder.element(top);
-    if (!builder.root) throw std::runtime_error("property list holds no value");
-    return std::move(*builder.root);
+    const XML_Status status = XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE);
+    if (reading.failure) std::rethrow_exception(reading.failure);
+    if (status != XML_STATUS_OK) {
+        const XML_Error error = XML_GetErrorCode(parser.get());
+        if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+        throw std::runtime_error(std::string(XML_ErrorString(error)) + ": line " +
+                                 std::to_string(XML_GetCurrentLineNumber(parser.get())) + ", column " +
+                                 std::to_string(XML_GetCurrentColumnNumber(parser.get())));
+    }
+    if (!reading.builder.root) throw std::runtime_error("property list holds no value");
+    return std::move(*reading.builder.root);
 }
 
 std::string plist_platform_serial(std::string_view xml) {
