@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 WINE=${ZEQ_WINE:-/usr/lib/wine/wine64}
 out=build/windows-wine
+# No Mono or Gecko: creating the prefix must not ask to download them.
 export WINEPREFIX="$PWD/$out/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 cannot_start() {
@@ -28,14 +29,15 @@ expat_source() {
   local options=(-qq -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/parts"
                  -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o Dir::State::status=/dev/null
                  -o APT::Sandbox::User=root)
-  apt-get "${options[@]}" update
-  (cd "$out/expat-source" && apt-get "${options[@]}" source expat >/dev/null)
+  if ! apt-get "${options[@]}" update ||
+     ! (cd "$out/expat-source" && apt-get "${options[@]}" source expat >/dev/null); then
+    echo "windows under wine: FAILED: cannot fetch Expat's source package from Debian" >&2
+    exit 1
+  fi
 }
-expat=$(ls -d "$out"/expat-source/expat-*/expat 2>/dev/null | head -n 1 || true)
-if [ -z "$expat" ]; then
-  expat_source
-  expat=$(ls -d "$out"/expat-source/expat-*/expat | head -n 1)
-fi
+expat_tree() { ls -d "$out"/expat-source/expat-*/expat/lib/xmlparse.c 2>/dev/null | head -n 1 | sed 's|/lib/xmlparse.c$||'; }
+[ -n "$(expat_tree)" ] || expat_source
+expat=$(expat_tree)
 
 cmake -S tests/cpp/windows -B "$out" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
   -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
