@@ -124,9 +124,8 @@ class PyRuleSealer:
         if rule.diff3:
             parts.append(rule.diff3 * s[4])
         for i in range(1, 31):
-            value = rule.get_ext_field(i)
-            if value:
-                parts.append(value * cycle[(i - 1) % 10])
+            if rule.get_ext_field(i):
+                parts.append(rule.get_ext_field(i) * cycle[(i - 1) % 10])
         hash_value = self.hash_crypto.hash("".join(parts))
         if not hash_value or len(hash_value) < 64:
             raise ValueError("哈希计算失败")

@@ -24,24 +24,17 @@ struct Salts {
     Salt salt1, salt2, salt4, salt5;
 };
 
-// A salt value as the credentials read it: a number truncated toward zero, none
-// kept as none, anything else the host's TypeError.
-Salt read_salt(PyObject* value) {
-    if (value == Py_None) return std::nullopt;
-    return host::clamped(host::truncate_number(value));
-}
-
 Salts checked_salts(const host::Dict& salts, Variant variant) {
-    PyObject* values[4];
+    // Every value is held before any is read: reading one runs host code.
+    nb::object values[4];
     for (int i = 0; i < 4; ++i) {
-        values[i] = PyDict_GetItemWithError(salts.ptr, required_keys[i]);
-        if (values[i] == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
+        values[i] = host::dict_item(salts.ptr, required_keys[i]);
+        if (!values[i].is_valid()) {
             host::raise(CredentialGenerationError, std::string(message::salts_incomplete) + credentials::required_salts[i]);
         }
     }
     Salt read[4];
-    for (int i = 0; i < 4; ++i) read[i] = read_salt(values[i]);
+    for (int i = 0; i < 4; ++i) read[i] = host::salt_value(values[i]);
     if (variant == Variant::derived) {
         for (const Salt& s : read) {
             if (!s) host::raise(PyExc_TypeError, "'<=' not supported between instances of 'int' and 'NoneType'");
@@ -62,8 +55,9 @@ nb::typed<nb::tuple, nb::str, nb::str> to_tuple(const credentials::Pair& pair) {
                                       nb::str(pair.password.data(), pair.password.size())));
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, host::Text info_type, host::Text agent_name, host::Text third,
-                         const host::Int& weight_param, host::Salts salts) {
+nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const host::Text& info_type,
+                                                      const host::Text& agent_name, const host::Text& third,
+                                                      const host::Int& weight_param, const host::Salts& salts) {
     const bool stored = variant == Variant::derived;
     if (host::is_empty(info_type) || host::is_empty(agent_name) || host::is_empty(third)) {
         host::raise(CredentialGenerationError, stored ? message::derived_empty : message::query_empty);
@@ -85,8 +79,9 @@ nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, host::Tex
     return to_tuple(pair);
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(host::Text info_type, host::Text agent_name, host::Text environment_cipher,
-                                       host::Int weight_param, host::Salts salts) {
+nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(const host::Text& info_type, const host::Text& agent_name,
+                                                                    const host::Text& environment_cipher,
+                                                                    const host::Int& weight_param, const host::Salts& salts) {
     return credentials_of(Variant::derived, info_type, agent_name, environment_cipher, weight_param, salts);
 }
 
@@ -95,11 +90,19 @@ nb::typed<nb::tuple, nb::str, nb::str> generate_query_credentials(host::Text inf
     return credentials_of(Variant::query, info_type, agent_name, disk_id, weight_param, salts);
 }
 
+// A computed credential against the one given, in constant time; a replaced
+// generator's result that is not exactly text is compared by the host's ==.
+bool credential_matches(nb::handle computed, const host::Text& given) {
+    if (PyUnicode_CheckExact(computed.ptr())) return host::secret_equal(computed, given.ptr);
+    return computed.equal(nb::handle(given.ptr));
+}
+
 // Looked up by name at each call, as the module's own callers do.
 const host::SiblingFunction own_derived("zeq.domain.crypto_layer.access_derivation", "generate_derived_credentials");
 
-bool verify_derived_credentials(host::Text extract_account, host::Text extract_password, host::Text info_type,
-                                host::Text agent_name, host::Text disk_id, host::Int weight_param, host::Salts salts) {
+bool verify_derived_credentials(const host::Text& extract_account, const host::Text& extract_password,
+                                const host::Text& info_type, const host::Text& agent_name, const host::Text& disk_id,
+                                const host::Int& weight_param, const host::Salts& salts) {
     try {
         nb::object fn = own_derived.current();
         nb::object pair;
@@ -109,8 +112,10 @@ bool verify_derived_credentials(host::Text extract_account, host::Text extract_p
             pair = fn(nb::handle(info_type.ptr), nb::handle(agent_name.ptr), nb::handle(disk_id.ptr),
                       weight_param.value, nb::handle(salts.ptr));
         }
-        if (!pair[0].equal(nb::handle(extract_account.ptr))) return false;
-        return pair[1].equal(nb::handle(extract_password.ptr));
+        const nb::object account = pair[0];
+        if (!credential_matches(account, extract_account)) return false;
+        const nb::object password = pair[1];
+        return credential_matches(password, extract_password);
     } catch (nb::python_error& e) {
         if (!host::is_ordinary(e)) throw;
         return false;
@@ -126,13 +131,9 @@ nb::typed<nb::tuple, nb::str, nb::str> generate_migration_credentials(host::Text
     return host::wrap_host_failures(CredentialGenerationError, message::migration_failed, [&] {
         // Absent, none and 0 all stand for 1; there is no range check.
         auto salt = [&](PyObject* name) -> std::int64_t {
-            PyObject* value = PyDict_GetItemWithError(salts.ptr, name);
-            if (value == nullptr) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                return 1;
-            }
-            if (value == Py_None) return 1;
-            const std::int64_t v = host::clamped(host::truncate_number(value));
+            const nb::object value = host::dict_item(salts.ptr, name);
+            if (!value.is_valid()) return 1;
+            const std::int64_t v = host::salt_value(value).value_or(1);
             return v == 0 ? 1 : v;
         };
         const std::int64_t salt4 = salt(required_keys[2]), salt1 = salt(required_keys[0]),

@@ -15,30 +15,23 @@ namespace {
 PyObject* PasswordGenerationError = nullptr;
 PyObject* salt_keys[3] = {};  // interned "salt1", "salt2", "salt3"
 
-// A salt value as the strict variant reads it: None passes the reading (and is
-// refused by the range check), any other non-number is the host's TypeError.
-std::optional<std::int64_t> read_salt(PyObject* value) {
-    if (value == Py_None) return std::nullopt;
-    return host::clamped(host::truncate_number(value));
-}
+// The value under salt key `index`, held (reading a value runs host code that
+// may rewrite the dictionary); invalid when the key is absent.
+nb::object lookup(const host::Salts& salts, int index) { return host::dict_item(salts.ptr, salt_keys[index]); }
 
-PyObject* lookup(PyObject* salts, int index) {
-    PyObject* value = PyDict_GetItemWithError(salts, salt_keys[index]);
-    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
-    return value;
-}
-
-nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
+nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     if (host::is_empty(cpu_serial) || host::is_empty(disk_id)) {
         host::raise(PasswordGenerationError, db_password::message::empty_factor);
     }
-    PyObject* values[3];
+    // Every value is held before any is read.
+    nb::object values[3];
     for (int i = 0; i < 3; ++i) {
-        values[i] = lookup(salts.ptr, i);
-        if (values[i] == nullptr) host::raise(PasswordGenerationError, db_password::message::incomplete_salts);
+        values[i] = lookup(salts, i);
+        if (!values[i].is_valid()) host::raise(PasswordGenerationError, db_password::message::incomplete_salts);
     }
+    // None passes the reading and is refused by the range check.
     std::optional<std::int64_t> read[3];
-    for (int i = 0; i < 3; ++i) read[i] = read_salt(values[i]);
+    for (int i = 0; i < 3; ++i) read[i] = host::salt_value(values[i]);
     for (const auto& salt : read) {
         if (!salt) {
             PyErr_SetString(PyExc_TypeError, "'<=' not supported between instances of 'int' and 'NoneType'");
@@ -53,13 +46,13 @@ nb::str generate_strict(host::Text cpu_serial, host::Text disk_id, host::Salts s
     return host::to_str(password);
 }
 
-nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
+nb::str generate_with_fallback(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     const host::Utf8 cpu(cpu_serial), disk(disk_id);
     if (!db_password::carries_fallback_marker(cpu, disk)) return generate_strict(cpu_serial, disk_id, salts);
     std::int64_t read[3];
     for (int i = 0; i < 3; ++i) {
-        PyObject* value = lookup(salts.ptr, i);
-        read[i] = value == nullptr ? 1 : host::clamped(host::truncate_number(value));
+        const nb::object value = lookup(salts, i);
+        read[i] = value.is_valid() ? host::clamped(host::truncate_number(value)) : 1;
     }
     const std::string password = host::call_core(PasswordGenerationError, [&] {
         return db_password::fallback(cpu, disk, {read[0], read[1], read[2]});
@@ -67,10 +60,11 @@ nb::str generate_with_fallback(host::Text cpu_serial, host::Text disk_id, host::
     return host::to_str(password);
 }
 
-bool verify(host::Text password, host::Text cpu_serial, host::Text disk_id, host::Salts salts) {
+bool verify(const host::Text& password, const host::Text& cpu_serial, const host::Text& disk_id,
+            const host::Salts& salts) {
     try {
         nb::str expected = generate_strict(cpu_serial, disk_id, salts);
-        return PyUnicode_Compare(expected.ptr(), password.ptr) == 0;
+        return host::secret_equal(expected, password.ptr);
     } catch (nb::python_error& e) {
         if (!host::is_ordinary(e)) throw;
         return false;

@@ -34,34 +34,28 @@ nb::typed<nb::dict, nb::str, nb::int_> extract_derived_salts(host::Text personal
 nb::int_ get_salt(host::Salts salts, host::Int salt_number) {
     const std::int64_t number = host::clamped(salt_number);
     if (number < 1 || number > 5) host::raise(DerivedSaltError, salts::message::number_out_of_range);
-    PyObject* value = PyDict_GetItemWithError(salts.ptr, salt_keys[number - 1]);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        host::raise(DerivedSaltError, salts::missing_salt_message(decimal::from_int(number)));
-    }
+    const nb::object value = host::dict_item(salts.ptr, salt_keys[number - 1]);
+    if (!value.is_valid()) host::raise(DerivedSaltError, salts::missing_salt_message(decimal::from_int(number)));
     return nb::borrow<nb::int_>(host::truncate_number(value));
 }
 
 bool validate_salts(host::Salts salts) {
-    PyObject* values[salts::count];
+    // Every value is held before any is read: reading one runs host code.
+    nb::object values[salts::count];
     for (int i = 0; i < salts::count; ++i) {
-        values[i] = PyDict_GetItemWithError(salts.ptr, salt_keys[i]);
-        if (values[i] == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return false;
-        }
+        values[i] = host::dict_item(salts.ptr, salt_keys[i]);
+        if (!values[i].is_valid()) return false;
     }
-    for (PyObject* value : values) {
-        if (value == Py_None) return false;
-        const std::int64_t v = host::clamped(host::truncate_number(value));
-        if (v < 1 || v > 9) return false;
+    for (const nb::object& value : values) {
+        const std::optional<std::int64_t> v = host::salt_value(value);
+        if (!v || *v < 1 || *v > 9) return false;
     }
     return true;
 }
 
 nb::int_ extract_single_salt(host::Text personal_key, host::Int weight_param, host::Int salt_number) {
     nb::dict all = to_dict(extract(personal_key, weight_param));
-    return get_salt(host::Salts{{all.ptr()}}, salt_number);
+    return get_salt(host::Salts(all.ptr()), salt_number);
 }
 
 }  // namespace

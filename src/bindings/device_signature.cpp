@@ -76,7 +76,8 @@ bool check_hardware_change(host::Text stored_hash) {
     nb::object current = own_get_device_signature.current();
     nb::object signature =
         own_get_device_signature.is_native(current) ? nb::object(get_device_signature()) : current();
-    const int equal = PyObject_RichCompareBool(signature.ptr(), stored_hash.ptr, Py_EQ);
+    if (PyUnicode_CheckExact(signature.ptr())) return !host::secret_equal(signature, stored_hash.ptr);
+    const int equal = PyObject_RichCompareBool(signature.ptr(), stored_hash.ptr, Py_EQ);  // a replacement's result
     if (equal < 0) throw nb::python_error();
     return equal == 0;
 }

@@ -58,7 +58,7 @@ bool verify_sha256_hash(host::Text data, host::Text expected_hash) {
         if (e.matches(HashingError)) return false;
         throw;
     }
-    return PyUnicode_Compare(actual.ptr(), expected_hash.ptr) == 0;
+    return host::secret_equal(actual, expected_hash.ptr);
 }
 
 }  // namespace

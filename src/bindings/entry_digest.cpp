@@ -28,13 +28,9 @@ PyObject* salt_keys[salts::count] = {};  // interned "salt1" .. "salt10"
 // Salt `number` read with the default 1: a number truncated toward zero, none
 // kept as none (it fails only where it is used), anything else the host's TypeError.
 Salt salt_of(PyObject* salts, int number) {
-    PyObject* value = PyDict_GetItemWithError(salts, salt_keys[number - 1]);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return 1;
-    }
-    if (value == Py_None) return std::nullopt;
-    return host::clamped(host::truncate_number(value));
+    const nb::object value = host::dict_item(salts, salt_keys[number - 1]);
+    if (!value.is_valid()) return 1;
+    return host::salt_value(value);
 }
 
 std::int64_t used(Salt salt) {
@@ -69,14 +65,13 @@ std::vector<std::pair<nb::object, nb::object>> sorted_items(PyObject* ext_fields
     if (PyList_Sort(keys.ptr()) != 0) throw nb::python_error();
     items.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
-        PyObject* k = PyList_GET_ITEM(keys.ptr(), i);
-        PyObject* v = PyDict_GetItemWithError(ext_fields, k);
-        if (v == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
+        nb::object k = nb::borrow(PyList_GET_ITEM(keys.ptr(), i));
+        nb::object v = host::dict_item(ext_fields, k);
+        if (!v.is_valid()) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw nb::python_error();
         }
-        items.emplace_back(nb::borrow(k), nb::borrow(v));
+        items.emplace_back(std::move(k), std::move(v));
     }
     return items;
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "../core/constant_time.hpp"
 #include "../core/hex.hpp"
 #include "../core/sha256.hpp"
 
@@ -14,6 +15,7 @@ namespace zeq::host {
 Utf8::Utf8(PyObject* str) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+        owner_ = nb::borrow(str);
         view_ = std::string_view(data, static_cast<std::size_t>(size));
         return;
     }
@@ -96,12 +98,22 @@ nb::object truncate_number(nb::handle value) {
         return nb::steal(result);
     }
     if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
+        const nb::object held = nb::borrow(v);  // its __index__ may drop every other reference
         PyObject* result = PyNumber_Index(v);
         if (result == nullptr) throw nb::python_error();
         return nb::steal(result);
     }
     PyErr_Format(PyExc_TypeError, "expected a number, not '%.200s'", Py_TYPE(v)->tp_name);
     throw nb::python_error();
+}
+
+std::optional<std::int64_t> salt_value(const nb::object& value) {
+    if (value.is_none()) return std::nullopt;
+    return clamped(truncate_number(value));
+}
+
+bool secret_equal(nb::handle a, nb::handle b) {
+    return constant_time::equal(Utf8(a.ptr()).view(), Utf8(b.ptr()).view());
 }
 
 PyObject* make_error_type(nb::module_& m, const char* name, const char* doc) {
@@ -139,10 +151,7 @@ void raise_core(const core::Error& e, PyObject* module_error) {
 
 std::string exception_text(const nb::python_error& e) {
     PyObject* text = PyObject_Str(e.value().ptr());
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "<unprintable error>";
-    }
+    if (text == nullptr) throw nb::python_error();  // the error of the host's __str__, as itself
     nb::object owner = nb::steal(text);
     return std::string(Utf8(text).view());
 }
@@ -201,14 +210,20 @@ bool SiblingFunction::is_native(nb::handle f) const {
     if (f.ptr() == native_) return true;
     if (native_ != nullptr) return false;
     if (std::strcmp(Py_TYPE(f.ptr())->tp_name, "nanobind.nb_func") != 0) return false;
-    PyObject* module = PyObject_GetAttrString(f.ptr(), "__module__");
-    PyObject* name = PyObject_GetAttrString(f.ptr(), "__name__");
-    bool native = module != nullptr && name != nullptr && PyUnicode_Check(module) && PyUnicode_Check(name) &&
-                  PyUnicode_CompareWithASCIIString(module, home_) == 0 &&
-                  PyUnicode_CompareWithASCIIString(name, name_) == 0;
-    Py_XDECREF(module);
-    Py_XDECREF(name);
-    PyErr_Clear();
+    // Only a missing attribute means "not ours"; any other error of the object propagates.
+    auto attribute = [&](const char* attr) {
+        PyObject* value = PyObject_GetAttrString(f.ptr(), attr);
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+            PyErr_Clear();
+        }
+        return nb::steal(value);
+    };
+    const nb::object module = attribute("__module__");
+    const nb::object name = attribute("__name__");
+    const bool native = module.is_valid() && name.is_valid() && PyUnicode_Check(module.ptr()) &&
+                        PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(module.ptr(), home_) == 0 &&
+                        PyUnicode_CompareWithASCIIString(name.ptr(), name_) == 0;
     if (native) native_ = Py_NewRef(f.ptr());
     return native;
 }
@@ -217,7 +232,7 @@ bool SiblingFunction::is_native(nb::handle f) const {
 
 namespace nanobind::detail {
 
-bool zeq_number_from_python(handle src, object& out) noexcept {
+bool zeq_number_from_python(handle src, object& out) {
     PyObject* v = src.ptr();
     if (PyLong_CheckExact(v)) {
         out = borrow(v);
@@ -227,13 +242,13 @@ bool zeq_number_from_python(handle src, object& out) noexcept {
         const double d = PyFloat_AS_DOUBLE(v);
         if (!std::isfinite(d)) return false;
         PyObject* result = PyLong_FromDouble(d);
-        if (result == nullptr) { PyErr_Clear(); return false; }
+        if (result == nullptr) throw python_error();
         out = steal(result);
         return true;
     }
     if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
         PyObject* result = PyNumber_Index(v);  // an exact int, bool included
-        if (result == nullptr) { PyErr_Clear(); return false; }
+        if (result == nullptr) throw python_error();
         out = steal(result);
         return true;
     }

@@ -24,21 +24,36 @@ namespace nb = nanobind;
 // refuses anything that is not a number where it declares an integer; nanobind
 // turns a refused argument into the host's TypeError before the call.
 
-struct Text {  // exactly str (borrowed for the duration of the call)
+// The host object behind an argument, held (owned) for as long as the C++ value
+// lives: host code that runs in the middle of a call (a salt's __index__, a key's
+// __eq__) cannot free it, whatever it empties or rewrites.
+class Held {
+public:
+    Held() = default;
+    explicit Held(PyObject* object) : ptr(object), owner_(object != nullptr ? nb::borrow(object) : nb::object()) {}
     PyObject* ptr = nullptr;
+
+private:
+    nb::object owner_;
 };
-struct OptText {  // exactly str, or None (ptr == nullptr)
-    PyObject* ptr = nullptr;
+
+struct Text : Held {  // exactly str
+    using Held::Held;
+};
+struct OptText : Held {  // exactly str, or None (ptr == nullptr)
+    using Held::Held;
     bool is_none() const noexcept { return ptr == nullptr; }
 };
-struct Dict {  // exactly dict
-    PyObject* ptr = nullptr;
+struct Dict : Held {  // exactly dict
+    using Held::Held;
 };
-struct OptDict {  // exactly dict, or None (ptr == nullptr)
-    PyObject* ptr = nullptr;
+struct OptDict : Held {  // exactly dict, or None (ptr == nullptr)
+    using Held::Held;
     bool is_none() const noexcept { return ptr == nullptr; }
 };
-struct Salts : Dict {};  // a salt set: exactly dict, declared to the host as dict[str, int]
+struct Salts : Dict {  // a salt set: exactly dict, declared to the host as dict[str, int]
+    using Dict::Dict;
+};
 struct Int {  // a number truncated toward zero, held as an exact int
     nb::object value;
 };
@@ -60,7 +75,9 @@ public:
 
 private:
     std::string_view view_;
-    nb::object owner_;  // bytes object of the surrogate-passing encoder, when used
+    // What the view points into, held: the str itself (its cached UTF-8), or the
+    // bytes of the surrogate-passing encoder.
+    nb::object owner_;
 };
 
 // A str from UTF-8 bytes, surrogate three-byte forms decoded back to surrogates.
@@ -88,8 +105,30 @@ std::int64_t clamped(nb::handle integer) noexcept;
 inline std::int64_t clamped(const Int& i) noexcept { return clamped(i.value); }
 
 // A number converted to an int by truncation toward zero; raises the host's
-// TypeError for anything that is not a number (text and None included).
+// TypeError for anything that is not a number (text and None included). The
+// value is held while its __index__ runs.
 nb::object truncate_number(nb::handle value);
+
+// ---------------------------------------------------------------- dictionaries
+// dict[key] as an owned reference, or an invalid object when the key is absent;
+// the host's error when the lookup itself fails (a key's __eq__ or __hash__).
+// Owned, because whatever runs next (a value's __index__, the next lookup) may
+// empty or rewrite the dictionary and free what it held.
+inline nb::object dict_item(nb::handle dict, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(value);  // invalid when absent
+}
+
+// A salt value as the layer reads it: None stays none (each operation decides
+// what none means), a number is truncated toward zero and clamped, anything else
+// is the host's TypeError.
+std::optional<std::int64_t> salt_value(const nb::object& value);
+
+// ---------------------------------------------------------------- secrets
+// Equality of two exact str objects (credentials, digests) that takes the same
+// time wherever they differ: their UTF-8 lengths, then every byte.
+bool secret_equal(nb::handle a, nb::handle b);
 
 // ---------------------------------------------------------------- errors
 // Creates `name` deriving from Exception, with its documentation text, as an
@@ -218,7 +257,7 @@ struct type_caster<zeq::host::Text> {
     NB_TYPE_CASTER(zeq::host::Text, const_name("str"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
         if (!PyUnicode_CheckExact(src.ptr())) return false;
-        value.ptr = src.ptr();
+        value = zeq::host::Text(src.ptr());
         return true;
     }
     static handle from_cpp(const zeq::host::Text& v, rv_policy, cleanup_list*) noexcept { return Py_NewRef(v.ptr); }
@@ -228,9 +267,9 @@ template <>
 struct type_caster<zeq::host::OptText> {
     NB_TYPE_CASTER(zeq::host::OptText, const_name("str"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
-        if (src.is_none()) { value.ptr = nullptr; return true; }
+        if (src.is_none()) { value = zeq::host::OptText(); return true; }
         if (!PyUnicode_CheckExact(src.ptr())) return false;
-        value.ptr = src.ptr();
+        value = zeq::host::OptText(src.ptr());
         return true;
     }
     static handle from_cpp(const zeq::host::OptText& v, rv_policy, cleanup_list*) noexcept {
@@ -243,7 +282,7 @@ struct type_caster<zeq::host::Dict> {
     NB_TYPE_CASTER(zeq::host::Dict, const_name("dict[str, typing.Any]"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
         if (!PyDict_CheckExact(src.ptr())) return false;
-        value.ptr = src.ptr();
+        value = zeq::host::Dict(src.ptr());
         return true;
     }
     static handle from_cpp(const zeq::host::Dict& v, rv_policy, cleanup_list*) noexcept { return Py_NewRef(v.ptr); }
@@ -254,7 +293,7 @@ struct type_caster<zeq::host::Salts> {
     NB_TYPE_CASTER(zeq::host::Salts, const_name("dict[str, int]"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
         if (!PyDict_CheckExact(src.ptr())) return false;
-        value.ptr = src.ptr();
+        value = zeq::host::Salts(src.ptr());
         return true;
     }
     static handle from_cpp(const zeq::host::Salts& v, rv_policy, cleanup_list*) noexcept { return Py_NewRef(v.ptr); }
@@ -264,9 +303,9 @@ template <>
 struct type_caster<zeq::host::OptDict> {
     NB_TYPE_CASTER(zeq::host::OptDict, const_name("dict[str, typing.Any]"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
-        if (src.is_none()) { value.ptr = nullptr; return true; }
+        if (src.is_none()) { value = zeq::host::OptDict(); return true; }
         if (!PyDict_CheckExact(src.ptr())) return false;
-        value.ptr = src.ptr();
+        value = zeq::host::OptDict(src.ptr());
         return true;
     }
     static handle from_cpp(const zeq::host::OptDict& v, rv_policy, cleanup_list*) noexcept {
@@ -275,20 +314,22 @@ struct type_caster<zeq::host::OptDict> {
 };
 
 // Accepts int (bool and subclasses normalised to int), float (truncated; finite
-// only) and objects with __index__.
-bool zeq_number_from_python(handle src, object& out) noexcept;
+// only) and objects with __index__. Anything else is refused (false: the host's
+// TypeError for the call); an error of the host's own __index__ propagates as
+// itself (python_error), whatever its type.
+bool zeq_number_from_python(handle src, object& out);
 
 template <>
 struct type_caster<zeq::host::Int> {
     NB_TYPE_CASTER(zeq::host::Int, zeq_number_name)
-    bool from_python(handle src, uint8_t, cleanup_list*) noexcept { return zeq_number_from_python(src, value.value); }
+    bool from_python(handle src, uint8_t, cleanup_list*) { return zeq_number_from_python(src, value.value); }
     static handle from_cpp(const zeq::host::Int& v, rv_policy, cleanup_list*) noexcept { return v.value.inc_ref(); }
 };
 
 template <>
 struct type_caster<zeq::host::OptInt> {
     NB_TYPE_CASTER(zeq::host::OptInt, zeq_number_name)
-    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+    bool from_python(handle src, uint8_t, cleanup_list*) {
         if (src.is_none()) { value.value = object(); return true; }
         return zeq_number_from_python(src, value.value);
     }

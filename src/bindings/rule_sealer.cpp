@@ -42,12 +42,12 @@ struct Names {
 } names;
 
 nb::object global(const char* name) {
-    PyObject* value = PyDict_GetItemString(module_dict, name);
-    if (value == nullptr) {
+    nb::object value = host::dict_item(module_dict, nb::str(name));
+    if (!value.is_valid()) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();
     }
-    return nb::borrow(value);
+    return value;
 }
 
 nb::object getattr(nb::handle obj, PyObject* name) {
@@ -68,18 +68,22 @@ nb::object call_method(nb::handle obj, PyObject* name, std::initializer_list<nb:
 // mapping.get(key, fallback), read directly from a plain dictionary.
 nb::object get_or(nb::handle mapping, PyObject* key, PyObject* fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key);
-        if (v == nullptr && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v != nullptr ? v : fallback);
+        nb::object value = host::dict_item(mapping, key);
+        return value.is_valid() ? value : nb::borrow(fallback);
     }
     return call_method(mapping, names.get, {key, fallback});
 }
 
-// A field counts as present unless it is None, empty text or the number 0.
+// A field counts as present unless it is None, empty text or the number 0. An
+// int subclass answers through its own __bool__, whose errors propagate.
 bool present(PyObject* v) {
     if (v == Py_None) return false;
     if (PyUnicode_Check(v)) return PyUnicode_GET_LENGTH(v) != 0;
-    if (PyLong_Check(v)) return PyObject_IsTrue(v) == 1;  // bool included; ints cannot fail here
+    if (PyLong_Check(v)) {  // bool included
+        const int truth = PyObject_IsTrue(v);
+        if (truth < 0) throw nb::python_error();
+        return truth == 1;
+    }
     if (PyFloat_Check(v)) return PyFloat_AS_DOUBLE(v) != 0.0;
     return true;
 }
@@ -158,6 +162,9 @@ private:
     std::optional<std::string> bad_type_;
 };
 
+// rule.get_ext_field(index), the method looked up on the rule at each call.
+nb::object ext_field(nb::handle rule, int index) { return call_method(rule, names.get_ext_field, {ext_numbers[index]}); }
+
 // Reads a rule attribute for the presence test, and again for its value.
 void add_rule_part(HashInput& input, nb::handle rule, PyObject* attribute, nb::handle count) {
     if (!present(getattr(rule, attribute).ptr())) return;
@@ -212,25 +219,19 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
     nb::object weight_text;
     std::string weight_str;
     {
-        PyObject* dimensions = PyDict_GetItemWithError(weight_params.ptr(), names.dimensions);
-        if (dimensions == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
+        const nb::object dimensions = host::dict_item(weight_params, names.dimensions);
+        if (!dimensions.is_valid()) {
             weight_str = rule_seal::default_dimensions;
         } else {
-            nb::object keep = nb::borrow(dimensions);
-            PyObject* s = PyObject_Str(dimensions);
+            PyObject* s = PyObject_Str(dimensions.ptr());
             if (s == nullptr) throw nb::python_error();
             weight_text = nb::steal(s);
             weight_str = host::Utf8(s).view();
         }
     }
 
-    nb::object salt_set;
-    {
-        PyObject* v = PyDict_GetItemWithError(weight_params.ptr(), names.salts);
-        if (v == nullptr && PyErr_Occurred()) throw nb::python_error();
-        salt_set = v != nullptr ? nb::borrow(v) : nb::dict();
-    }
+    nb::object salt_set = host::dict_item(weight_params, names.salts);
+    if (!salt_set.is_valid()) salt_set = nb::dict();
     std::array<nb::object, rule_seal::salt_count> salts;
     nb::object one = nb::int_(1);
     for (int i = 0; i < rule_seal::salt_count; ++i) salts[i] = get_or(salt_set, salt_keys[i], one.ptr());
@@ -246,12 +247,10 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
     add_rule_part(input, rule, names.diff1, salts[2]);
     add_rule_part(input, rule, names.diff2, salts[3]);
     add_rule_part(input, rule, names.diff3, salts[4]);
-    nb::object get_ext_field = getattr(rule, names.get_ext_field);
     for (int i = 1; i <= rule_seal::ext_field_count; ++i) {
-        PyObject* v = PyObject_CallOneArg(get_ext_field.ptr(), ext_numbers[i]);
-        if (v == nullptr) throw nb::python_error();
-        nb::object value = nb::steal(v);
-        if (present(value.ptr())) input.add(value, salts[rule_seal::ext_salt_index(i)]);
+        // Read twice like every rule attribute: once for the presence test, once for the value.
+        if (!present(ext_field(rule, i).ptr())) continue;
+        input.add(ext_field(rule, i), salts[rule_seal::ext_salt_index(i)]);
     }
 
     nb::object hash_value =
@@ -327,7 +326,10 @@ nb::object encrypt(nb::handle self, nb::handle rule, nb::handle agent_uuid) {
     return nb::steal(record);
 }
 
+// a == b as the host answers it; two exact texts (credentials, digests) are
+// compared in constant time, which gives the same answer.
 bool equal(nb::handle a, nb::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return host::secret_equal(a, b);
     PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
     if (r == nullptr) throw nb::python_error();
     const int truth = PyObject_IsTrue(r);

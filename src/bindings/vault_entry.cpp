@@ -115,8 +115,16 @@ auto with_fields(const Entry& e, F&& f) {
 bool uses_native_to_dict(nb::handle self) {
     if (Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject*>(entry_type)) return true;
     nb::object method = nb::getattr(self, "to_dict");
-    nb::object func = nb::getattr(method, "__func__", nb::none());
-    return func.ptr() == native_to_dict;
+    PyObject* func = PyObject_GetAttrString(method.ptr(), "__func__");
+    if (func == nullptr) {
+        // Only a missing attribute means "not a method"; any other host error propagates.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    const bool native = func == native_to_dict;
+    Py_DECREF(func);
+    return native;
 }
 
 nb::object to_json(nb::pointer_and_handle<Entry> self) {

@@ -185,6 +185,31 @@ def test_verify_uses_the_module_function_by_name(monkeypatch):
     assert ad.verify_derived_credentials("acc", "pw", "t", "a", "d", 1, {})
 
 
+def variants(text):
+    """(given, equal to text?) pairs: the text itself and texts that differ from it anywhere."""
+    return [(text, True), (str(text), True), ("x" + text[1:], False), (text[:-1] + "x", False), (text[:-1], False),
+            (text + "0", False), ("", False), ("é" + text[1:], False), (text[:-1] + "\udcff", False)]
+
+
+@pytest.mark.parametrize("part", [0, 1])
+def test_verify_compares_each_credential_exactly(part):
+    pair = ad.generate_derived_credentials("phone", "agent", "X", 123456789, SALTS)
+    for given, equal in variants(pair[part]):
+        args = list(pair)
+        args[part] = given
+        assert ad.verify_derived_credentials(*args, "phone", "agent", "X", 123456789, SALTS) is equal, given
+
+
+@pytest.mark.parametrize("pair", [("账户é", "密码\udcff"), ("a\x00b", "")])
+def test_verify_compares_non_ascii_credentials_exactly(monkeypatch, pair):
+    monkeypatch.setattr(ad, "generate_derived_credentials", lambda *args: pair)
+    assert ad.verify_derived_credentials(*pair, "t", "a", "d", 1, {}) is True
+    account, password = pair
+    assert ad.verify_derived_credentials(account + "\u0301", password, "t", "a", "d", 1, {}) is False
+    assert ad.verify_derived_credentials(account, password + "x", "t", "a", "d", 1, {}) is False
+    assert ad.verify_derived_credentials(account[:-1], password, "t", "a", "d", 1, {}) is False
+
+
 # ---------------------------------------------------------------- migration credentials
 
 @pytest.mark.parametrize("salt_set, account_start, tail1, password_start, tail2", [

@@ -107,6 +107,14 @@ def test_verify() -> None:
         assert verify_zeq_user1_password(password, cpu, disk, salts) is False
 
 
+def test_verify_compares_the_password_exactly() -> None:
+    password = generate_zeq_user1_password(CPU, DISK, SALTS)
+    for given, equal in [(password, True), ("".join(password), True), ("x" + password[1:], False),
+                         (password[:-1] + "x", False), (password[:-1], False), (password + "0", False), ("", False),
+                         ("é" + password[1:], False), (password[:-1] + "\udcff", False), ("中" * len(password), False)]:
+        assert verify_zeq_user1_password(given, CPU, DISK, SALTS) is equal, given
+
+
 @pytest.mark.parametrize(
     ("call", "args"),
     [

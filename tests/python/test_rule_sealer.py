@@ -391,3 +391,43 @@ def test_rule_and_service_errors_propagate_and_keep_the_cache():
 def test_non_text_rule_field_fails_like_a_join():
     with pytest.raises(TypeError, match="expected str instance"):
         RuleSealer(SALTS)._derive_credentials(make_rule(info_owner=5), SIGNATURE, {})
+
+
+class RecordingRule(CognitionRule):
+    """A rule that records each public attribute read and each get_ext_field call."""
+
+    def __getattribute__(self, name):
+        if not name.startswith("_") and name != "log":
+            object.__getattribute__(self, "log").append(name)
+        return object.__getattribute__(self, name)
+
+    def get_ext_field(self, index):
+        self.log.append(index)
+        return object.__getattribute__(self, "ext_fields").get(f"ext{index}")
+
+
+def test_every_rule_attribute_is_read_twice_when_present():
+    ext = {"ext1": "e1", "ext5": "", "ext9": None, "ext12": "e12", "ext30": "e30"}
+    rule = RecordingRule(rule_type="phone", info_owner="u1", diff1="d1", diff2="", diff3=None, ext_fields=ext)
+    rule.log = []
+    params = {"dimensions": 1733817600123456, "salts": SALTS}
+    got = RuleSealer(SALTS)._derive_credentials(rule, SIGNATURE, params)
+    # The presence test reads each attribute, the value reads it again; get_ext_field
+    # likewise, looked up on the rule and called with the index each time.
+    expected = ["rule_type", "rule_type", "info_owner", "info_owner", "diff1", "diff1", "diff2", "diff3"]
+    for i in range(1, 31):
+        expected += ["get_ext_field", i] * (2 if ext.get(f"ext{i}") else 1)
+    assert rule.log == expected
+    assert got == reference_credentials(CognitionRule(rule_type="phone", info_owner="u1", diff1="d1",
+                                                      ext_fields=ext), SIGNATURE, params)
+
+
+def test_get_ext_field_answering_differently_the_second_time_uses_the_second_answer():
+    class Fickle(CognitionRule):
+        def get_ext_field(self, index):
+            self.calls = getattr(self, "calls", 0) + 1
+            return f"<{index}:{self.calls}>" if index == 2 else None
+
+    rule = Fickle(rule_type="", info_owner="", diff1=None)
+    got = hash_input(rule, {"dimensions": 1, "salts": {f"salt{i}": 1 for i in range(1, 11)}}, signature="cpu")
+    assert got == "<2:3>"  # index 1 called once (absent), index 2 twice: the value is the third call's
