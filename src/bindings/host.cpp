@@ -228,6 +228,17 @@ bool SiblingFunction::is_native(nb::handle f) const {
     return native;
 }
 
+nb::object plain_state(nb::handle self) {
+    static PyObject* object_getstate = nullptr;  // lives as long as the process
+    if (object_getstate == nullptr) {
+        object_getstate = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getstate__");
+        if (object_getstate == nullptr) throw nb::python_error();
+    }
+    PyObject* state = PyObject_CallOneArg(object_getstate, self.ptr());
+    if (state == nullptr) throw nb::python_error();
+    return nb::steal(state);
+}
+
 }  // namespace zeq::host
 
 namespace nanobind::detail {

@@ -200,6 +200,19 @@ private:
     mutable PyObject* native_ = nullptr;  // strong reference once seen
 };
 
+// ---------------------------------------------------------------- plain objects
+// The state object.__getstate__ gives a plain object: its instance dictionary
+// (and a subclass's slot values). The layer's classes keep all they hold there,
+// so that is all pickle and copy need; object's own default refuses them only
+// because a nanobind instance is larger than a plain object.
+nb::object plain_state(nb::handle self);
+
+template <class T, class... Options>
+void def_plain_state(nb::class_<T, Options...>& cls) {
+    cls.def("__getstate__", &plain_state, nb::sig("def __getstate__(self) -> object"),
+            "The instance's attributes, as object.__getstate__ gives a plain object's.");
+}
+
 // ---------------------------------------------------------------- GIL
 // Releases the GIL around work on inputs large enough to be worth it.
 inline constexpr std::size_t large_input = 64 * 1024;

@@ -385,13 +385,14 @@ NB_MODULE(rule_sealer, m) {
     record_kwnames = PyTuple_New(record_field_count);
     for (int i = 0; i < record_field_count; ++i) PyTuple_SET_ITEM(record_kwnames, i, intern(record_fields[i]));
 
-    nb::class_<RuleSealer>(m, "RuleSealer", nb::dynamic_attr(),
+    nb::class_<RuleSealer> sealer(m, "RuleSealer", nb::dynamic_attr(), nb::is_weak_referenceable(),
                            "规则加密器（1.0 版本）：CognitionRule -> 存储模型 VaultEntry。\n\n"
                            "Only extract_account, extract_password and hardware_hash are protected, each cut\n"
                            "from or equal to a 64-character hexadecimal SHA-256 digest of the hash service;\n"
                            "the rule's content passes through. Holds the salt set and, after the first use, the\n"
-                           "user's weight mapping for its lifetime.")
-        .def("__init__", &sealer_init, nb::arg("salts").none() = nb::none(),
+                           "user's weight mapping for its lifetime.");
+    host::def_plain_state(sealer);
+    sealer.def("__init__", &sealer_init, nb::arg("salts").none() = nb::none(),
              nb::sig("def __init__(self, salts: dict[str, int] | None = None) -> None"),
              "A sealer for the salt set ``salts`` (computed from root key and weight parameter);\n"
              "None or an empty dictionary raises ValueError.")

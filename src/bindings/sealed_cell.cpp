@@ -1,6 +1,8 @@
 // zeq.domain.crypto_layer.sealed_cell: the name reserved for the full-encryption model's manager.
 #include <nanobind/nanobind.h>
 
+#include "host.hpp"
+
 namespace nb = nanobind;
 
 namespace {
@@ -17,9 +19,11 @@ NB_MODULE(sealed_cell, m) {
               "and later. Version 1.0 uses none of this module's content: its interaction model is the\n"
               "storage model's VaultEntry and its encryption logic is the rule sealer (RuleSealer).";
 
-    nb::class_<SealedCellManager>(m, "SealedCellManager",
-                                  "SealedCell 管理器（2.0+ 版本）。\n\n"
-                                  "Manager of SealedCell, the full-encryption model of version 2.0 and later.\n"
-                                  "预留类型，1.0 版本禁止使用 / must not be used in version 1.0.")
-        .def(nb::init<>(), "An empty manager; it offers only what every object offers.");
+    // A plain object: attributes, weak references, pickle and copy as any object has them.
+    nb::class_<SealedCellManager> manager(m, "SealedCellManager", nb::dynamic_attr(), nb::is_weak_referenceable(),
+                                          "SealedCell 管理器（2.0+ 版本）。\n\n"
+                                          "Manager of SealedCell, the full-encryption model of version 2.0 and later.\n"
+                                          "预留类型，1.0 版本禁止使用 / must not be used in version 1.0.");
+    zeq::host::def_plain_state(manager);
+    manager.def(nb::init<>(), "An empty manager; it offers only what every object offers.");
 }

@@ -16,20 +16,28 @@ namespace {
 constexpr int text_count = vault_record::text_field_count;
 constexpr int field_count = text_count + 1;  // key_version last
 
-// The record's fields: exact str objects and an exact int, as the host handed
-// them in (str is immutable, so holding the object is owning the text).
-struct Entry {
+// Records and builders keep their fields in their instance dictionary, as the
+// plain objects they stand for do: vars(), pickle and copy see them there, and
+// nothing lives in C++. Their methods therefore take the instance as it comes
+// (Instance below) rather than nanobind's C++ view, which a record made by
+// pickle or copy (VaultEntry.__new__, without __init__) would not have.
+struct Entry {};
+struct Builder {};
+
+// A record's fields as the host holds them: exact str objects and an exact int
+// (str is immutable, so holding the object is owning the text).
+struct Fields {
     std::array<nb::object, text_count> texts;
     nb::object key_version;
-};
-
-struct Builder {
-    nb::dict data;
+    nb::object& operator[](int i) { return i < text_count ? texts[static_cast<std::size_t>(i)] : key_version; }
 };
 
 PyObject* field_keys[field_count] = {};  // interned field names, key_version last
+PyObject* fields_template = nullptr;     // {field: None, ...} in field order, copied into new records
 PyObject* field_kwnames = nullptr;       // the same names as a tuple, for calls by name
+PyObject* data_key = nullptr;            // "data", the builder's one attribute
 PyObject* entry_type = nullptr;          // VaultEntry
+PyObject* builder_type = nullptr;        // VaultEntryBuilder
 PyObject* native_to_dict = nullptr;      // VaultEntry.to_dict as defined here
 PyObject* json_loads = nullptr;
 PyObject* json_dumps = nullptr;
@@ -39,6 +47,52 @@ PyObject* one = nullptr;
 const char* field_name(int i) {
     return i < text_count ? vault_record::text_field_names[static_cast<std::size_t>(i)]
                           : vault_record::key_version_name;
+}
+
+// An instance of *Type (or of a subclass), borrowed for the duration of a call.
+template <PyObject** Type>
+struct Instance {
+    PyObject* ptr = nullptr;
+};
+using EntryObject = Instance<&entry_type>;
+using BuilderObject = Instance<&builder_type>;
+
+}  // namespace
+
+namespace nanobind::detail {
+template <PyObject** Type>
+struct type_caster<Instance<Type>> {
+    NB_TYPE_CASTER(Instance<Type>, const_name("object"))
+    bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
+        if (!PyObject_TypeCheck(src.ptr(), reinterpret_cast<PyTypeObject*>(*Type))) return false;
+        value.ptr = src.ptr();
+        return true;
+    }
+};
+}  // namespace nanobind::detail
+
+namespace {
+
+// ---------------------------------------------------------------- instance dictionary
+nb::dict instance_dict(PyObject* self) {
+    PyObject* d = PyObject_GenericGetDict(self, nullptr);
+    if (d == nullptr) throw nb::python_error();
+    return nb::steal<nb::dict>(d);
+}
+
+// The attribute `key` as the instance dictionary holds it; AttributeError when gone.
+nb::object attribute(PyObject* self, const nb::dict& dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict.ptr(), key);
+    if (v == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, key);
+        throw nb::python_error();
+    }
+    return nb::borrow(v);
+}
+
+void store(const nb::dict& dict, PyObject* key, nb::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key, value.ptr()) != 0) throw nb::python_error();
 }
 
 // ---------------------------------------------------------------- typing
@@ -59,8 +113,8 @@ nb::object version_from(nb::handle value, const char* function) {
 }
 
 // The version first, then the texts in field order; the first failure wins.
-Entry make_entry(const std::array<nb::handle, field_count>& values, const char* function) {
-    Entry e;
+Fields make_entry(const std::array<nb::handle, field_count>& values, const char* function) {
+    Fields e;
     e.key_version = version_from(values[text_count], function);
     for (int i = 0; i < text_count; ++i) {
         check_text(values[i], i, function);
@@ -75,17 +129,60 @@ Entry make_entry(const std::array<nb::handle, field_count>& values, const char* 
     throw nb::python_error();
 }
 
-// ---------------------------------------------------------------- VaultEntry
-void entry_init(nb::pointer_and_handle<Entry> self, nb::handle info_type, nb::handle info_owner,
-                nb::handle info_plaintext, nb::handle extract_account, nb::handle extract_password,
-                nb::handle hardware_hash, nb::handle key_version) {
-    Entry e = make_entry({info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash,
-                          key_version},
-                         "VaultEntry");
-    new (self.p) Entry(std::move(e));
+// Fields are checked again where they are used: the instance dictionary is the
+// host's to change, so a field may have gone or been given another kind of value.
+nb::object checked(int i, nb::object v) {
+    if (i < text_count ? !PyUnicode_CheckExact(v.ptr()) : !PyLong_CheckExact(v.ptr()))
+        raise_field_type(i, i < text_count ? "str" : "int", v);
+    return v;
 }
 
-nb::dict to_dict(const Entry& e) {
+nb::object field(EntryObject self, const nb::dict& dict, int i) {
+    return checked(i, attribute(self.ptr, dict, field_keys[i]));
+}
+
+// A record's dictionary normally begins with its fields in field order (the
+// constructor puts them there), so one walk over it finds them sooner than seven
+// lookups would; whatever the walk does not find in place is looked up.
+Fields fields_of(EntryObject self) {
+    const nb::dict dict = instance_dict(self.ptr);
+    Fields f;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    int i = 0;
+    for (; i < field_count && PyDict_Next(dict.ptr(), &pos, &key, &value) && key == field_keys[i]; ++i)
+        f[i] = checked(i, nb::borrow(value));
+    for (; i < field_count; ++i) f[i] = field(self, dict, i);
+    return f;
+}
+
+// Puts the fields into the instance dictionary in field order, as the plain
+// class's __init__ does. A record without attributes yet gets a copy of the
+// template, which is cheaper than growing a new dictionary key by key.
+void store_fields(PyObject* self, Fields&& f) {
+    nb::dict dict = instance_dict(self);
+    const bool fresh = PyDict_Size(dict.ptr()) == 0;
+    if (fresh) {
+        PyObject* copy = PyDict_Copy(fields_template);
+        if (copy == nullptr) throw nb::python_error();
+        dict = nb::steal<nb::dict>(copy);
+    }
+    for (int i = 0; i < field_count; ++i) store(dict, field_keys[i], f[i]);
+    if (fresh && PyObject_GenericSetDict(self, dict.ptr(), nullptr) != 0) throw nb::python_error();
+}
+
+// ---------------------------------------------------------------- VaultEntry
+void entry_init(EntryObject self, nb::handle info_type, nb::handle info_owner, nb::handle info_plaintext,
+                nb::handle extract_account, nb::handle extract_password, nb::handle hardware_hash,
+                nb::handle key_version) {
+    store_fields(self.ptr, make_entry({info_type, info_owner, info_plaintext, extract_account, extract_password,
+                                       hardware_hash, key_version},
+                                      "VaultEntry"));
+}
+
+nb::dict to_dict(EntryObject self) {
+    const Fields e = fields_of(self);
     nb::dict out;
     for (int i = 0; i < text_count; ++i) {
         if (PyDict_SetItem(out.ptr(), field_keys[i], e.texts[i].ptr()) != 0) throw nb::python_error();
@@ -98,8 +195,9 @@ nb::dict to_dict(const Entry& e) {
 // views stay valid even if another thread reassigns a field while `f` runs
 // without the GIL.
 template <class F>
-auto with_fields(const Entry& e, F&& f) {
-    const std::array<nb::object, text_count> held = e.texts;
+auto with_fields(EntryObject self, F&& f) {
+    const Fields e = fields_of(self);
+    const std::array<nb::object, text_count>& held = e.texts;
     const std::array<host::Utf8, text_count> views = {
         host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()), host::Utf8(held[2].ptr()),
         host::Utf8(held[3].ptr()), host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
@@ -127,14 +225,14 @@ bool uses_native_to_dict(nb::handle self) {
     return native;
 }
 
-nb::object to_json(nb::pointer_and_handle<Entry> self) {
-    if (!uses_native_to_dict(self.h)) {
-        nb::object d = nb::getattr(self.h, "to_dict")();
+nb::object to_json(EntryObject self) {
+    if (!uses_native_to_dict(self.ptr)) {
+        nb::object d = nb::getattr(self.ptr, "to_dict")();
         nb::dict kwargs;
         kwargs["ensure_ascii"] = false;
         return nb::borrow(json_dumps)(d, **kwargs);
     }
-    const std::string json = with_fields(*self.p, [](const vault_record::Fields& f) {
+    const std::string json = with_fields(self, [](const vault_record::Fields& f) {
         std::size_t size = 0;
         for (std::string_view t : f.texts) size += t.size();
         host::ReleaseIfLarge unlocked(size);
@@ -143,21 +241,22 @@ nb::object to_json(nb::pointer_and_handle<Entry> self) {
     return host::to_str(json);
 }
 
-bool validate(const Entry& e) {
-    return with_fields(e, [](const vault_record::Fields& f) { return vault_record::is_valid(f); });
+bool validate(EntryObject self) {
+    return with_fields(self, [](const vault_record::Fields& f) { return vault_record::is_valid(f); });
 }
 
-nb::dict parts(const Entry& e, int from) {
+nb::dict parts(EntryObject self, int from) {
+    const nb::dict dict = instance_dict(self.ptr);
     nb::dict out;
-    for (int i = from; i < from + 3; ++i) {
-        if (PyDict_SetItem(out.ptr(), field_keys[i], e.texts[i].ptr()) != 0) throw nb::python_error();
-    }
+    for (int i = from; i < from + 3; ++i) store(out, field_keys[i], field(self, dict, i));
     return out;
 }
 
-nb::str printable(const Entry& e) {
-    PyObject* s = PyUnicode_FromFormat("VaultEntry(type=%U, owner=%U, version=%S)", e.texts[0].ptr(),
-                                       e.texts[1].ptr(), e.key_version.ptr());
+nb::str printable(EntryObject self) {
+    const nb::dict dict = instance_dict(self.ptr);
+    const nb::object type = field(self, dict, 0), owner = field(self, dict, 1), version = field(self, dict, text_count);
+    PyObject* s = PyUnicode_FromFormat("VaultEntry(type=%U, owner=%U, version=%S)", type.ptr(), owner.ptr(),
+                                       version.ptr());
     if (s == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }
@@ -177,10 +276,9 @@ nb::object from_dict(nb::handle cls, nb::handle data) {
         values[i] = v;
     }
     if (cls.ptr() == entry_type) {
-        Entry e = make_entry(values, "VaultEntry");
+        Fields e = make_entry(values, "VaultEntry");
         nb::object inst = nb::inst_alloc(cls);
-        new (nb::inst_ptr<Entry>(inst)) Entry(std::move(e));
-        nb::inst_mark_ready(inst);
+        store_fields(inst.ptr(), std::move(e));
         return inst;
     }
     // A subclass is built through its own constructor, by name.
@@ -198,16 +296,32 @@ nb::object from_json(nb::handle cls, nb::handle json_str) {
 }
 
 // ---------------------------------------------------------------- builder
-void builder_init(Builder* self) {
+void builder_init(BuilderObject self) {
     nb::dict data;
-    for (int i = 0; i < field_count; ++i) {
-        if (PyDict_SetItem(data.ptr(), field_keys[i], i < text_count ? empty_text : one) != 0) throw nb::python_error();
+    for (int i = 0; i < field_count; ++i) store(data, field_keys[i], i < text_count ? empty_text : one);
+    store(instance_dict(self.ptr), data_key, data);
+}
+
+void check_data(nb::handle value) {
+    if (!PyDict_Check(value.ptr())) {
+        PyErr_Format(PyExc_TypeError, "VaultEntryBuilder.data must be dict, not %.200s", Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
     }
-    new (self) Builder{std::move(data)};
+}
+
+nb::object builder_data(BuilderObject self) {
+    nb::object data = attribute(self.ptr, instance_dict(self.ptr), data_key);
+    check_data(data);
+    return data;
+}
+
+void set_builder_data(BuilderObject self, nb::handle value) {
+    check_data(value);
+    store(instance_dict(self.ptr), data_key, value);
 }
 
 template <int Field>
-nb::object builder_set(nb::pointer_and_handle<Builder> self, nb::handle value) {
+nb::object builder_set(BuilderObject self, nb::handle value) {
     static const std::string function = std::string("with_") + field_name(Field);
     nb::object stored;
     if constexpr (Field < text_count) {
@@ -216,11 +330,12 @@ nb::object builder_set(nb::pointer_and_handle<Builder> self, nb::handle value) {
     } else {
         stored = version_from(value, function.c_str());
     }
-    if (PyDict_SetItem(self.p->data.ptr(), field_keys[Field], stored.ptr()) != 0) throw nb::python_error();
-    return nb::borrow(self.h);
+    const nb::object data = builder_data(self);
+    store(nb::borrow<nb::dict>(data), field_keys[Field], stored);
+    return nb::borrow(self.ptr);
 }
 
-nb::object build(const Builder& self) { return nb::borrow(entry_type).attr("from_dict")(self.data); }
+nb::object build(BuilderObject self) { return nb::borrow(entry_type).attr("from_dict")(builder_data(self)); }
 
 // What the host sees of a field: str for the texts, int for key_version, and for
 // writing the same kinds the constructor takes.
@@ -236,19 +351,20 @@ void def_field(nb::class_<Entry>& cls) {
         std::string("def ") + field_name(Field) + "(self) -> " + field_type<Field>(false);
     static const std::string setter_sig =
         std::string("def ") + field_name(Field) + "(self, value: " + field_type<Field>(true) + ") -> None";
+    // A data descriptor over the instance dictionary: reads give what is stored,
+    // writes are checked as the constructor checks them.
     cls.def_prop_rw(
-        field_name(Field), [](const Entry& e) -> nb::object {
-            if constexpr (Field < text_count) return e.texts[Field];
-            else return e.key_version;
-        },
-        [](Entry& e, nb::handle value) {
+        field_name(Field), [](EntryObject self) { return attribute(self.ptr, instance_dict(self.ptr), field_keys[Field]); },
+        [](EntryObject self, nb::handle value) {
+            nb::object accepted;
             if constexpr (Field < text_count) {
                 if (!PyUnicode_CheckExact(value.ptr())) raise_field_type(Field, "str", value);
-                e.texts[Field] = nb::borrow(value);
+                accepted = nb::borrow(value);
             } else {
                 if (!is_number(value.ptr())) raise_field_type(Field, "a number", value);
-                e.key_version = host::truncate_number(value);
+                accepted = host::truncate_number(value);
             }
+            store(instance_dict(self.ptr), field_keys[Field], accepted);
         },
         nb::for_getter(nb::sig(getter_sig.c_str())), nb::for_setter(nb::sig(setter_sig.c_str())),
         nb::arg("value").none());
@@ -276,6 +392,9 @@ NB_MODULE(vault_entry, m) {
     for (int i = 0; i < field_count; ++i) field_keys[i] = PyUnicode_InternFromString(field_name(i));
     field_kwnames = PyTuple_New(field_count);
     for (int i = 0; i < field_count; ++i) PyTuple_SET_ITEM(field_kwnames, i, Py_NewRef(field_keys[i]));
+    data_key = PyUnicode_InternFromString("data");
+    fields_template = PyDict_New();
+    for (int i = 0; i < field_count; ++i) PyDict_SetItem(fields_template, field_keys[i], Py_None);
     empty_text = PyUnicode_FromString("");
     one = PyLong_FromLong(1);
     nb::module_ json = nb::module_::import_("json");
@@ -283,11 +402,12 @@ NB_MODULE(vault_entry, m) {
     json_dumps = nb::object(json.attr("dumps")).release().ptr();
     m.attr("HEX_PATTERN") = nb::module_::import_("re").attr("compile")("^[0-9a-fA-F]{64}$");
 
-    nb::class_<Entry> entry(m, "VaultEntry",
+    nb::class_<Entry> entry(m, "VaultEntry", nb::dynamic_attr(), nb::is_weak_referenceable(),
                             "Storage record of version 1: info_type, info_owner and info_plaintext in plain\n"
                             "text, extract_account, extract_password and hardware_hash as hex digests, and\n"
                             "key_version (1). Fields are writable; subclasses are built by the factories.");
     entry_type = entry.ptr();
+    host::def_plain_state(entry);
     entry.def("__init__", &entry_init, nb::arg("info_type").none(), nb::arg("info_owner").none(),
               nb::arg("info_plaintext").none(), nb::arg("extract_account").none(), nb::arg("extract_password").none(),
               nb::arg("hardware_hash").none(), nb::arg("key_version").none() = 1,
@@ -302,9 +422,9 @@ NB_MODULE(vault_entry, m) {
     entry.def("to_json", &to_json, nb::sig("def to_json(self) -> str"),
               "The record as one line of JSON: keys in field order, ', ' and ': ' separators,\n"
               "non-ASCII characters unescaped.");
-    entry.def("get_ciphertext_parts", [](const Entry& e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 3)); },
+    entry.def("get_ciphertext_parts", [](EntryObject e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 3)); },
               "{'extract_account': .., 'extract_password': .., 'hardware_hash': ..}.");
-    entry.def("get_plaintext_parts", [](const Entry& e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 0)); },
+    entry.def("get_plaintext_parts", [](EntryObject e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 0)); },
               "{'info_type': .., 'info_owner': .., 'info_plaintext': ..}.");
     entry.def("validate", &validate,
               "True when every text is non-empty, the three digests are 64 hex digits and\n"
@@ -327,11 +447,15 @@ NB_MODULE(vault_entry, m) {
         Py_DECREF(cm);
     }
 
-    nb::class_<Builder> builder(m, "VaultEntryBuilder", "Chaining builder of VaultEntry records.");
+    nb::class_<Builder> builder(m, "VaultEntryBuilder", nb::dynamic_attr(), nb::is_weak_referenceable(),
+                                "Chaining builder of VaultEntry records.");
+    builder_type = builder.ptr();
+    host::def_plain_state(builder);
     builder.def("__init__", &builder_init, "A builder whose data holds the defaults: \"\" for the texts, key_version 1.");
-    builder.def_rw("data", &Builder::data, nb::for_getter(nb::sig("def data(self) -> dict[str, typing.Any]")),
-                   nb::for_setter(nb::sig("def data(self, arg: dict[str, typing.Any], /) -> None")),
-                   "The values the next build() uses, in field order.");
+    builder.def_prop_rw("data", &builder_data, &set_builder_data,
+                        nb::for_getter(nb::sig("def data(self) -> dict[str, typing.Any]")),
+                        nb::for_setter(nb::sig("def data(self, arg: dict[str, typing.Any], /) -> None")),
+                        "The values the next build() uses, in field order.");
     def_setter<0>(builder, "Set info_type; returns the builder.");
     def_setter<1>(builder, "Set info_owner; returns the builder.");
     def_setter<2>(builder, "Set info_plaintext; returns the builder.");

@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import copy
 import hashlib
 import itertools
+import pickle
 import re
 import time
 import uuid
+import weakref
 
 import pytest
 
@@ -431,3 +434,38 @@ def test_get_ext_field_answering_differently_the_second_time_uses_the_second_ans
     rule = Fickle(rule_type="", info_owner="", diff1=None)
     got = hash_input(rule, {"dimensions": 1, "salts": {f"salt{i}": 1 for i in range(1, 11)}}, signature="cpu")
     assert got == "<2:3>"  # index 1 called once (absent), index 2 twice: the value is the third call's
+
+
+# ---------------------------------------------------------------- a plain object: copy and pickle
+
+def test_copy_shares_the_services_as_a_plain_object_does():
+    sealer = RuleSealer(SALTS)
+    sealer._get_weight_params()
+    twin = copy.copy(sealer)
+    assert type(twin) is RuleSealer and twin is not sealer
+    assert vars(twin) == vars(sealer)
+    for name in ("hash_crypto", "user_weight", "_weight_params", "_salts"):
+        assert getattr(twin, name) is getattr(sealer, name)
+    rule = make_rule()
+    assert twin.verify(sealer.encrypt(rule), rule)
+    assert UserWeight.calls == 1  # the copy uses the cached mapping
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_a_pickled_sealer_holds_exactly_its_attributes(protocol):
+    sealer = RuleSealer(SALTS)
+    sealer.note = "kept"
+    reconstruct, args, state, *rest = sealer.__reduce_ex__(protocol)
+    assert args == (RuleSealer,) and state == vars(sealer)
+    loaded = pickle.loads(pickle.dumps(sealer, protocol))
+    assert type(loaded) is RuleSealer and loaded._salts == SALTS and loaded.note == "kept"
+    assert isinstance(loaded.hash_crypto, HashCrypto) and loaded._weight_params is None
+    rule = make_rule()
+    assert loaded.verify(sealer.encrypt(rule), rule)
+    deep = copy.deepcopy(sealer)
+    assert deep._salts == SALTS and deep._salts is not sealer._salts
+
+
+def test_sealers_take_weak_references():
+    sealer = RuleSealer(SALTS)
+    assert weakref.ref(sealer)() is sealer

@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import copy
+import pickle
+import weakref
+
 import pytest
 
 from zeq.domain.crypto_layer import sealed_cell
@@ -28,3 +32,13 @@ def test_manager_is_empty():
     with pytest.raises(TypeError):
         SealedCellManager(1)
     assert isinstance(manager, object)
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+def test_manager_pickles_and_copies_as_a_plain_object(protocol):
+    manager = SealedCellManager()
+    for twin in (pickle.loads(pickle.dumps(manager, protocol)), copy.copy(manager), copy.deepcopy(manager)):
+        assert type(twin) is SealedCellManager and twin is not manager
+    manager.note = "kept"
+    assert pickle.loads(pickle.dumps(manager, protocol)).note == "kept"
+    assert weakref.ref(manager)() is manager

@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import copy
+import gc
 import json
+import pickle
 import re
+import weakref
 
 import pytest
 
@@ -262,3 +266,129 @@ def test_failed_setter_leaves_data_unchanged(setter, bad):
     with pytest.raises(TypeError, match=setter.removeprefix("with_")):
         getattr(builder, setter)(bad)
     assert builder.data == before
+
+
+# ---------------------------------------------------------------- a plain object: attributes, pickle, copy
+
+PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
+
+
+def entry_of(cls):
+    if cls is KeywordEntry:
+        return cls(info_type="phone", info_owner="u1", info_plaintext="138 0000 0000", extract_account=HEX,
+                   extract_password=HEX.upper(), hardware_hash=HEX[::-1])
+    return cls("phone", "u1", "138 0000 0000", HEX, HEX.upper(), HEX[::-1])
+
+
+def test_fields_live_in_the_instance_dictionary_in_field_order():
+    entry = valid_entry()
+    assert list(vars(entry)) == FIELDS
+    assert vars(entry) == entry.to_dict()
+    # a host that serialises __dict__ gets what the plain class gave it
+    assert json.dumps(entry.__dict__, ensure_ascii=False) == entry.to_json()
+
+
+def test_records_take_extra_attributes_and_weak_references():
+    entry = valid_entry()
+    entry.note = "备注"
+    assert list(vars(entry)) == FIELDS + ["note"]
+    assert entry.to_dict() == {name: getattr(entry, name) for name in FIELDS}
+    ref = weakref.ref(entry)
+    assert ref() is entry
+    del entry
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+@pytest.mark.parametrize("cls", [VaultEntry, TaggedEntry, KeywordEntry])
+def test_records_pickle_by_value(cls, protocol):
+    entry = entry_of(cls)
+    entry.note = "kept"
+    loaded = pickle.loads(pickle.dumps(entry, protocol))
+    assert type(loaded) is cls
+    assert vars(loaded) == vars(entry)
+    assert (loaded.to_json(), loaded.validate(), str(loaded)) == (entry.to_json(), True, str(entry))
+    with pytest.raises(TypeError, match="info_type"):
+        loaded.info_type = 1
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_a_pickled_record_holds_its_fields_and_nothing_more(protocol):
+    entry = valid_entry()
+    reconstruct, args, state, *rest = entry.__reduce_ex__(protocol)
+    assert args == (VaultEntry,)
+    assert state == entry.to_dict() and list(state) == FIELDS
+    assert all(item is None for item in rest)
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+@pytest.mark.parametrize("cls", [VaultEntry, TaggedEntry, KeywordEntry])
+def test_copies_are_independent_records(cls, copier):
+    entry = entry_of(cls)
+    entry.tags = ["a"]
+    before = entry.to_dict()
+    twin = copier(entry)
+    assert type(twin) is cls and twin is not entry and vars(twin) == vars(entry)
+    twin.info_type = "email"
+    twin.key_version = 2
+    assert entry.to_dict() == before
+    twin.tags.append("b")
+    assert entry.tags == (["a", "b"] if copier is copy.copy else ["a"])
+
+
+def test_a_record_made_without_its_constructor_works_from_its_dictionary():
+    # how pickle and copy make records, and how a pickle of the plain class loads
+    entry = VaultEntry.__new__(VaultEntry)
+    with pytest.raises(AttributeError, match="info_type"):
+        entry.to_json()
+    entry.__dict__.update(valid_entry().to_dict())
+    assert entry.validate() and entry.to_json() == valid_entry().to_json()
+
+
+def test_fields_changed_through_the_dictionary_are_checked_when_used():
+    entry = valid_entry()
+    entry.__dict__["info_owner"] = 7
+    for method in (entry.to_json, entry.to_dict, entry.validate, entry.get_plaintext_parts, entry.__str__):
+        with pytest.raises(TypeError, match="info_owner"):
+            method()
+    assert entry.get_ciphertext_parts() == {name: getattr(entry, name) for name in TEXT_FIELDS[3:]}
+    del entry.__dict__["hardware_hash"]
+    with pytest.raises(AttributeError, match="hardware_hash"):
+        entry.hardware_hash
+
+
+def test_methods_refuse_other_objects_as_self():
+    with pytest.raises(TypeError):
+        VaultEntry.to_json(object())
+    with pytest.raises(TypeError):
+        VaultEntryBuilder.build(valid_entry())
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_builder_pickles_with_its_data(protocol):
+    builder = VaultEntryBuilder().with_info_type("phone").with_key_version(3)
+    reconstruct, args, state, *rest = builder.__reduce_ex__(protocol)
+    assert state == {"data": builder.data}
+    loaded = pickle.loads(pickle.dumps(builder, protocol))
+    assert type(loaded) is VaultEntryBuilder and loaded.data == builder.data
+    assert vars(loaded.with_info_owner("u1").build()) == vars(builder.with_info_owner("u1").build())
+
+
+def test_builder_copies_as_a_plain_object():
+    builder = VaultEntryBuilder().with_info_type("phone")
+    shallow, deep = copy.copy(builder), copy.deepcopy(builder)
+    assert shallow.data is builder.data  # a shallow copy shares the dictionary, as a plain object's does
+    deep.with_info_type("email")
+    assert (builder.build().info_type, deep.build().info_type) == ("phone", "email")
+    builder.note = "x"
+    assert weakref.ref(builder)() is builder and vars(builder) == {"data": builder.data, "note": "x"}
+
+
+def test_builder_data_stays_a_dictionary():
+    builder = VaultEntryBuilder()
+    with pytest.raises(TypeError):
+        builder.data = [("info_type", "x")]
+    builder.__dict__["data"] = "not a dict"
+    with pytest.raises(TypeError, match="data"):
+        builder.with_info_type("x")

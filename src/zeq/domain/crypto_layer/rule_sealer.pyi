@@ -29,6 +29,11 @@ class RuleSealer:
         None or an empty dictionary raises ValueError.
         """
 
+    def __getstate__(self) -> object:
+        """
+        The instance's attributes, as object.__getstate__ gives a plain object's.
+        """
+
     def encrypt(self, cognition_rule: object, agent_uuid: str = '') -> VaultEntry:
         """
         A new storage-model VaultEntry for ``cognition_rule``, with a fresh unit_id and the

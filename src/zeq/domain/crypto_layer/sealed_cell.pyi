@@ -21,3 +21,8 @@ class SealedCellManager:
 
     def __init__(self) -> None:
         """An empty manager; it offers only what every object offers."""
+
+    def __getstate__(self) -> object:
+        """
+        The instance's attributes, as object.__getstate__ gives a plain object's.
+        """

@@ -22,6 +22,11 @@ class VaultEntry:
         (truncated toward zero).
         """
 
+    def __getstate__(self) -> object:
+        """
+        The instance's attributes, as object.__getstate__ gives a plain object's.
+        """
+
     @property
     def info_type(self) -> str: ...
 
@@ -110,6 +115,11 @@ class VaultEntryBuilder:
     def __init__(self) -> None:
         """
         A builder whose data holds the defaults: "" for the texts, key_version 1.
+        """
+
+    def __getstate__(self) -> object:
+        """
+        The instance's attributes, as object.__getstate__ gives a plain object's.
         """
 
     @property
