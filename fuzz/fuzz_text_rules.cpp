@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const core::Error&) {
     }
     try {
-        const std::string canonical = decimal::safe_int(s);
-        if (canonical.empty() || canonical == "-0") std::abort();
+        const SecretBuffer canonical = decimal::safe_int(s);
+        if (canonical.empty() || canonical.view() == "-0") std::abort();
     } catch (const core::Error& e) {
         if (e.kind() != core::ErrorKind::value) std::abort();
     }

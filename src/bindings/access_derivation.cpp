@@ -66,7 +66,7 @@ nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const hos
     const Salts s = checked_salts(salts, variant);
 
     const std::string_view prefix = stored ? message::derived_failed : message::query_failed;
-    const std::string weight =
+    const SecretBuffer weight =
         host::wrap_host_failures(CredentialGenerationError, prefix, [&] { return host::decimal_text(weight_param); });
     const host::Utf8 info(info_type), agent(agent_name), other(third);
     const credentials::Identity id{info, agent, other, weight};

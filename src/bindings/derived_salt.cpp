@@ -23,7 +23,7 @@ nb::dict to_dict(const salts::SaltSet& set) {
 }
 
 salts::SaltSet extract(host::Text personal_key, const host::Int& weight_param) {
-    const std::string weight = host::decimal_text(weight_param);
+    const SecretBuffer weight = host::decimal_text(weight_param);
     return host::call_core(DerivedSaltError, [&] { return salts::extract(host::Utf8(personal_key), weight); });
 }
 

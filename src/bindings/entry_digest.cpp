@@ -116,7 +116,7 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
         PyObject_Not(weight_param.value.ptr()) == 1) {
         host::raise(PyExc_ValueError, message::weight_or_salts_missing);
     }
-    const std::string weight = host::decimal_text(weight_param.value);
+    const SecretBuffer weight = host::decimal_text(weight_param.value);
     auto core = [](auto&& body) { return host::call_core(PyExc_ValueError, body); };
 
     std::string joined;

@@ -1,5 +1,8 @@
 #include "host.hpp"
 
+#include <openssl/crypto.h>
+
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -27,6 +30,8 @@ Utf8::Utf8(PyObject* str) {
     view_ = std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
+Utf8::~Utf8() { SecretStr::wipe_if_unshared(owner_.ptr()); }
+
 nb::str hex_digest_str(std::string_view bytes) {
     sha256::Digest digest;
     {
@@ -34,9 +39,25 @@ nb::str hex_digest_str(std::string_view bytes) {
         digest = sha256::digest(bytes);
     }
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(2 * digest.size()), 127);
+    if (str != nullptr) hex::encode_to(digest.data(), digest.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
+    OPENSSL_cleanse(digest.data(), digest.size());
     if (str == nullptr) throw nb::python_error();
-    hex::encode_to(digest.data(), digest.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
     return nb::steal<nb::str>(str);
+}
+
+void SecretStr::wipe_if_unshared(PyObject* object) noexcept {
+    if (object == nullptr || Py_REFCNT(object) != 1) return;
+    if (PyBytes_CheckExact(object)) {
+        OPENSSL_cleanse(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+        return;
+    }
+    // An interned str sits in the interpreter's table without being counted there.
+    if (!PyUnicode_CheckExact(object) || PyUnicode_CHECK_INTERNED(object) || !PyUnicode_IS_COMPACT(object)) return;
+    OPENSSL_cleanse(PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
+    if (!PyUnicode_IS_ASCII(object)) {
+        auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(object);
+        if (compact->utf8 != nullptr) OPENSSL_cleanse(compact->utf8, static_cast<std::size_t>(compact->utf8_length));
+    }
 }
 
 nb::str to_str(std::string_view utf8) {
@@ -45,20 +66,30 @@ nb::str to_str(std::string_view utf8) {
     return nb::steal<nb::str>(s);
 }
 
-std::string decimal_text(nb::handle integer) {
+namespace {
+
+// The host's own conversion, for ints beyond 64 bits.
+SecretBuffer large_decimal_text(nb::handle integer) {
+    PyObject* str = PyObject_Str(integer.ptr());
+    if (str == nullptr) throw nb::python_error();
+    const SecretStr owner(nb::steal(str));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) throw nb::python_error();
+    return SecretBuffer(std::string_view(data, static_cast<std::size_t>(size)));
+}
+
+}  // namespace
+
+SecretBuffer decimal_text(nb::handle integer) {
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (overflow == 0) {
-        if (small == -1 && PyErr_Occurred()) throw nb::python_error();
-        return std::to_string(small);
-    }
-    PyObject* text = PyObject_Str(integer.ptr());
-    if (text == nullptr) throw nb::python_error();
-    nb::object owner = nb::steal(text);
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw nb::python_error();
-    return std::string(data, static_cast<std::size_t>(size));
+    if (overflow != 0) return large_decimal_text(integer);
+    if (small == -1 && PyErr_Occurred()) throw nb::python_error();
+    SecretBuffer text(std::size_t{20});  // a sign and 19 digits, written in place
+    const char* end = std::to_chars(text.data(), text.data() + text.size(), small).ptr;
+    text.shrink(static_cast<std::size_t>(end - text.data()));
+    return text;
 }
 
 nb::object int_from_decimal(std::string_view canonical) {
@@ -71,8 +102,9 @@ nb::object int_from_decimal(std::string_view canonical) {
         }
         return nb::steal(PyLong_FromLongLong(negative ? -value : value));
     }
-    const std::string nul_terminated(canonical);
-    PyObject* value = PyLong_FromString(nul_terminated.c_str(), nullptr, 10);
+    SecretBuffer nul_terminated(canonical);
+    nul_terminated.push_back('\0');
+    PyObject* value = PyLong_FromString(nul_terminated.data(), nullptr, 10);
     if (value == nullptr) throw nb::python_error();
     return nb::steal(value);
 }

@@ -14,6 +14,7 @@
 
 #include "../core/error.hpp"
 #include "../core/log.hpp"
+#include "../core/secret_buffer.hpp"
 
 namespace zeq::host {
 
@@ -69,6 +70,9 @@ class Utf8 {
 public:
     explicit Utf8(PyObject* str);
     explicit Utf8(const Text& t) : Utf8(t.ptr) {}
+    ~Utf8();  // the copy made for lone surrogates is wiped: the text may be a key
+    Utf8(const Utf8&) = delete;
+    Utf8& operator=(const Utf8&) = delete;
     std::string_view view() const noexcept { return view_; }
     operator std::string_view() const noexcept { return view_; }
     std::size_t size() const noexcept { return view_.size(); }
@@ -83,8 +87,31 @@ private:
 // A str from UTF-8 bytes, surrogate three-byte forms decoded back to surrogates.
 nb::str to_str(std::string_view utf8);
 
+// A str (or the bytes) the layer made of key material for a call of its own (the
+// text cipher, a hash), never handed to the host as a result: its characters,
+// and the UTF-8 the host may have cached beside them, are wiped when it is
+// released. When the callee kept a reference it has become the callee's, and is
+// left alone; so is anything that is not an exact str or bytes.
+class SecretStr {
+public:
+    explicit SecretStr(nb::object s) noexcept : object_(std::move(s)) {}
+    ~SecretStr() { wipe_if_unshared(object_.ptr()); }
+    SecretStr(const SecretStr&) = delete;
+    SecretStr& operator=(const SecretStr&) = delete;
+    const nb::object& get() const noexcept { return object_; }
+    PyObject* ptr() const noexcept { return object_.ptr(); }
+    // Hands the object over (a result for the host): it is no longer wiped.
+    nb::object release() noexcept { return std::move(object_); }
+
+    static void wipe_if_unshared(PyObject* object) noexcept;
+
+private:
+    nb::object object_;
+};
+
 // The SHA-256 hex digest of bytes, written straight into a new str (no
-// intermediate copy: digests are the layer's most frequent results).
+// intermediate copy: digests are the layer's most frequent results). The raw
+// digest is wiped: many of these digests are keys.
 nb::str hex_digest_str(std::string_view bytes);
 
 // Number of code points of a str.
@@ -92,9 +119,10 @@ inline std::size_t length(const Text& t) noexcept { return static_cast<std::size
 inline bool is_empty(const Text& t) noexcept { return PyUnicode_GET_LENGTH(t.ptr) == 0; }
 
 // ---------------------------------------------------------------- integers
-// Decimal text of an int of any size (the host's ValueError past its digit limit).
-std::string decimal_text(nb::handle integer);
-inline std::string decimal_text(const Int& i) { return decimal_text(i.value); }
+// Decimal text of an int of any size (the host's ValueError past its digit limit),
+// in a SecretBuffer: weights travel as such texts.
+SecretBuffer decimal_text(nb::handle integer);
+inline SecretBuffer decimal_text(const Int& i) { return decimal_text(i.value); }
 
 // An int from canonical decimal text of any size.
 nb::object int_from_decimal(std::string_view canonical);

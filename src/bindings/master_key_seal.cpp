@@ -26,7 +26,14 @@ std::string hash_text(std::string_view utf8) {
     return sha256::hash_text(utf8);
 }
 
-// The layer's hex digest: the empty text for the empty text.
+// AES key 3 of a key source (AES key 2 of it, cut and reversed), without the GIL
+// for a large source.
+SecretBuffer key_3_of_source(std::string_view source) {
+    host::ReleaseIfLarge unlocked(source.size());
+    return root_key_seal::aes_key_3(root_key_seal::aes_key_2(source));
+}
+
+// The layer's hex digest of key material: the empty text for the empty text.
 nb::str digest(std::string_view utf8) {
     if (utf8.empty()) return nb::str("");
     return host::hex_digest_str(utf8);
@@ -68,7 +75,9 @@ nb::object sum_of(nb::handle a, nb::handle b) {
 
 nb::str get_aes_key_1() {
     auto [cpu_serial, disk_id, mobo_serial] = unpack_three(get_hardware_info.current()());
-    nb::object joined = sum_of(sum_of(cpu_serial, disk_id), mobo_serial);
+    // The joined factors are the key's source: the strs made here are wiped.
+    const host::SecretStr first_two(sum_of(cpu_serial, disk_id));
+    const host::SecretStr joined(sum_of(first_two.get(), mobo_serial));
     if (!PyUnicode_CheckExact(joined.ptr())) {
         PyErr_Format(PyExc_TypeError, "device factors must be text, not '%.200s'", Py_TYPE(joined.ptr())->tp_name);
         throw nb::python_error();
@@ -77,8 +86,10 @@ nb::str get_aes_key_1() {
 }
 
 nb::str get_aes_key_2(host::Text personal_key, host::Text weight_param) {
-    std::string source(host::Utf8(personal_key).view());
-    source.append(host::Utf8(weight_param).view());
+    const host::Utf8 key(personal_key), weight(weight_param);
+    SecretBuffer source;
+    source.reserve(key.size() + weight.size());
+    source.append(key).append(weight);
     return digest(source);
 }
 
@@ -88,11 +99,12 @@ nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::
     const host::Utf8 key(root_key);
     const host::Utf8 migrate(migrate_key);
     const std::string migrate_key_hash = hash_text(migrate);
-    const std::string combined =
+    const SecretBuffer combined =
         root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
-    const std::string source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
-    const std::string aes_key_3 = root_key_seal::aes_key_3(hash_text(source));
-    return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(host::to_str(combined), host::to_str(aes_key_3)));
+    const SecretBuffer source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
+    const host::SecretStr plaintext(host::to_str(combined));
+    const host::SecretStr aes_key_3(host::to_str(key_3_of_source(source)));
+    return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(plaintext.get(), aes_key_3.get()));
 }
 
 // Runs `body`; an ordinary failure is logged at error level as log_prefix + text
@@ -109,19 +121,29 @@ nb::object opening(std::string_view log_prefix, std::string_view raise_prefix, B
     }
 }
 
+// The pieces of a split that is not handed over: they hold the root key.
+struct WipedPieces {
+    nb::object list;
+    ~WipedPieces() {
+        if (!list.is_valid() || !PyList_CheckExact(list.ptr()) || Py_REFCNT(list.ptr()) != 1) return;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+            host::SecretStr::wipe_if_unshared(PyList_GET_ITEM(list.ptr(), i));
+    }
+};
+
 nb::typed<nb::dict, nb::str, nb::str> decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
-    nb::str aes_key_3 = key_3_of(aes_key_2);
+    const host::SecretStr aes_key_3(key_3_of(aes_key_2));
     nb::object parts = opening(root_key_seal::message::root_key_log, root_key_seal::message::decryption_failed, [&] {
-        nb::object decrypted = nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3);
+        const host::SecretStr decrypted(nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3.get()));
         if (!PyUnicode_Check(decrypted.ptr())) {
             PyErr_Format(PyExc_TypeError, "decrypted data must be text, not '%.200s'",
                          Py_TYPE(decrypted.ptr())->tp_name);
             throw nb::python_error();
         }
-        nb::object pieces = nb::steal(PyUnicode_Split(decrypted.ptr(), nb::str("|").ptr(), -1));
-        if (!pieces.is_valid()) throw nb::python_error();
-        if (PyList_GET_SIZE(pieces.ptr()) != 3) host::raise(PyExc_Exception, root_key_seal::message::bad_combined);
-        return pieces;
+        WipedPieces pieces{nb::steal(PyUnicode_Split(decrypted.ptr(), nb::str("|").ptr(), -1))};
+        if (!pieces.list.is_valid()) throw nb::python_error();
+        if (PyList_GET_SIZE(pieces.list.ptr()) != 3) host::raise(PyExc_Exception, root_key_seal::message::bad_combined);
+        return std::move(pieces.list);
     });
     nb::dict out;
     out["root_key"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 0));
@@ -135,14 +157,15 @@ nb::str expand_weight_param(host::Text weight_param) {
 }
 
 nb::typed<nb::object, nb::str> encrypt_weight_param(host::Text weight_param, host::Text aes_key_2) {
-    nb::str expanded = expand_weight_param(weight_param);
-    return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(expanded, key_3_of(aes_key_2)));
+    const host::SecretStr expanded(expand_weight_param(weight_param));
+    const host::SecretStr aes_key_3(key_3_of(aes_key_2));
+    return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(expanded.get(), aes_key_3.get()));
 }
 
 nb::typed<nb::object, nb::str> decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
-    nb::str aes_key_3 = key_3_of(aes_key_2);
+    const host::SecretStr aes_key_3(key_3_of(aes_key_2));
     return nb::typed<nb::object, nb::str>(opening(root_key_seal::message::weight_failed, root_key_seal::message::weight_failed,
-                                      [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3); }));
+                                      [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3.get()); }));
 }
 
 }  // namespace

@@ -72,11 +72,9 @@ nb::str generate_aes_key_4() {
         PyErr_SetString(PyExc_OSError, "the cryptographically secure random source is unavailable");
         throw nb::python_error();
     }
-    std::string hex = hex::encode(bytes, sizeof bytes);
+    const SecretBuffer hex = hex::encode_secret(bytes, sizeof bytes);
     OPENSSL_cleanse(bytes, sizeof bytes);
-    nb::str out(hex.data(), hex.size());
-    OPENSSL_cleanse(hex.data(), hex.size());
-    return out;
+    return nb::str(hex.data(), hex.size());
 }
 
 nb::tuple encrypt_with_aes_key_4(host::Text plaintext, host::OptText key) {

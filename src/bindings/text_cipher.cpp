@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <cstring>
+
 #include "../core/cipher.hpp"
 #include "../core/credentials.hpp"
 #include "../core/hex.hpp"
@@ -50,23 +52,49 @@ nb::str encrypt(const Text& plaintext, const cipher::Key& key) {
     return result;
 }
 
+// Plaintexts up to this size are decrypted on the stack and copied into a str of
+// their exact size; larger ones inside the str that becomes the result.
+constexpr std::size_t small_plaintext = 512;
+
+// A str of the plaintext bytes (ASCII written straight in).
+nb::str plaintext_str(std::string_view bytes, bool ascii) {
+    if (!ascii) return to_str(bytes);
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+    if (out == nullptr) throw nb::python_error();
+    std::memcpy(PyUnicode_DATA(out), bytes.data(), bytes.size());
+    return nb::steal<nb::str>(out);
+}
+
+// The plaintext may be key material (sealed root key data): every buffer that
+// held it, or the garbage of a failed decryption, is wiped before release.
 nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
     const Utf8 text(ciphertext);  // ASCII text: the str's own buffer, no copy
-    // The plaintext is decoded and decrypted inside a fresh ASCII str (never the
-    // empty singleton: the capacity is at least 3); when it turns out to be ASCII
-    // that str is the result, trimmed, and no further copy is made.
-    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(cipher::decoded_capacity(text.size())), 127);
+    const std::size_t capacity = cipher::decoded_capacity(text.size());
+    bool ascii = false;
+    if (capacity <= small_plaintext) {
+        char buffer[small_plaintext];
+        struct Wipe {
+            char* p;
+            std::size_t n;
+            ~Wipe() { OPENSSL_cleanse(p, n); }
+        } wipe{buffer, capacity};
+        const std::size_t size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
+        return plaintext_str(std::string_view(buffer, size), ascii);
+    }
+    // Decoded and decrypted inside a fresh ASCII str; when the plaintext is ASCII
+    // that str is the result, trimmed in place (a large block shrinks where it
+    // is), and no further copy is made.
+    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
     if (out == nullptr) throw nb::python_error();
-    nb::object holder = nb::steal(out);
+    SecretStr holder(nb::steal(out));
     char* buffer = static_cast<char*>(PyUnicode_DATA(out));
     std::size_t size = 0;
-    bool ascii = false;
     {
         ReleaseIfLarge unlocked(text.size());
         size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
     }
     if (!ascii) return to_str(std::string_view(buffer, size));
-    PyObject* result = holder.release().ptr();
+    PyObject* result = holder.release().release().ptr();
     if (PyUnicode_Resize(&result, static_cast<Py_ssize_t>(size)) != 0) {
         Py_DECREF(result);
         throw nb::python_error();
@@ -104,10 +132,9 @@ sha256::Digest key_digest(const Text& key) {
 
 // The per-info function `fn` (a replacement) called with the hex form of the key.
 nb::object call_replacement(const nb::object& fn, const Text& text, sha256::Digest& digest) {
-    std::string hex = hex::encode(digest.data(), digest.size());
-    nb::str key_hash(hex.data(), hex.size());
-    OPENSSL_cleanse(hex.data(), hex.size());
+    const SecretBuffer hex = hex::encode_secret(digest.data(), digest.size());
     OPENSSL_cleanse(digest.data(), digest.size());
+    nb::str key_hash(hex.data(), hex.size());  // the replacement's, once handed over
     return fn(nb::handle(text.ptr), key_hash);
 }
 

@@ -201,7 +201,7 @@ auto with_fields(EntryObject self, F&& f) {
     const std::array<host::Utf8, text_count> views = {
         host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()), host::Utf8(held[2].ptr()),
         host::Utf8(held[3].ptr()), host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
-    const std::string version = host::decimal_text(e.key_version);
+    const SecretBuffer version = host::decimal_text(e.key_version);
     vault_record::Fields fields;
     for (int i = 0; i < text_count; ++i) fields.texts[i] = views[i].view();
     fields.key_version = version;

@@ -16,37 +16,40 @@ PyObject* time_module = nullptr;
 PyObject* random_module = nullptr;
 
 // Decimal text of the current wall-clock time in milliseconds, truncated.
-std::string clock_ms() {
+SecretBuffer clock_ms() {
     nb::object seconds = nb::borrow(time_module).attr("time")();
     nb::object ms = seconds * nb::int_(1000);
     return host::decimal_text(host::truncate_number(ms));
 }
 
-// A number from 100 to 999 of the host's general-purpose generator.
-std::string random_part() {
+// A number from 100 to 999 of the host's general-purpose generator, as text.
+SecretBuffer random_part() {
     nb::object drawn = nb::borrow(random_module).attr("randint")(100, 999);
-    return nb::cast<std::string>(nb::str(drawn));
+    const host::SecretStr text{nb::str(drawn)};
+    return SecretBuffer(host::Utf8(text.ptr()).view());
 }
 
-nb::object issue(const std::optional<std::string>& timestamp_ms) {
-    std::string ts, rnd;
+// Every text of the new weight is wiped once the int is made: it is a secret.
+nb::object issue(const SecretBuffer* timestamp_ms) {
+    SecretBuffer ts, rnd;
     host::wrap_host_failures(WeightGenerationError, weight::message::issue_failed, [&] {
-        ts = timestamp_ms ? *timestamp_ms : clock_ms();
+        ts = timestamp_ms != nullptr ? SecretBuffer(timestamp_ms->view()) : clock_ms();
         rnd = random_part();
     });
-    const std::string weight = host::call_core(WeightGenerationError, [&] { return weight::compose(ts, rnd); });
+    const SecretBuffer weight = host::call_core(WeightGenerationError, [&] { return weight::compose(ts, rnd); });
     return host::int_from_decimal(weight);
 }
 
-nb::int_ generate_weight_parameter() { return nb::borrow<nb::int_>(issue(std::nullopt)); }
+nb::int_ generate_weight_parameter() { return nb::borrow<nb::int_>(issue(nullptr)); }
 
 nb::int_ generate_weight_parameter_with_timestamp(host::OptInt timestamp_ms) {
-    if (timestamp_ms.is_none()) return nb::borrow<nb::int_>(issue(std::nullopt));
-    return nb::borrow<nb::int_>(issue(host::decimal_text(timestamp_ms.value)));
+    if (timestamp_ms.is_none()) return nb::borrow<nb::int_>(issue(nullptr));
+    const SecretBuffer timestamp = host::decimal_text(timestamp_ms.value);
+    return nb::borrow<nb::int_>(issue(&timestamp));
 }
 
 nb::typed<nb::dict, nb::str, nb::int_> parse_weight_parameter(host::Int weight_param) {
-    const std::string text = host::decimal_text(weight_param);
+    const SecretBuffer text = host::decimal_text(weight_param);
     const weight::Parsed parsed = host::call_core(WeightGenerationError, [&] { return weight::parse(text); });
     nb::dict out;
     out["timestamp_ms"] = host::int_from_decimal(parsed.timestamp_ms);
@@ -56,15 +59,15 @@ nb::typed<nb::dict, nb::str, nb::int_> parse_weight_parameter(host::Int weight_p
 }
 
 int get_weight_digit(host::Int weight_param, host::Int position) {
-    const std::string text = host::decimal_text(weight_param);
-    const std::string position_text = host::decimal_text(position);
+    const SecretBuffer text = host::decimal_text(weight_param);
+    const SecretBuffer position_text = host::decimal_text(position);
     return host::call_core(WeightGenerationError,
                            [&] { return weight::digit_from_left(text, host::clamped(position), position_text); });
 }
 
 int get_weight_digit_from_end(host::Int weight_param, host::Int position) {
-    const std::string text = host::decimal_text(weight_param);
-    const std::string position_text = host::decimal_text(position);
+    const SecretBuffer text = host::decimal_text(weight_param);
+    const SecretBuffer position_text = host::decimal_text(position);
     return host::call_core(WeightGenerationError,
                            [&] { return weight::digit_from_right(text, host::clamped(position), position_text); });
 }

@@ -95,6 +95,51 @@ constexpr std::array<std::uint8_t, 256> b64_table = [] {
 
 [[noreturn]] void non_ascii() { fail("string argument should contain only ASCII characters"); }
 
+// ---------------------------------------------------------------- decryption
+// AES-CBC decryption in place, padding left as it is. Only the length can fail
+// here, and it depends on the ciphertext's form alone.
+void decrypt_blocks(const Key& key, char* data, std::size_t size) {
+    Session session(key, false);
+    EVP_CIPHER_CTX* ctx = session.get();
+    if (size % 16 != 0) fail("The length of the provided data is not a multiple of the block length.");
+    // Padding is checked by padding_holds rather than by EVP: with EVP's padding
+    // on, the block it holds back would make a second in-place update overlap its
+    // own output, and EVP would report a bad padding by a path of its own.
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    auto* bytes = reinterpret_cast<unsigned char*>(data);
+    constexpr std::size_t step = std::size_t{1} << 30;
+    for (std::size_t pos = 0; pos < size; pos += step) {
+        const std::size_t chunk = std::min(step, size - pos);
+        int len = 0;
+        if (EVP_DecryptUpdate(ctx, bytes + pos, &len, bytes + pos, static_cast<int>(chunk)) != 1 ||
+            static_cast<std::size_t>(len) != chunk) {
+            fail("AES-CBC decryption failed");
+        }
+    }
+}
+
+// All bits set when a < b, none otherwise (a, b below 2^63), without a branch.
+constexpr std::uint64_t mask_below(std::uint64_t a, std::uint64_t b) noexcept { return 0 - ((a - b) >> 63); }
+constexpr std::uint64_t mask_equal(std::uint64_t a, std::uint64_t b) noexcept { return mask_below(a ^ b, 1); }
+
+// The PKCS#7 verdict on decrypted whole blocks, in constant time: all sixteen
+// bytes of the last block are read and compared whatever the padding claims,
+// and no branch depends on their values. `plain_size` is the size without the
+// padding when it holds, the whole size when it does not.
+bool padding_holds(const char* data, std::size_t size, std::size_t& plain_size) noexcept {
+    plain_size = size;
+    if (size < 16) return false;  // no block at all: the form of the ciphertext, not its content
+    const auto* last = reinterpret_cast<const unsigned char*>(data + size - 16);
+    const std::uint64_t pad = last[15];
+    std::uint64_t good = mask_below(0, pad) & mask_below(pad, 17);
+    for (std::uint64_t i = 0; i < 16; ++i) {
+        const std::uint64_t in_padding = mask_below(i, pad);
+        good &= ~in_padding | mask_equal(last[15 - i], pad);
+    }
+    plain_size = size - static_cast<std::size_t>(pad & good);
+    return (good & 1) != 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- keys
@@ -157,7 +202,7 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     OPENSSL_cleanse(buffer.get(), buffer_size);
 }
 
-// ---------------------------------------------------------------- decryption
+// ---------------------------------------------------------------- Base64 and decryption
 Bytes base64_decode(std::string_view text) {
     Bytes result;
     result.data.reset(new char[decoded_capacity(text.size())]);
@@ -227,40 +272,27 @@ std::size_t base64_decode_to(std::string_view text, char* out) {
 }
 
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
-    Session session(key, false);
-    EVP_CIPHER_CTX* ctx = session.get();
-    if (size % 16 != 0) fail("The length of the provided data is not a multiple of the block length.");
-    // Padding is checked here rather than by EVP: with EVP's padding on, the block
-    // it holds back would make a second in-place update overlap its own output.
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    auto* bytes = reinterpret_cast<unsigned char*>(data);
-    constexpr std::size_t step = std::size_t{1} << 30;
-    for (std::size_t pos = 0; pos < size; pos += step) {
-        const std::size_t chunk = std::min(step, size - pos);
-        int len = 0;
-        if (EVP_DecryptUpdate(ctx, bytes + pos, &len, bytes + pos, static_cast<int>(chunk)) != 1 ||
-            static_cast<std::size_t>(len) != chunk) {
-            fail("AES-CBC decryption failed");
-        }
-    }
-    if (size == 0) fail("Invalid padding bytes.");
-    const unsigned pad = bytes[size - 1];
-    bool valid = pad >= 1 && pad <= 16;
-    for (unsigned k = 1; valid && k <= pad; ++k) valid = bytes[size - k] == pad;
-    if (!valid) fail("Invalid padding bytes.");
-    return size - pad;
+    decrypt_blocks(key, data, size);
+    std::size_t plain_size = 0;
+    if (!padding_holds(data, size, plain_size)) fail(std::string(message::wrong_key_or_damaged));
+    return plain_size;
 }
 
-bool check_utf8(std::string_view bytes) {
-    bool ascii = false;
-    if (const auto fault = text::find_utf8_fault(bytes, /*surrogates=*/true, &ascii)) fail(text::describe(*fault));
-    return ascii;
+bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept {
+    ascii = false;
+    return !text::find_utf8_fault(bytes, /*surrogates=*/true, &ascii);
 }
 
 std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii) {
-    const std::size_t size = decrypt_in_place(key, out, base64_decode_to(text, out));
-    ascii = check_utf8(std::string_view(out, size));
-    return size;
+    const std::size_t size = base64_decode_to(text, out);
+    decrypt_blocks(key, out, size);
+    // Both checks always run and meet in one verdict: which of them failed must
+    // not show in the error, and the padding check does not show it in its timing.
+    std::size_t plain_size = 0;
+    const bool padding_ok = padding_holds(out, size, plain_size);
+    const bool text_ok = is_layer_utf8(std::string_view(out, plain_size), ascii);
+    if (!(padding_ok & text_ok)) fail(std::string(message::wrong_key_or_damaged));
+    return plain_size;
 }
 
 Bytes decrypt_from_base64(const Key& key, std::string_view text) {

@@ -17,6 +17,9 @@ namespace message {
 inline constexpr std::string_view key_length = "密钥长度必须是64位十六进制字符串";
 inline constexpr std::string_view encrypt_failed = "AES_KYE_N 加密失败: ";
 inline constexpr std::string_view decrypt_failed = "AES_KYE_N decrypt failed: ";
+// Bad padding and bytes that are not text after decryption: one verdict, so that
+// nobody handing in forged ciphertexts can tell the two apart.
+inline constexpr std::string_view wrong_key_or_damaged = "wrong key or damaged ciphertext";
 }  // namespace message
 
 // AES key bytes (16, 24 or 32 once decoded), wiped when they go out of scope.
@@ -71,18 +74,20 @@ constexpr std::size_t decoded_capacity(std::size_t text_size) noexcept { return 
 // base64_decode into `out` (decoded_capacity(text.size()) bytes); returns the size.
 std::size_t base64_decode_to(std::string_view text, char* out);
 
-// AES-CBC decryption of `data` in place, PKCS#7 padding checked and removed.
-// Returns the plaintext size.
+// AES-CBC decryption of `data` in place, PKCS#7 padding checked (in constant
+// time) and removed. Returns the plaintext size; a bad padding fails with
+// message::wrong_key_or_damaged.
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size);
 
 // UTF-8 as the layer writes it: well-formed UTF-8, where the three-byte forms of
-// surrogate code points (ED A0 80 .. ED BF BF) are accepted too. Fails on
-// anything else, naming the offending byte and position. Returns true when
-// every byte is ASCII.
-bool check_utf8(std::string_view bytes);
+// surrogate code points (ED A0 80 .. ED BF BF) are accepted too. `ascii` tells
+// whether every byte is ASCII.
+bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept;
 
-// Base64 decoding, decryption and the UTF-8 check: the plaintext bytes of a
-// ciphertext text.
+// Base64 decoding, decryption, the padding and the UTF-8 check: the plaintext
+// bytes of a ciphertext text. A text that is not Base64, or not whole blocks,
+// fails with its own message; a bad padding and bytes that are not UTF-8 both
+// fail with message::wrong_key_or_damaged, by one path.
 Bytes decrypt_from_base64(const Key& key, std::string_view text);
 
 // The same into `out` (decoded_capacity(text.size()) bytes); returns the

@@ -16,7 +16,7 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-std::string safe_int(std::string_view text) {
+SecretBuffer safe_int(std::string_view text) {
     std::size_t pos = 0;
     bool negative = false;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
@@ -28,15 +28,16 @@ std::string safe_int(std::string_view text) {
         if (!is_digit(text[i])) invalid_literal(text);
     }
     while (pos + 1 < text.size() && text[pos] == '0') ++pos;
-    std::string out;
-    if (negative && text.substr(pos) != "0") out += '-';
+    SecretBuffer out;
+    out.reserve(text.size() - pos + 1);
+    if (negative && text.substr(pos) != "0") out.push_back('-');
     out.append(text.substr(pos));
     return out;
 }
 
 int digit_value(std::string_view one_char) {
     if (one_char.size() == 1 && is_digit(one_char[0])) return one_char[0] - '0';
-    const std::string canonical = safe_int(one_char);  // "+" and "-" alone land here and fail
+    const SecretBuffer canonical = safe_int(one_char);  // "+" and "-" alone land here and fail
     return canonical[0] - '0';
 }
 

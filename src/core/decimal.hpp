@@ -6,13 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "secret_buffer.hpp"
+
 namespace zeq::decimal {
 
 // The layer's integer coercion: an optional sign followed by one or more ASCII
 // digits, nothing else. Returns the canonical decimal text (no "+", no leading
-// zeros, "0" never signed). Anything else is the host's ValueError
-// "invalid literal for int() with base 10: '...'".
-std::string safe_int(std::string_view text);
+// zeros, "0" never signed), in a SecretBuffer: weights travel as such texts.
+// Anything else is the host's ValueError "invalid literal for int() with base
+// 10: '...'".
+SecretBuffer safe_int(std::string_view text);
 
 // safe_int of a one-character text, as a small integer.
 int digit_value(std::string_view one_char);

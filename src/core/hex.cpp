@@ -16,4 +16,10 @@ std::string encode(const std::uint8_t* data, std::size_t size) {
     return out;
 }
 
+SecretBuffer encode_secret(const std::uint8_t* data, std::size_t size) {
+    SecretBuffer out(size * 2);
+    encode_to(data, size, out.data());
+    return out;
+}
+
 }  // namespace zeq::hex

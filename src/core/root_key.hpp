@@ -5,14 +5,15 @@
 #include <string_view>
 
 #include "log.hpp"
+#include "secret_buffer.hpp"
 
 namespace zeq::root_key {
 
 inline constexpr std::string_view default_weight_param = "1000";
 
 struct Parts {
-    std::string personal_key;
-    std::string weight_param;  // canonical decimal text
+    SecretBuffer personal_key;
+    SecretBuffer weight_param;  // canonical decimal text
 };
 
 Parts parse(std::string_view root_key, core::LogSink& log);

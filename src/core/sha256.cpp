@@ -76,4 +76,12 @@ std::string hash_text(std::string_view utf8) {
     return hex_digest(utf8);
 }
 
+SecretBuffer secret_hash_text(std::string_view utf8) {
+    if (utf8.empty()) return {};
+    Digest d = digest(utf8);
+    SecretBuffer hex = hex::encode_secret(d.data(), d.size());
+    OPENSSL_cleanse(d.data(), d.size());
+    return hex;
+}
+
 }  // namespace zeq::sha256

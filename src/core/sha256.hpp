@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "secret_buffer.hpp"
+
 namespace zeq::sha256 {
 
 using Digest = std::array<std::uint8_t, 32>;
@@ -18,5 +20,7 @@ std::string hex_digest(std::string_view bytes);
 
 // The layer's hex digest: the empty text for empty input, else hex_digest.
 std::string hash_text(std::string_view utf8);
+// The same for digests that are keys: nothing of it stays behind in memory.
+SecretBuffer secret_hash_text(std::string_view utf8);
 
 }  // namespace zeq::sha256

@@ -102,6 +102,8 @@ std::string last_n(std::string_view s, std::int64_t n) {
 
 std::string first_n(std::string_view s, std::int64_t n) { return cut(s, 0, n); }
 
+std::string_view head(std::string_view s, std::size_t n) noexcept { return s.substr(0, offset_of(s, n)); }
+
 void append_repeated(std::string& out, std::string_view s, std::int64_t n) {
     if (n <= 0 || s.empty()) return;
     const auto count = static_cast<std::uint64_t>(n);
@@ -132,16 +134,20 @@ std::string char_at(std::string_view s, std::int64_t k) {
 }
 
 std::string reversed(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
+    std::string out(s.size(), '\0');
+    reversed_to(s, out.data());
+    return out;
+}
+
+void reversed_to(std::string_view s, char* out) noexcept {
     std::size_t end = s.size();
     while (end > 0) {
         std::size_t start = end - 1;
         while (start > 0 && is_continuation(static_cast<unsigned char>(s[start]))) --start;
-        out.append(s.substr(start, end - start));
+        std::memcpy(out, s.data() + start, end - start);
+        out += end - start;
         end = start;
     }
-    return out;
 }
 
 std::string_view strip(std::string_view s) noexcept {

@@ -25,6 +25,8 @@ std::string last_n(std::string_view s, std::int64_t n);
 
 // s[:n] for n >= 0.
 std::string first_n(std::string_view s, std::int64_t n);
+// The same as a view into s.
+std::string_view head(std::string_view s, std::size_t n) noexcept;
 
 // s * n: empty for n <= 0. Throws std::bad_alloc when the result cannot exist.
 std::string repeat(std::string_view s, std::int64_t n);
@@ -36,6 +38,8 @@ std::string char_at(std::string_view s, std::int64_t k);
 
 // The code points of s in reverse order (s[::-1]).
 std::string reversed(std::string_view s);
+// The same into `out`, which has room for s.size() bytes.
+void reversed_to(std::string_view s, char* out) noexcept;
 
 // Python's str.strip() with no argument: removes leading and trailing white space
 // (the Unicode white space set the host uses).

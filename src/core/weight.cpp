@@ -17,9 +17,9 @@ void check_position(std::string_view weight_param, std::int64_t position, std::s
 
 }  // namespace
 
-std::string compose(std::string_view timestamp_ms, std::string_view random_num) {
+SecretBuffer compose(std::string_view timestamp_ms, std::string_view random_num) {
     return core::wrap_failures(message::issue_failed, [&] {
-        std::string joined(timestamp_ms);
+        SecretBuffer joined(timestamp_ms);
         joined.append(random_num);
         return decimal::safe_int(joined);
     });

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "secret_buffer.hpp"
+
 namespace zeq::weight {
 
 namespace message {
@@ -14,11 +16,11 @@ inline constexpr std::string_view bad_format = "权重参数格式无效";
 }  // namespace message
 
 // safe_int(timestamp text + random text), wrapped as "权重参数生成失败: ...".
-std::string compose(std::string_view timestamp_ms, std::string_view random_num);
+SecretBuffer compose(std::string_view timestamp_ms, std::string_view random_num);
 
 struct Parsed {
-    std::string timestamp_ms;  // canonical decimal
-    std::string random_num;    // canonical decimal
+    SecretBuffer timestamp_ms;  // canonical decimal
+    SecretBuffer random_num;    // canonical decimal
     std::size_t total_length;
 };
 Parsed parse(std::string_view weight_param);

@@ -1,5 +1,7 @@
 // The cipher core: hexadecimal keys, lenient Base64, the UTF-8 rule of decryption
 // and a round trip through AES-CBC.
+#include <openssl/evp.h>
+
 #include <string>
 
 #include "check.hpp"
@@ -56,13 +58,55 @@ TEST_CASE("lenient Base64 decoding") {
 }
 
 TEST_CASE("UTF-8 of decryption accepts surrogate forms only") {
-    CHECK(cipher::check_utf8(std::string(100, 'a')));
-    CHECK(!cipher::check_utf8(std::string(40, 'a') + "\xc3\xa9"));
-    CHECK(!fails([] { cipher::check_utf8("plain \xe4\xb8\xad \xf0\x9f\x98\x80 \xed\xa0\x80 \xed\xbf\xbf"); }));
+    bool ascii = false;
+    CHECK(cipher::is_layer_utf8(std::string(100, 'a'), ascii));
+    CHECK(ascii);
+    CHECK(cipher::is_layer_utf8(std::string(40, 'a') + "\xc3\xa9", ascii));
+    CHECK(!ascii);
+    CHECK(cipher::is_layer_utf8("plain \xe4\xb8\xad \xf0\x9f\x98\x80 \xed\xa0\x80 \xed\xbf\xbf", ascii));
     for (const char* bad : {"\xff", "\x80", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xf0\x8f\xbf\xbf",
                             "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xed\xa0", "abcdefgh\xe4\xb8"}) {
-        CHECK(fails([&] { cipher::check_utf8(bad); }));
+        CHECK(!cipher::is_layer_utf8(bad, ascii));
     }
+}
+
+TEST_CASE("bad padding and bytes that are not text fail alike") {
+    cipher::Key key;
+    cipher::Key::from_hex(std::string(64, '7'), key);
+    // Whole blocks encrypted without padding of their own: the last block decides.
+    auto sealed_blocks = [&](std::string blocks) {
+        std::string out(cipher::encrypted_text_size(blocks.size()) + 1, '\0');
+        cipher::encrypt_to_base64(key, blocks, out.data());
+        // drop the block of padding the encryption added: 16 bytes are 20 Base64
+        // characters after a multiple of 3 bytes, so decode, cut and re-encode
+        cipher::Bytes raw = cipher::base64_decode(std::string_view(out.c_str()));
+        const std::string cut(raw.data.get(), raw.size - 16);
+        std::string text(cipher::base64_size(cut.size()) + 1, '\0');
+        text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                                             reinterpret_cast<const unsigned char*>(cut.data()),
+                                                             static_cast<int>(cut.size()))));
+        return text;
+    };
+    auto message_of = [&](const std::string& text) -> std::string {
+        try {
+            cipher::decrypt_from_base64(key, text);
+        } catch (const core::Error& e) {
+            return e.message();
+        }
+        return "no failure";
+    };
+    const std::string block_of_a(15, 'a');
+    for (const std::string& last : {block_of_a + '\0', block_of_a + '\x11', std::string(14, 'a') + "\x01\x02",
+                                    std::string(12, 'a') + "\x05\x05\x05\x05",  // claims 5, holds 4
+                                    std::string(15, '\xff') + '\x01', "\xc3" + std::string(14, 'a') + '\x01',
+                                    std::string(13, 'a') + "\xe4\xb8" + '\x01'}) {
+        CHECK_EQ(message_of(sealed_blocks(std::string(16, 'b') + last)), std::string(cipher::message::wrong_key_or_damaged));
+    }
+    CHECK_EQ(message_of(""), std::string(cipher::message::wrong_key_or_damaged));  // no block, no padding
+    CHECK_EQ(message_of(sealed_blocks(std::string(15, 'a') + '\x01')), std::string("no failure"));
+    CHECK_EQ(message_of(sealed_blocks(std::string(16, '\x10'))), std::string("no failure"));
+    // the form of the ciphertext is still named
+    CHECK_EQ(message_of("QUJD"), std::string("The length of the provided data is not a multiple of the block length."));
 }
 
 TEST_CASE("AES-CBC round trip and sizes") {

@@ -3,7 +3,12 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <errno.h>
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "check.hpp"
 #include "core/platform.hpp"
@@ -73,6 +78,41 @@ TEST_CASE("posix runner: failure kinds, time-out kills and reaps") {
     CHECK(kind_of(*os, {"sh", "-c", "sleep 30 & echo started"}, 200ms) == platform::FailureKind::timeout);
     CHECK_EQ(open_descriptors(), before);
     CHECK(!has_children());
+}
+
+TEST_CASE("posix runner: the command inherits standard input, output and error only") {
+    auto os = platform::make_system_platform();
+    // What a host may hold open without close-on-exec: a file and both ends of a pipe.
+    char path[] = "/tmp/zeq-inherit-XXXXXX";
+    const int file = mkstemp(path);
+    CHECK(file >= 0);
+    int pipe_ends[2];
+    CHECK_EQ(pipe(pipe_ends), 0);
+    for (ErrorStream errors : {ErrorStream::merged, ErrorStream::separate, ErrorStream::inherited}) {
+        const auto listing = os->run({"ls", "-l", "/proc/self/fd"}, errors, 5s);
+        CHECK_EQ(listing.status, 0);
+        std::vector<int> others;  // descriptors beyond 0, 1, 2 other than the one ls lists with
+        std::string stdin_target;
+        std::size_t start = 0;
+        while (start < listing.out.size()) {
+            const std::size_t end = listing.out.find('\n', start);
+            const std::string line = listing.out.substr(start, end - start);
+            start = end == std::string::npos ? listing.out.size() : end + 1;
+            const std::size_t arrow = line.find(" -> ");
+            if (arrow == std::string::npos) continue;
+            const std::size_t number = line.rfind(' ', arrow - 1) + 1;
+            const int fd = std::stoi(line.substr(number, arrow - number));
+            const std::string target = line.substr(arrow + 4);
+            if (fd == 0) stdin_target = target;
+            if (fd > 2 && target.find("/fd") == std::string::npos) others.push_back(fd);
+        }
+        CHECK_EQ(stdin_target, std::string("/dev/null"));
+        CHECK(others.empty());
+    }
+    close(file);
+    unlink(path);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
 }
 
 TEST_CASE("posix files and names") {

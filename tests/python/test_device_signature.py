@@ -190,6 +190,28 @@ def test_a_thousand_runs_leave_nothing_behind(shims):
     assert _children() == 0
 
 
+def test_commands_inherit_no_descriptor_of_the_host(shims, tmp_path):
+    # what a host may hold open and inheritable: a file and both ends of a pipe
+    shim(shims, "findmnt", "exec ls -l /proc/self/fd")
+    with open(tmp_path / "host-file", "w") as host_file:
+        read_end, write_end = os.pipe()
+        try:
+            for fd in (host_file.fileno(), read_end, write_end):
+                os.set_inheritable(fd, True)
+            listing = ds._get_disk_id_linux()
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+    targets = {}
+    for line in listing.splitlines():
+        if " -> " in line:
+            left, target = line.split(" -> ", 1)
+            targets[int(left.split()[-1])] = target
+    assert targets[0] == "/dev/null"
+    # beyond standard input, output and error only the directory ls is listing
+    assert {fd: t for fd, t in targets.items() if fd > 2 and not t.endswith("/fd")} == {}, listing
+
+
 # ---------------------------------------------------------------- a faked Linux machine
 
 CHILD = textwrap.dedent(

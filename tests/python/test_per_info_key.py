@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import logging
 import pathlib
 import random
 
@@ -13,11 +14,12 @@ from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
 from zeq.domain.crypto_layer import per_info_key as pik
 
-VECTORS = pathlib.Path("/work/shared/vectors/aes256_kat.txt")
+VECTORS = pathlib.Path(__file__).resolve().parents[1] / "vectors" / "aes256_kat.txt"
 ZERO_IV = bytes(16)
 KEY = hashlib.sha256(b"per-info key of the tests").hexdigest()
 ENC_PREFIX = "AES_KYE_N 加密失败: "
 DEC_PREFIX = "AES_KYE_N decrypt failed: "
+DAMAGED = "wrong key or damaged ciphertext"
 
 
 def reference_encrypt(data: bytes, key: bytes) -> str:
@@ -82,6 +84,11 @@ def test_nist_known_answers(key, text, expected_block):
 
 def test_kat_file_holds_text_vectors():
     assert len(list(kat_vectors())) >= 10
+
+
+def test_vectors_are_read_from_the_repository():
+    # the suite must collect and pass on any checkout, so its data lives under tests/
+    assert VECTORS.is_relative_to(pathlib.Path(__file__).resolve().parents[1])
 
 
 @pytest.mark.parametrize("text, size", [("a" * 15, 24), ("a" * 16, 44), ("中" * 5, 24), ("中" * 5 + "a", 44),
@@ -167,12 +174,12 @@ def test_decrypts_surrogate_forms(data, expected):
                                   b"\xf4\x90\x80\x80", b"\xf8\x88\x80\x80\x80", b"\xed\xa0", b"\xe4\xb8",
                                   b"\xed\xa0\x00"])
 def test_rejects_invalid_utf8(data):
-    # the reason reads as the host's own decoder words it (surrogate forms aside)
-    with pytest.raises(UnicodeDecodeError) as host_error:
+    # what the host's decoder refuses (surrogate forms aside) is refused, without saying where or why
+    with pytest.raises(UnicodeDecodeError):
         data.decode("utf-8", "surrogatepass")
     with pytest.raises(pik.PerInfoKeyError) as error:
         pik.decrypt_with_per_info_key(raw_ciphertext(data), KEY)
-    assert str(error.value) == DEC_PREFIX + str(host_error.value)
+    assert str(error.value) == DEC_PREFIX + DAMAGED
 
 
 @pytest.mark.parametrize("ciphertext", ["not base64!", "QUJD", "A", "AAAAAAAAAAAAAAAAAAAAAA=", "",
@@ -190,6 +197,109 @@ def test_wrong_key_never_returns_the_plaintext():
             assert pik.decrypt_with_per_info_key(ciphertext, other) != "secret content"
         except pik.PerInfoKeyError as e:
             assert str(e).startswith(DEC_PREFIX)
+
+
+# ---------------------------------------------------------------- one verdict for every opening operation
+# With the all-zero IV and no MAC, an error that tells a bad padding from bytes
+# that are not text is an oracle that gives the plaintext away. Forged ciphertexts
+# of both kinds must look the same to the caller and in the logs.
+
+def forged(blocks: bytes, aes_key: bytes) -> str:
+    """Whole blocks encrypted without padding of their own: the forger picks what the last block holds."""
+    encryptor = Cipher(algorithms.AES(aes_key), modes.CBC(ZERO_IV)).encryptor()
+    return base64.b64encode(encryptor.update(blocks) + encryptor.finalize()).decode("ascii")
+
+
+BAD_PADDING = [
+    b"a" * 15 + b"\x00",            # a padding byte of 0
+    b"a" * 15 + b"\x11",            # 17: more than a block
+    b"a" * 12 + b"\x05" * 4,        # claims five, holds four
+    b"a" * 14 + b"\x01\x02",
+    b"\x10" * 15 + b"\x0f" + b"a" * 15 + b"\x10",  # the block before looks like padding
+]
+BAD_TEXT = [                      # each with a sound padding of one byte
+    b"\xff" + b"a" * 14 + b"\x01",
+    b"a" * 13 + b"\xe4\xb8\x01",    # a character cut short by the padding
+    b"\xc0\x80" + b"a" * 13 + b"\x01",  # an overlong form
+    b"\x80" * 31 + b"\x01",
+]
+
+
+def _seal_keys():
+    from zeq.domain.crypto_layer.master_key_seal import _get_aes_key_3, get_aes_key_2
+
+    aes_key_2 = get_aes_key_2("personal-key", "1733817600123456")
+    return aes_key_2, hashlib.sha256(_get_aes_key_3(aes_key_2).encode()).digest()
+
+
+def _openings():
+    from zeq.domain.crypto_layer import access_derivation, master_key_seal
+
+    per_info = bytes.fromhex(KEY)
+    text_key = hashlib.sha256(b"the key text").digest()
+    aes_key_2, sealed_key = _seal_keys()
+    via_text_cipher = "AES decrypt failed: " + DEC_PREFIX + DAMAGED
+    return {
+        "decrypt_with_per_info_key": (lambda c: pik.decrypt_with_per_info_key(c, KEY), per_info,
+                                      pik.PerInfoKeyError, DEC_PREFIX + DAMAGED, []),
+        "decrypt_info": (lambda c: pik.decrypt_info(c, KEY), per_info, pik.PerInfoKeyError, DEC_PREFIX + DAMAGED, []),
+        "decrypt_with_aes_key_4": (lambda c: pik.decrypt_with_aes_key_4(c, KEY), per_info,
+                                   pik.PerInfoKeyError, DEC_PREFIX + DAMAGED, []),
+        "aes_decrypt": (lambda c: access_derivation.aes_decrypt(c, "the key text"), text_key,
+                        access_derivation.CredentialGenerationError, via_text_cipher, []),
+        "decrypt_root_key_data": (lambda c: master_key_seal.decrypt_root_key_data(c, aes_key_2), sealed_key,
+                                  Exception, "Decryption failed: " + via_text_cipher,
+                                  ["Root key decryption failed: " + via_text_cipher]),
+        "decrypt_weight_param": (lambda c: master_key_seal.decrypt_weight_param(c, aes_key_2), sealed_key,
+                                 Exception, "Weight param decryption failed: " + via_text_cipher,
+                                 ["Weight param decryption failed: " + via_text_cipher]),
+    }
+
+
+@pytest.mark.parametrize("name", ["decrypt_with_per_info_key", "decrypt_info", "decrypt_with_aes_key_4",
+                                  "aes_decrypt", "decrypt_root_key_data", "decrypt_weight_param"])
+def test_bad_padding_and_bad_text_look_alike(name, caplog):
+    opener, aes_key, error_type, message, log_lines = _openings()[name]
+    outcomes = []
+    for blocks in BAD_PADDING + BAD_TEXT:
+        caplog.clear()
+        with caplog.at_level(logging.DEBUG):
+            with pytest.raises(Exception) as caught:
+                opener(forged(b"b" * 16 + blocks, aes_key))
+        records = [(r.name, r.levelno, r.getMessage(), r.exc_info) for r in caplog.records]
+        outcomes.append((type(caught.value), str(caught.value), caught.value.args, records))
+    first = outcomes[0]
+    assert all(outcome == first for outcome in outcomes), name
+    assert first[0] is error_type and first[1] == message
+    assert [record[2] for record in first[3]] == log_lines
+    # the control: a forgery of the same size with a sound padding and text opens
+    opener(forged(b"b" * 16 + b"x|y|" + b"z" * 11 + b"\x01", aes_key))
+
+
+def test_sound_forgery_still_opens_and_reaches_the_format_check():
+    from zeq.domain.crypto_layer import master_key_seal
+
+    aes_key_2, sealed_key = _seal_keys()
+    assert master_key_seal.decrypt_root_key_data(forged(b"ab|cd|ef" + b"\x08" * 8, sealed_key), aes_key_2) == {
+        "root_key": "ab", "migrate_key_hash": "cd", "device_signature": "ef"}
+    assert master_key_seal.decrypt_weight_param(forged(b"a" * 15 + b"\x01", sealed_key), aes_key_2) == "a" * 15
+
+
+def test_form_of_the_ciphertext_is_still_named():
+    # Base64 and whole blocks depend on the ciphertext alone, not on the key: they keep their messages
+    for ciphertext, reason in [("QUJD", "The length of the provided data is not a multiple of the block length."),
+                               ("A", "Invalid base64-encoded string: number of data characters (1) cannot be 1 more "
+                                     "than a multiple of 4"),
+                               ("QQ", "Incorrect padding")]:
+        with pytest.raises(pik.PerInfoKeyError) as error:
+            pik.decrypt_with_per_info_key(ciphertext, KEY)
+        assert str(error.value) == DEC_PREFIX + reason
+
+
+def test_empty_ciphertext_is_damaged():
+    with pytest.raises(pik.PerInfoKeyError) as error:
+        pik.decrypt_with_per_info_key("====", KEY)
+    assert str(error.value) == DEC_PREFIX + DAMAGED
 
 
 def lenient_variants(rng: random.Random, text: str) -> str:
@@ -308,9 +418,9 @@ def test_utf8_verdicts_match_the_host_decoder_on_random_bytes():
         ciphertext = raw_ciphertext(data)
         try:
             expected = data.decode("utf-8", "surrogatepass")
-        except UnicodeDecodeError as host_error:
+        except UnicodeDecodeError:
             with pytest.raises(pik.PerInfoKeyError) as error:
                 pik.decrypt_with_per_info_key(ciphertext, KEY)
-            assert str(error.value) == DEC_PREFIX + str(host_error), data
+            assert str(error.value) == DEC_PREFIX + DAMAGED, data
         else:
             assert pik.decrypt_with_per_info_key(ciphertext, KEY) == expected, data

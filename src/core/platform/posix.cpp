@@ -1,4 +1,5 @@
 // Linux and macOS: commands through posix_spawnp, files through open/read.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -100,6 +102,39 @@ struct SpawnSetup {
         posix_spawnattr_destroy(&attr);
     }
 };
+
+// The command starts with standard input, output and error only: whatever else
+// the host has open (files, pipes, sockets without close-on-exec) is closed in
+// the child, by the spawn itself. Nothing changes in this process, so host
+// threads that fork or spawn at the same time are unaffected.
+void close_other_descriptors(SpawnSetup& setup, short& flags) {
+#if defined(ZEQ_HAVE_SPAWN_CLOSEFROM) && !defined(ZEQ_SPAWN_CLOSE_FALLBACK)
+    (void)flags;
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+#elif defined(POSIX_SPAWN_CLOEXEC_DEFAULT) && !defined(ZEQ_SPAWN_CLOSE_FALLBACK)
+    // Only the descriptors that the file actions name are inherited.
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#else
+    // One close action per descriptor open now (a close of one that is closed by
+    // then is ignored). One that another thread opens between this listing and
+    // the spawn can still slip through; the host opens its own non-inheritable.
+    (void)flags;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            char* end = nullptr;
+            const long fd = std::strtol(entry->d_name, &end, 10);
+            if (end == entry->d_name || *end != '\0' || fd <= 2 || fd == ::dirfd(dir)) continue;
+            posix_spawn_file_actions_addclose(&setup.actions, static_cast<int>(fd));
+        }
+        ::closedir(dir);
+        return;
+    }
+    // No listing: every number the process may use, up to a bound.
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    const int highest = static_cast<int>(limit > 0 && limit < 65536 ? limit : 65536);
+    for (int fd = 3; fd < highest; ++fd) posix_spawn_file_actions_addclose(&setup.actions, fd);
+#endif
+}
 
 // A started child: killed (with its process group) and reaped on every way out.
 class Child {
@@ -192,7 +227,9 @@ public:
         posix_spawnattr_setsigmask(&setup.attr, &none);
         posix_spawnattr_setsigdefault(&setup.attr, &defaults);
         posix_spawnattr_setpgroup(&setup.attr, 0);
-        posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+        close_other_descriptors(setup, flags);
+        posix_spawnattr_setflags(&setup.attr, flags);
 
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

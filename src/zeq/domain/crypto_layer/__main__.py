@@ -4,7 +4,10 @@ Without options it prints the device report: the three device factors with their
 flags, sandbox mode, the device signature and the sandbox fallback signature.
 With ``--root-key`` it also walks one item through the layer. The root key is a
 secret: it is read from the terminal without echo, or from standard input when
-that is not a terminal, and never taken from the command line or printed whole.
+that is not a terminal, and never taken from the command line or printed. The
+salts, credentials, entry digest and per-info key of the walk are printed only
+with ``--show-secrets``. Nothing the user typed is ever repeated in an error:
+a mistyped option may hold a secret.
 """
 
 from __future__ import annotations
@@ -13,7 +16,8 @@ import argparse
 import getpass
 import json
 import sys
-from typing import Any, NoReturn, TextIO
+from collections.abc import Sequence
+from typing import Any, BinaryIO, NoReturn, TextIO
 
 EXIT_USAGE = 2
 
@@ -34,29 +38,53 @@ def device_report() -> dict[str, Any]:
     }
 
 
+SECRETS_NOTE = (
+    "note: --show-secrets prints the salts, the derived, query and virtual credentials, "
+    "the entry digest and the per-info key in the clear"
+)
+
+
 def read_root_key(stream: TextIO) -> str:
-    if stream.isatty():
-        root_key = getpass.getpass("Root key (personal_key_weight): ")
-    else:
-        root_key = stream.readline().rstrip("\r\n")
+    try:
+        if stream.isatty():
+            root_key = getpass.getpass("Root key (personal_key_weight): ")
+        else:
+            root_key = read_line(stream)
+    except UnicodeError:
+        raise UserError("the root key is not valid text") from None
+    root_key = root_key.rstrip("\r\n")
     if not root_key:
         raise UserError("no root key given")
     return root_key
 
 
+def read_line(stream: TextIO) -> str:
+    """One line, decoded strictly: the stream's own error handler might let bad bytes through."""
+    raw: BinaryIO | None = getattr(stream, "buffer", None)
+    if raw is None:
+        return stream.readline()
+    return raw.readline().decode(stream.encoding or "utf-8")
+
+
 def masked(secret: str) -> str:
-    """Enough of a secret to recognise it, never enough to use it."""
-    if len(secret) <= 4:
-        return "*" * len(secret)
-    return f"{secret[:2]}{'*' * (len(secret) - 4)}{secret[-2:]}"
+    """A secret shown by its length only."""
+    return "*" * len(secret)
 
 
-def item_road(root_key: str, info_type: str, agent_name: str, content: str) -> dict[str, Any]:
+def check_weight_size(weight_text: str) -> None:
+    """The host converts integers of at most so many digits to and from text."""
+    limit = sys.get_int_max_str_digits()
+    if limit and len(weight_text.lstrip("0")) > limit:
+        raise UserError(f"malformed root key: the weight has more than {limit} digits")
+
+
+def item_road(root_key: str, info_type: str, agent_name: str, content: str, show_secrets: bool) -> dict[str, Any]:
     from . import access_derivation, derived_salt, master_key_split, per_info_key
 
     personal_key, weight_separator, weight_text = root_key.partition("_")
     if not weight_separator or not weight_text.isascii() or not weight_text.isdigit():
         raise UserError("malformed root key: expected the personal key, '_' and the weight digits")
+    check_weight_size(weight_text)
     personal_key, weight_param = master_key_split.parse_root_key(root_key)
     try:
         salts = derived_salt.extract_derived_salts(personal_key, weight_param)
@@ -65,13 +93,13 @@ def item_road(root_key: str, info_type: str, agent_name: str, content: str) -> d
 
     item_errors = (ValueError, access_derivation.CredentialGenerationError, per_info_key.PerInfoKeyError)
     try:
-        return walk_item(personal_key, weight_param, salts, info_type, agent_name, content)
+        return walk_item(personal_key, weight_param, salts, info_type, agent_name, content, show_secrets)
     except item_errors as error:
         raise UserError(f"the sample item cannot go through the layer: {error}") from None
 
 
 def walk_item(personal_key: str, weight_param: int, salts: dict[str, int], info_type: str, agent_name: str,
-              content: str) -> dict[str, Any]:
+              content: str, show_secrets: bool) -> dict[str, Any]:
     from . import access_derivation, entry_digest, per_info_key, vault_entry
     from . import device_signature, sha256_hash
 
@@ -97,16 +125,21 @@ def walk_item(personal_key: str, weight_param: int, salts: dict[str, int], info_
         extract_password=sha256_hash(password),
         hardware_hash=sha256_hash(device_signature.get_device_signature()),
     )
-    return {
+    road: dict[str, Any] = {
         "root_key": {"personal_key": masked(personal_key), "weight_param_digits": len(str(weight_param))},
-        "salts": salts,
         "item": {"info_type": info_type, "agent_name": agent_name, "content_length": len(content)},
-        "derived_credentials": {"extract_account": account, "extract_password": password},
-        "query_credentials": {"extract_account": query_account, "extract_password": query_password},
-        "entry_digest": {"digest": digest, "virtual_account": virtual_account, "virtual_password": virtual_password},
-        "first_layer": {"ciphertext": ciphertext, "key_n": key_n, "decrypts_back": decrypted == content},
+        "first_layer": {"ciphertext": ciphertext, "decrypts_back": decrypted == content},
         "vault_entry": {"record": str(record), "valid": record.validate()},
+        "secrets_shown": show_secrets,
     }
+    if show_secrets:
+        road["salts"] = salts
+        road["derived_credentials"] = {"extract_account": account, "extract_password": password}
+        road["query_credentials"] = {"extract_account": query_account, "extract_password": query_password}
+        road["entry_digest"] = {"digest": digest, "virtual_account": virtual_account,
+                                "virtual_password": virtual_password}
+        road["first_layer"]["key_n"] = key_n
+    return road
 
 
 def print_human(report: dict[str, Any], out: TextIO) -> None:
@@ -122,31 +155,77 @@ def print_human(report: dict[str, Any], out: TextIO) -> None:
     if road is None:
         return
     out.write("\nOne item through the layer\n")
-    out.write(f"  root key     personal key {road['root_key']['personal_key']}, "
+    out.write(f"  root key     personal key of {len(road['root_key']['personal_key'])} characters, "
               f"weight of {road['root_key']['weight_param_digits']} digits\n")
-    out.write("  salts        " + " ".join(f"{k}={v}" for k, v in road["salts"].items()) + "\n")
     item = road["item"]
     out.write(f"  item         {item['info_type']} of {item['agent_name']}, {item['content_length']} characters\n")
-    for label, key in (("derived", "derived_credentials"), ("query", "query_credentials")):
-        pair = road[key]
-        out.write(f"  {label:<12} account {pair['extract_account']}  password {pair['extract_password']}\n")
-    digest = road["entry_digest"]
-    out.write(f"  entry digest {digest['digest']}\n")
-    out.write(f"  virtual      account {digest['virtual_account']}  password {digest['virtual_password']}\n")
+    if road["secrets_shown"]:
+        out.write("  salts        " + " ".join(f"{k}={v}" for k, v in road["salts"].items()) + "\n")
+        for label, key in (("derived", "derived_credentials"), ("query", "query_credentials")):
+            pair = road[key]
+            out.write(f"  {label:<12} account {pair['extract_account']}  password {pair['extract_password']}\n")
+        digest = road["entry_digest"]
+        out.write(f"  entry digest {digest['digest']}\n")
+        out.write(f"  virtual      account {digest['virtual_account']}  password {digest['virtual_password']}\n")
+    else:
+        out.write("  secrets      salts, credentials, entry digest and key_n not shown (--show-secrets shows them)\n")
     layer = road["first_layer"]
     out.write(f"  encrypted    {layer['ciphertext'][:60]}{'...' if len(layer['ciphertext']) > 60 else ''}\n")
-    out.write(f"  key_n        {layer['key_n']}\n")
+    if road["secrets_shown"]:
+        out.write(f"  key_n        {layer['key_n']}\n")
     out.write(f"  decrypted    {'matches the content' if layer['decrypts_back'] else 'DOES NOT MATCH'}\n")
     out.write(f"  record       {road['vault_entry']['record']}  valid: {road['vault_entry']['valid']}\n")
 
 
 class ArgumentParser(argparse.ArgumentParser):
-    """Never repeats unknown arguments: one of them may be a root key typed in by mistake."""
+    """Reports every mistake in one line of its own words, exit status 2.
+
+    argparse's own messages quote what was typed ("ignored explicit argument
+    'VALUE'", abbreviations expanded, unknown words); one of them may be a root
+    key typed in by mistake, so at most the name of one of our options is shown.
+    """
+
+    NOT_HERE = "(the root key is read from standard input, never from the command line)"
 
     def error(self, message: str) -> NoReturn:
-        if message.startswith("unrecognized arguments"):
-            message = "unrecognized arguments (the root key is read from standard input, never from the command line)"
-        super().error(message)
+        raise UsageError(self.own_words(message))
+
+    def own_words(self, message: str) -> str:
+        for action in self._actions:
+            name = "/".join(action.option_strings)
+            if not name or not message.startswith(f"argument {name}: "):
+                continue
+            reason = message[len(f"argument {name}: "):]
+            if reason.startswith("ignored explicit argument"):
+                return f"{name} takes no value {self.NOT_HERE}"
+            if reason.startswith("expected"):
+                return f"{name} needs a value"
+            if reason.startswith("invalid"):
+                return f"{name} needs a value that is valid text"
+            return f"{name} is used wrongly"
+        return f"unrecognized arguments {self.NOT_HERE}"
+
+    def parse_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                   namespace: None = None) -> argparse.Namespace:
+        # Text attached to a short option ("-hVALUE"): argparse versions differ on
+        # it (newer ones show the help first), so it is refused here, alike.
+        for arg in sys.argv[1:] if args is None else args:
+            if arg.startswith("-") and not arg.startswith("--") and len(arg) > 2:
+                self.error("argument -h/--help: ignored explicit argument" if arg.startswith("-h") else "")
+        return super().parse_args(args, namespace)
+
+
+class UsageError(UserError):
+    """A command line that cannot be read."""
+
+
+def text_option(value: str) -> str:
+    """An option's text, refused when it is not valid text (bytes the system could not decode)."""
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError("invalid text") from None
+    return value
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -161,21 +240,32 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="also walk one item through the layer; the root key is read from the terminal "
         "(without echo) or from standard input",
     )
-    parser.add_argument("--info-type", default="phone_number", help="information type of the sample item")
-    parser.add_argument("--agent", default="agent-7", help="agent name of the sample item")
-    parser.add_argument("--content", default="+86 138 0000 0000", help="content of the sample item")
+    parser.add_argument(
+        "--show-secrets",
+        action="store_true",
+        help="with --root-key: also print the salts, the derived, query and virtual credentials, "
+        "the entry digest and the per-info key",
+    )
+    parser.add_argument("--info-type", default="phone_number", type=text_option,
+                        help="information type of the sample item")
+    parser.add_argument("--agent", default="agent-7", type=text_option, help="agent name of the sample item")
+    parser.add_argument("--content", default="+86 138 0000 0000", type=text_option,
+                        help="content of the sample item")
     return parser.parse_args(argv)
 
 
 def main(argv: list[str] | None = None, stdin: TextIO | None = None, stdout: TextIO | None = None) -> int:
-    args = parse_args(argv)
     stdin = stdin or sys.stdin
     stdout = stdout or sys.stdout
     try:
+        args = parse_args(argv)
+        if args.show_secrets:
+            print(SECRETS_NOTE if args.root_key else "note: --show-secrets shows nothing without --root-key",
+                  file=sys.stderr)
         report: dict[str, Any] = {"device": device_report()}
         if args.root_key:
             root_key = read_root_key(stdin)
-            report["item_road"] = item_road(root_key, args.info_type, args.agent, args.content)
+            report["item_road"] = item_road(root_key, args.info_type, args.agent, args.content, args.show_secrets)
     except UserError as error:
         print(f"error: {error}", file=sys.stderr)
         return EXIT_USAGE

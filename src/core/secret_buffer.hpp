@@ -1,0 +1,99 @@
+// Bytes of key material: a root or personal key, weight digits, the text a key is
+// hashed from, a derived key. Every buffer a SecretBuffer ever used is wiped
+// (OPENSSL_cleanse) before it is given up: when it grows, when it is moved from,
+// when it is destroyed, on every path out, exceptions included. Short texts
+// (weights, AES key 3, hex digests) stay inside the object, so that the most
+// frequent secrets cost no allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace zeq {
+
+// OPENSSL_cleanse: zeroes memory in a way the compiler cannot leave out.
+void wipe_bytes(void* p, std::size_t size) noexcept;
+
+class SecretBuffer {
+public:
+    SecretBuffer() noexcept = default;
+    explicit SecretBuffer(std::string_view bytes) { append(bytes); }
+    // `size` zero bytes, to be written through data().
+    explicit SecretBuffer(std::size_t size) {
+        reserve(size);
+        std::memset(data_, 0, size);
+        resized(size);
+    }
+    SecretBuffer(const SecretBuffer& other) : SecretBuffer(other.view()) {}
+    SecretBuffer(SecretBuffer&& other) noexcept { take(other); }
+    SecretBuffer& operator=(const SecretBuffer& other) {
+        if (this != &other) {
+            size_ = 0;
+            append(other.view());
+        }
+        return *this;
+    }
+    SecretBuffer& operator=(SecretBuffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~SecretBuffer() { release(); }
+
+    // `bytes` must not lie inside this buffer.
+    SecretBuffer& append(std::string_view bytes) {
+        if (bytes.size() > capacity_ - size_) grow(bytes.size());
+        if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+        resized(size_ + bytes.size());
+        return *this;
+    }
+    SecretBuffer& push_back(char c) { return append(std::string_view(&c, 1)); }
+    // Keeps the first `size` bytes (size <= size()); the others are wiped with the
+    // storage, like every byte it held.
+    void shrink(std::size_t size) noexcept {
+        if (size < size_) size_ = size;
+    }
+    void reserve(std::size_t capacity) {
+        if (capacity > capacity_) grow(capacity - size_);
+    }
+
+    char* data() noexcept { return data_; }
+    const char* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::string_view view() const noexcept { return {data_, size_}; }
+    operator std::string_view() const noexcept { return view(); }
+    char operator[](std::size_t i) const noexcept { return data_[i]; }
+
+private:
+    static constexpr std::size_t inline_capacity = 64;
+
+    bool is_inline() const noexcept { return data_ == inline_; }
+    void resized(std::size_t size) noexcept {
+        size_ = size;
+        if (size > used_) used_ = size;
+    }
+    // Room for `more` bytes after the current ones, in allocated storage.
+    void grow(std::size_t more);
+    // Wipes every byte the storage ever held and goes back to the empty inline state.
+    void release() noexcept {
+        if (used_ != 0) wipe_bytes(data_, used_);
+        if (!is_inline()) ::operator delete(data_);
+        data_ = inline_;
+        size_ = used_ = 0;
+        capacity_ = inline_capacity;
+    }
+    // Takes over `other`'s bytes and leaves it empty and wiped.
+    void take(SecretBuffer& other) noexcept;
+
+    char inline_[inline_capacity];
+    char* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t used_ = 0;  // the most bytes the current storage has held
+    std::size_t capacity_ = inline_capacity;
+};
+
+}  // namespace zeq
