@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # All of the core (src/core, with the Windows platform in place of the POSIX
 # one) compiled with MinGW-w64, so that the Windows side cannot break unseen
-# on a Linux CI. Compile-only: Debian ships no MinGW build of libcrypto or of
-# Expat, and their API headers are portable, so a copy of Debian's (only
-# those, not the rest of /usr/include) is put in the build directory.
+# on a Linux CI. Compile-only, against a copy of Debian's libcrypto and Expat
+# headers (.ci/mingw-headers.sh).
 # 45-windows-wine.sh links and runs the Windows platform and probe chain.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -11,12 +10,10 @@ CXX=${MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 command -v "$CXX" >/dev/null || CXX=x86_64-w64-mingw32-g++
 out=build/windows-cross
 include="$out/include"
+. .ci/mingw-headers.sh
 rm -rf "$include"
-mkdir -p "$include"
-multiarch=$(gcc -print-multiarch)
-cp -r /usr/include/openssl "$include/"
-cp /usr/include/"$multiarch"/openssl/*.h "$include/openssl/"  # configuration.h, opensslconf.h
-cp /usr/include/expat.h /usr/include/expat_external.h "$include/"
+copy_openssl_headers "$include"
+copy_expat_headers "$include"
 sources=(src/core/*.cpp src/core/device/*.cpp src/core/platform/windows.cpp)
 for src in "${sources[@]}"; do
   "$CXX" -std=c++20 -O1 -Wall -Wextra -Werror -DXML_STATIC -Isrc -I"$include" -c "$src" \

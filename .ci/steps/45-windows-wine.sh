@@ -39,9 +39,14 @@ expat_tree() { ls -d "$out"/expat-source/expat-*/expat/lib/xmlparse.c 2>/dev/nul
 [ -n "$(expat_tree)" ] || expat_source
 expat=$(expat_tree)
 
+# The core's libcrypto users compile against OpenSSL's headers; the test
+# binary serves the functions they call (tests/cpp/windows/libcrypto_cng.cpp).
+. .ci/mingw-headers.sh
+copy_openssl_headers "$out/include"
+
 cmake -S tests/cpp/windows -B "$out" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
   -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
-  -DZEQ_EXPAT_SOURCE="$PWD/$expat" >/dev/null
+  -DZEQ_EXPAT_SOURCE="$PWD/$expat" -DZEQ_OPENSSL_INCLUDE="$PWD/$out/include" >/dev/null
 cmake --build "$out"
 
 # Nothing of Wine outlives the step.
