@@ -74,6 +74,7 @@ bool verify(const host::Text& password, const host::Text& cpu_serial, const host
 }  // namespace
 
 NB_MODULE(db_account_pass, m) {
+    host::install_function_signatures();
     m.doc() = "The password of the database account zeq_user_1, bound to the machine's CPU serial and disk identifier.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", "密码生成异常");

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "../core/constant_time.hpp"
 #include "../core/hex.hpp"
@@ -269,6 +270,78 @@ nb::object plain_state(nb::handle self) {
     PyObject* state = PyObject_CallOneArg(object_getstate, self.ptr());
     if (state == nullptr) throw nb::python_error();
     return nb::steal(state);
+}
+
+namespace {
+
+// The Signature of one of the layer's functions, or the AttributeError the
+// type's own lookup raises for any other function.
+PyObject* function_signature(PyObject* function) {
+    static const SiblingFunction signature_of("zeq.domain.crypto_layer._function_signatures", "signature_of");
+    try {
+        nb::object signature = signature_of.current()(nb::handle(function));
+        if (!signature.is_none()) return signature.release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__signature__'", Py_TYPE(function)->tp_name);
+    return nullptr;
+}
+
+// The descriptor's __get__. Read on the type itself it raises what a type
+// without the attribute raises: a getset descriptor would hand itself out there,
+// which inspect.signature(type) would take for a malformed signature.
+PyObject* signature_descriptor_get(PyObject*, PyObject* function, PyObject* type) {
+    if (function != nullptr) return function_signature(function);
+    PyErr_Format(PyExc_AttributeError, "type object '%.100s' has no attribute '__signature__'",
+                 reinterpret_cast<PyTypeObject*>(type)->tp_name);
+    return nullptr;
+}
+
+PyType_Slot signature_descriptor_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(signature_descriptor_get)},
+    {Py_tp_doc, const_cast<char*>("The inspect.Signature of the crypto layer's functions and methods.")},
+    {0, nullptr},
+};
+
+PyType_Spec signature_descriptor_spec = {
+    "zeq.domain.crypto_layer.signature_descriptor", static_cast<int>(sizeof(PyObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, signature_descriptor_slots};
+
+nb::object new_signature_descriptor() {
+    const nb::object type = nb::steal(PyType_FromSpec(&signature_descriptor_spec));
+    if (!type.is_valid()) throw nb::python_error();
+    PyObject* descriptor = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type.ptr()), 0);  // holds its type
+    if (descriptor == nullptr) throw nb::python_error();
+    return nb::steal(descriptor);
+}
+
+}  // namespace
+
+void install_function_signatures() {
+    // nanobind gives every function of a kind the same type: a throwaway function
+    // and method name two of them, and binding the method to any object the third.
+    const nb::object function = nb::cpp_function([] {});
+    const nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
+    const nb::object bound = nb::steal(Py_TYPE(method.ptr())->tp_descr_get(method.ptr(), Py_None, nullptr));
+    if (!bound.is_valid()) throw nb::python_error();
+
+    const nb::object name = nb::steal(PyUnicode_InternFromString("__signature__"));
+    if (!name.is_valid()) throw nb::python_error();
+    nb::object descriptor;  // made by the one module that installs it
+    for (const nb::object* kind : {&function, &method, &bound}) {
+        PyTypeObject* type = Py_TYPE(kind->ptr());
+        const int present = PyDict_Contains(type->tp_dict, name.ptr());
+        if (present < 0) throw nb::python_error();
+        if (present == 1) continue;  // an earlier module gave it (or another library did: left alone)
+        if (!descriptor.is_valid()) descriptor = new_signature_descriptor();
+        if (PyDict_SetItem(type->tp_dict, name.ptr(), descriptor.ptr()) != 0) throw nb::python_error();
+        PyType_Modified(type);  // the type's attribute cache must see the new entry
+    }
 }
 
 }  // namespace zeq::host

@@ -241,6 +241,17 @@ void def_plain_state(nb::class_<T, Options...>& cls) {
             "The instance's attributes, as object.__getstate__ gives a plain object's.");
 }
 
+// ---------------------------------------------------------------- signatures
+// inspect.signature reads `__signature__` from a function's type. nanobind's
+// three function types (functions, methods, bound methods) are shared by every
+// nanobind module of the process and refuse new attributes from Python, so this
+// puts a `__signature__` descriptor into each of them from C++. Its getter asks
+// the package's _function_signatures module: the layer's functions answer with
+// their Signature; any other function raises AttributeError as it did before.
+// Calls never look the attribute up, so they cost what they did. Every module
+// calls this when it loads; the first call of the process installs it.
+void install_function_signatures();
+
 // ---------------------------------------------------------------- GIL
 // Releases the GIL around work on inputs large enough to be worth it.
 inline constexpr std::size_t large_input = 64 * 1024;

@@ -79,6 +79,7 @@ bool validate_weight_parameter(host::Int weight_param) {
 }  // namespace
 
 NB_MODULE(weight_issuer, m) {
+    host::install_function_signatures();
     m.doc() = "Weight parameters: the millisecond clock followed by three random digits.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     WeightGenerationError = host::make_error_type(m, "WeightGenerationError", "权重参数生成异常");

@@ -23,7 +23,8 @@ from .sealed_cell import SealedCellManager  # any class of the layer shows nanob
 _PACKAGE = __name__.rpartition(".")[0]
 
 
-def _is_ours(obj: Any) -> bool:
+def is_layer_function(obj: Any) -> bool:
+    """True for a function or method of the package's own modules (also used for signatures)."""
     module = obj.__module__
     return isinstance(module, str) and (module == _PACKAGE or module.startswith(_PACKAGE + "."))
 
@@ -41,7 +42,7 @@ def _register(kind: type, reduce_ours: Callable[[Any], Any]) -> None:
     previous = copyreg.dispatch_table.get(kind)
 
     def reduce(obj: Any) -> Any:
-        if _is_ours(obj):
+        if is_layer_function(obj):
             return reduce_ours(obj)
         if previous is not None:
             return previous(obj)
