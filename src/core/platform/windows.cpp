@@ -8,6 +8,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -70,7 +71,9 @@ std::wstring command_line(const std::vector<std::string>& argv) {
             if (c == L'\\') {
                 ++backslashes;
             } else if (c == L'"') {
-                line.append(backslashes * 2 + 1, L'\\');
+                // The backslashes before a quote are doubled (they are already
+                // in the line once), and one more escapes the quote itself.
+                line.append(backslashes + 1, L'\\');
                 line += L'"';
                 backslashes = 0;
                 continue;
@@ -113,32 +116,66 @@ private:
     HANDLE h_ = nullptr;
 };
 
+// Stops a started command and whatever it started inside its job.
+struct Stopper {
+    HANDLE job = nullptr;
+    HANDLE process = nullptr;
+    void stop() const noexcept {
+        if (job) TerminateJobObject(job, 1);
+        TerminateProcess(process, 1);
+    }
+};
+
 // Drains one pipe on a thread of its own, so that two pipes never block each other.
 struct Reader {
     HANDLE pipe = nullptr;
+    const Stopper* command = nullptr;
     std::string data;
     bool too_large = false;
+    std::atomic<bool> abandoned{false};
     Handle thread;
+
+    Reader(HANDLE pipe_, const Stopper& command_) : pipe(pipe_), command(&command_) {}
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    ~Reader() { finish(); }
 
     static DWORD WINAPI main(void* self) {
         auto* r = static_cast<Reader*>(self);
         char buffer[65536];
         DWORD got = 0;
-        while (ReadFile(r->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        while (!r->abandoned && ReadFile(r->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
             if (r->data.size() + got > max_output_bytes) {
                 r->too_large = true;
+                r->command->stop();  // a flood would otherwise go on until the time-out
                 break;
             }
             r->data.append(buffer, got);
         }
         return 0;
     }
-    void start() { thread = Handle(CreateThread(nullptr, 0, &Reader::main, this, 0, nullptr)); }
-    void finish() {
+    void start() {
+        if (!pipe) return;
+        thread = Handle(CreateThread(nullptr, 0, &Reader::main, this, 0, nullptr));
+        if (!thread.get()) {
+            const DWORD error = GetLastError();
+            command->stop();
+            throw CommandError(FailureKind::other, error_text(error));
+        }
+    }
+    // Waits for the end of the output. A grandchild that still holds the pipe
+    // after a grace period is stopped with the job; one outside the job
+    // (started with a way out of it) is left, and the read abandoned.
+    void finish() noexcept {
         if (!thread.get()) return;
-        if (WaitForSingleObject(thread.get(), 2000) != WAIT_OBJECT_0) {
-            CancelSynchronousIo(thread.get());  // a grandchild outside the job still holds the pipe
-            WaitForSingleObject(thread.get(), INFINITE);
+        if (WaitForSingleObject(thread.get(), 2000) == WAIT_TIMEOUT) {
+            command->stop();
+            if (WaitForSingleObject(thread.get(), 1000) == WAIT_TIMEOUT) {
+                abandoned = true;
+                // The cancel is lost when the thread is between two reads: repeat it.
+                do CancelSynchronousIo(thread.get());
+                while (WaitForSingleObject(thread.get(), 100) == WAIT_TIMEOUT);
+            }
         }
         thread.reset();
     }
@@ -157,6 +194,27 @@ bool wait_for_exit(HANDLE process, long long ms, InterruptionSchedule& interrupt
         if (waited != WAIT_TIMEOUT || left <= 0) return false;
         interruption.check_if_due();
     }
+}
+
+// The null device: the child's standard input, and its standard error when
+// this process has none to pass on.
+Handle open_null_device() {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    Handle device(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                              OPEN_EXISTING, 0, nullptr));
+    if (!device.get()) throw CommandError(FailureKind::other, error_text(GetLastError()));
+    return device;
+}
+
+// This process's standard error as an inheritable handle of its own (the
+// original need not be inheritable); empty when there is none.
+Handle inheritable_standard_error() {
+    HANDLE own = GetStdHandle(STD_ERROR_HANDLE);
+    if (own == nullptr || own == INVALID_HANDLE_VALUE) return {};
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return {};
+    return Handle(copy);
 }
 
 void make_pipe(Handle& read, Handle& write) {
@@ -187,20 +245,21 @@ public:
         Handle out_read, out_write, err_read, err_write;
         make_pipe(out_read, out_write);
         if (errors == ErrorStream::separate) make_pipe(err_read, err_write);
-        Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr));
-        SetHandleInformation(null_in.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        Handle null_device = open_null_device();
+        Handle own_error;
+        if (errors == ErrorStream::inherited) own_error = inheritable_standard_error();
         HANDLE err_target = errors == ErrorStream::merged     ? out_write.get()
                             : errors == ErrorStream::separate ? err_write.get()
-                                                              : GetStdHandle(STD_ERROR_HANDLE);
+                            : own_error.get()                 ? own_error.get()
+                                                              : null_device.get();
 
         // Only these handles reach the child, whatever else is inheritable
-        // in this process at the moment.
+        // in this process at the moment (each once: the list takes no repeats).
         HANDLE inherit[3];
         DWORD count = 0;
-        inherit[count++] = null_in.get();
+        inherit[count++] = null_device.get();
         inherit[count++] = out_write.get();
-        if (errors == ErrorStream::separate) inherit[count++] = err_write.get();
+        if (err_target != out_write.get() && err_target != null_device.get()) inherit[count++] = err_target;
         SIZE_T attr_size = 0;
         InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
         std::string attr_storage(attr_size, '\0');
@@ -213,7 +272,7 @@ public:
         STARTUPINFOEXW si{};
         si.StartupInfo.cb = sizeof si;
         si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        si.StartupInfo.hStdInput = null_in.get();
+        si.StartupInfo.hStdInput = null_device.get();
         si.StartupInfo.hStdOutput = out_write.get();
         si.StartupInfo.hStdError = err_target;
         si.lpAttributeList = attrs;
@@ -243,18 +302,17 @@ public:
         thread.reset();
         out_write.reset();
         err_write.reset();
-        null_in.reset();
+        null_device.reset();
+        own_error.reset();
 
-        Reader out_reader, err_reader;
-        out_reader.pipe = out_read.get();
-        err_reader.pipe = err_read.get();
+        const Stopper command{job.get(), process.get()};
+        Reader out_reader(out_read.get(), command), err_reader(err_read.get(), command);
         out_reader.start();
-        if (err_read.get()) err_reader.start();
+        err_reader.start();
 
         const long long ms = timeout.count();
         auto stop = [&] {
-            if (job.get()) TerminateJobObject(job.get(), 1);
-            TerminateProcess(process.get(), 1);
+            command.stop();
             WaitForSingleObject(process.get(), INFINITE);
         };
         InterruptionSchedule interruption(interruption_);
