@@ -126,6 +126,21 @@ struct Stopper {
     }
 };
 
+// Waits up to `ms` for `object` to be signalled (a process to exit, a thread
+// to end), asking the interruption between slices of the wait; true when it was.
+bool wait_interruptibly(HANDLE object, long long ms, InterruptionSchedule& interruption) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+    for (;;) {
+        const long long left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const int wait = interruption.bounded_ms(left <= 0 ? 0 : left > 60000 ? 60000 : static_cast<int>(left));
+        const DWORD waited = WaitForSingleObject(object, static_cast<DWORD>(wait));
+        if (waited == WAIT_OBJECT_0) return true;
+        if (waited != WAIT_TIMEOUT || left <= 0) return false;
+        interruption.check_if_due();
+    }
+}
+
 // Drains one pipe on a thread of its own, so that two pipes never block each other.
 struct Reader {
     HANDLE pipe = nullptr;
@@ -168,33 +183,29 @@ struct Reader {
     // (started with a way out of it) is left, and the read abandoned.
     void finish() noexcept {
         if (!thread.get()) return;
-        if (WaitForSingleObject(thread.get(), 2000) == WAIT_TIMEOUT) {
-            command->stop();
-            if (WaitForSingleObject(thread.get(), 1000) == WAIT_TIMEOUT) {
-                abandoned = true;
-                // The cancel is lost when the thread is between two reads: repeat it.
-                do CancelSynchronousIo(thread.get());
-                while (WaitForSingleObject(thread.get(), 100) == WAIT_TIMEOUT);
-            }
-        }
+        if (WaitForSingleObject(thread.get(), grace_ms) == WAIT_TIMEOUT) stop_and_abandon();
         thread.reset();
     }
-};
-
-// Waits up to `ms` for `process` to exit, asking the interruption between
-// slices of the wait; true when it exited.
-bool wait_for_exit(HANDLE process, long long ms, InterruptionSchedule& interruption) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
-    for (;;) {
-        const long long left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        const int wait = interruption.bounded_ms(left <= 0 ? 0 : left > 60000 ? 60000 : static_cast<int>(left));
-        const DWORD waited = WaitForSingleObject(process, static_cast<DWORD>(wait));
-        if (waited == WAIT_OBJECT_0) return true;
-        if (waited != WAIT_TIMEOUT || left <= 0) return false;
-        interruption.check_if_due();
+    // The same, while the caller may still stop the wait: a grandchild can
+    // hold the pipe for the whole grace period after the command has exited.
+    void finish(InterruptionSchedule& interruption) {
+        if (!thread.get()) return;
+        if (!wait_interruptibly(thread.get(), grace_ms, interruption)) stop_and_abandon();
+        thread.reset();
     }
-}
+
+private:
+    static constexpr DWORD grace_ms = 2000;
+    void stop_and_abandon() noexcept {
+        command->stop();
+        if (WaitForSingleObject(thread.get(), 1000) == WAIT_TIMEOUT) {
+            abandoned = true;
+            // The cancel is lost when the thread is between two reads: repeat it.
+            do CancelSynchronousIo(thread.get());
+            while (WaitForSingleObject(thread.get(), 100) == WAIT_TIMEOUT);
+        }
+    }
+};
 
 // The null device: the child's standard input, and its standard error when
 // this process has none to pass on.
@@ -318,7 +329,10 @@ public:
         InterruptionSchedule interruption(interruption_);
         bool exited = false;
         try {
-            exited = wait_for_exit(process.get(), ms, interruption);
+            exited = wait_interruptibly(process.get(), ms, interruption);
+            if (!exited) stop();
+            out_reader.finish(interruption);
+            err_reader.finish(interruption);
         } catch (...) {
             // Interrupted: the command goes, and the readers finish before their buffers do.
             stop();
@@ -326,9 +340,6 @@ public:
             err_reader.finish();
             throw;
         }
-        if (!exited) stop();
-        out_reader.finish();
-        err_reader.finish();
         if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/interrupted.hpp"
 #include "core/platform.hpp"
 
 using namespace zeq;
@@ -185,6 +186,80 @@ TEST_CASE("windows runner: a grandchild that holds the pipe neither hangs the ru
     const DWORD grandchild = static_cast<DWORD>(std::stoul(done.out.substr(11)));
     CHECK(gone(grandchild));
     CHECK(none_left(L"zeq_sleeper.exe"));
+}
+
+namespace {
+
+// What the bindings throw through the runner carries a type of its own; this one is the tests'.
+struct Stop final : core::Interrupted {};
+
+// Counts the runner's checks; from check number `throw_at` on (0: never), each throws.
+struct CountingInterruption final : platform::Interruption {
+    int throw_at = 0;
+    int checks = 0;
+    void check() override {
+        ++checks;
+        if (throw_at > 0 && checks >= throw_at) throw Stop();
+    }
+};
+
+// True when the run let the interruption's own exception through.
+bool stopped(platform::Platform& os, const std::vector<std::string>& argv) {
+    try {
+        os.run(argv, ErrorStream::separate, 30s);
+    } catch (const Stop&) {
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST_CASE("windows runner: an interruption that throws stops the wait, and the command with it") {
+    CountingInterruption interruption;
+    interruption.throw_at = 4;
+    auto os = platform::make_system_platform(interruption);
+    const DWORD handles_before = handle_count();
+    const auto start = Clock::now();
+    CHECK(stopped(*os, {"zeq_sleeper", "60"}));
+    CHECK(seconds_since(start) < 2.0);  // long before the time-out
+    CHECK_EQ(interruption.checks, 4);
+    CHECK(none_left(L"zeq_sleeper.exe"));
+    CHECK_EQ(handle_count(), handles_before);
+}
+
+TEST_CASE("windows runner: an interruption that does not throw leaves the result as it is") {
+    CountingInterruption interruption;
+    auto asked = platform::make_system_platform(interruption);
+    auto plain = platform::make_system_platform();
+    const auto awake = asked->run({"zeq_sleeper", "1"}, ErrorStream::merged, 10s);
+    CHECK(interruption.checks >= 5);  // asked slice after slice
+    const auto unasked = plain->run({"zeq_sleeper", "1"}, ErrorStream::merged, 10s);
+    CHECK_EQ(awake.status, unasked.status);
+    CHECK_EQ(awake.out, unasked.out);
+    CHECK_EQ(awake.out, std::string("awake\n"));
+    const std::vector<std::string> speaker = {"zeq_speaker", "--out", "out", "--err", "err", "--exit", "3"};
+    const auto spoken = asked->run(speaker, ErrorStream::separate, 10s);
+    CHECK_EQ(spoken.status, 3);
+    CHECK_EQ(spoken.out, std::string("out"));
+    CHECK_EQ(spoken.err, std::string("err"));
+}
+
+TEST_CASE("windows runner: an interruption while a grandchild holds the pipe stops them all") {
+    // with the forker still running, and with the forker gone and only its grandchild left on the pipe
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{"zeq_forker", "--wait"},
+                                                 std::vector<std::string>{"zeq_forker"}}) {
+        CountingInterruption interruption;
+        interruption.throw_at = 4;
+        auto os = platform::make_system_platform(interruption);
+        const DWORD handles_before = handle_count();
+        const auto start = Clock::now();
+        CHECK(stopped(*os, argv));
+        CHECK(seconds_since(start) < 2.0);
+        CHECK(none_left(L"zeq_sleeper.exe"));
+        CHECK(none_left(L"zeq_forker.exe"));
+        CHECK_EQ(handle_count(), handles_before);
+    }
 }
 
 TEST_CASE("windows runner: a flood of output is held to the cap") {
