@@ -425,27 +425,22 @@ void install_function_signatures() {
 
 namespace nanobind::detail {
 
+namespace {
+
+// What the number casters accept: anything truncate_number converts, except a
+// float with no integer value (inf, nan), which is refused before any work.
+bool is_number_argument(PyObject* v) noexcept {
+    if (PyLong_CheckExact(v)) return true;
+    if (PyFloat_Check(v)) return std::isfinite(PyFloat_AS_DOUBLE(v)) != 0;
+    return Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr;
+}
+
+}  // namespace
+
 bool zeq_number_from_python(handle src, object& out) {
-    PyObject* v = src.ptr();
-    if (PyLong_CheckExact(v)) {
-        out = borrow(v);
-        return true;
-    }
-    if (PyFloat_Check(v)) {
-        const double d = PyFloat_AS_DOUBLE(v);
-        if (!std::isfinite(d)) return false;
-        PyObject* result = PyLong_FromDouble(d);
-        if (result == nullptr) throw python_error();
-        out = steal(result);
-        return true;
-    }
-    if (Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr) {
-        PyObject* result = PyNumber_Index(v);  // an exact int, bool included
-        if (result == nullptr) throw python_error();
-        out = steal(result);
-        return true;
-    }
-    return false;
+    if (!is_number_argument(src.ptr())) return false;
+    out = zeq::host::truncate_number(src);
+    return true;
 }
 
 }  // namespace nanobind::detail
