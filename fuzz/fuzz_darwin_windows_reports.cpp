@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "core/device/parsers.hpp"
-#include "core/platform.hpp"
+#include "core/platform/platform.hpp"
 #include "core/text.hpp"
 #include "require.hpp"
 

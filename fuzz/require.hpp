@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "core/platform.hpp"
+#include "core/platform/platform.hpp"
 #include "core/text.hpp"
 
 namespace zeq::fuzz {
@@ -21,7 +21,7 @@ inline void require(bool ok, const char* what) {
 // Text as the probes receive it: the platform layer hands over only strict UTF-8.
 inline bool is_probe_text(std::string_view s) {
     try {
-        platform::check_utf8(s);
+        platform::require_strict_utf8(s);
         return true;
     } catch (const std::runtime_error&) {
         return false;

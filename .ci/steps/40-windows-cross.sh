@@ -14,7 +14,7 @@ include="$out/include"
 rm -rf "$include"
 copy_openssl_headers "$include"
 copy_expat_headers "$include"
-sources=(src/core/*.cpp src/core/device/*.cpp src/core/platform/windows.cpp)
+sources=(src/core/*.cpp src/core/device/*.cpp src/core/platform/platform_text.cpp src/core/platform/windows.cpp)
 for src in "${sources[@]}"; do
   "$CXX" -std=c++20 -O1 -Wall -Wextra -Werror -DXML_STATIC -Isrc -I"$include" -c "$src" \
     -o "$out/$(echo "$src" | tr / _).o"

@@ -2,10 +2,10 @@
 // credentials of stored items, and the text cipher.
 #include <nanobind/nanobind.h>
 
-#include "../core/credentials.hpp"
-#include "../core/decimal.hpp"
-#include "host.hpp"
-#include "text_cipher.hpp"
+#include "core/credentials.hpp"
+#include "core/decimal.hpp"
+#include "bindings/host.hpp"
+#include "bindings/text_cipher.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

@@ -3,9 +3,9 @@
 
 #include <optional>
 
-#include "../core/db_password.hpp"
-#include "../core/salts.hpp"
-#include "host.hpp"
+#include "core/db_password.hpp"
+#include "core/salts.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

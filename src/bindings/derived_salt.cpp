@@ -1,9 +1,9 @@
 // zeq.domain.crypto_layer.derived_salt: the ten salts of a personal key and weight.
 #include <nanobind/nanobind.h>
 
-#include "../core/decimal.hpp"
-#include "../core/salts.hpp"
-#include "host.hpp"
+#include "core/decimal.hpp"
+#include "core/salts.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

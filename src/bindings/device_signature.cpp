@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "../core/device/probes.hpp"
-#include "../core/platform.hpp"
-#include "host.hpp"
+#include "core/device/probes.hpp"
+#include "core/platform/platform.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

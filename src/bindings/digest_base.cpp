@@ -1,8 +1,8 @@
 // zeq.domain.crypto_layer.digest_base: SHA-256 hex digests of texts and bytes.
 #include <nanobind/nanobind.h>
 
-#include "../core/sha256.hpp"
-#include "host.hpp"
+#include "core/sha256.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "../core/derivation.hpp"
-#include "../core/entry_digest.hpp"
-#include "../core/salts.hpp"
-#include "../core/sha256.hpp"
-#include "host.hpp"
+#include "core/derivation.hpp"
+#include "core/entry_digest.hpp"
+#include "core/salts.hpp"
+#include "core/sha256.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

@@ -1,4 +1,4 @@
-#include "host.hpp"
+#include "bindings/host.hpp"
 
 #include <openssl/crypto.h>
 
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "../core/constant_time.hpp"
-#include "../core/hex.hpp"
-#include "../core/sha256.hpp"
+#include "core/constant_time.hpp"
+#include "core/hex.hpp"
+#include "core/sha256.hpp"
 
 #include <nanobind/stl/string.h>
 #include <limits>

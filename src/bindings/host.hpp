@@ -12,10 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include "../core/error.hpp"
-#include "../core/interrupted.hpp"
-#include "../core/log.hpp"
-#include "../core/secret_buffer.hpp"
+#include "core/error.hpp"
+#include "core/interrupted.hpp"
+#include "core/log.hpp"
+#include "core/secret_buffer.hpp"
 
 namespace zeq::host {
 

@@ -4,9 +4,9 @@
 
 #include <array>
 
-#include "../core/root_key_seal.hpp"
-#include "../core/sha256.hpp"
-#include "host.hpp"
+#include "core/root_key_seal.hpp"
+#include "core/sha256.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

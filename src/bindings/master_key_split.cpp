@@ -1,8 +1,8 @@
 // zeq.domain.crypto_layer.master_key_split: root key -> (personal key, weight parameter).
 #include <nanobind/nanobind.h>
 
-#include "../core/root_key.hpp"
-#include "host.hpp"
+#include "core/root_key.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

@@ -5,9 +5,9 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "../core/hex.hpp"
-#include "host.hpp"
-#include "text_cipher.hpp"
+#include "core/hex.hpp"
+#include "bindings/host.hpp"
+#include "bindings/text_cipher.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

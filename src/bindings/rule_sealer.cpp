@@ -10,9 +10,9 @@
 #include <optional>
 #include <string>
 
-#include "../core/derivation.hpp"
-#include "../core/rule_seal.hpp"
-#include "host.hpp"
+#include "core/derivation.hpp"
+#include "core/rule_seal.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

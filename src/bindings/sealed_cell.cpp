@@ -1,7 +1,7 @@
 // zeq.domain.crypto_layer.sealed_cell: the name reserved for the full-encryption model's manager.
 #include <nanobind/nanobind.h>
 
-#include "host.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 

@@ -1,13 +1,13 @@
-#include "text_cipher.hpp"
+#include "bindings/text_cipher.hpp"
 
 #include <openssl/crypto.h>
 
 #include <cstring>
 
-#include "../core/cipher.hpp"
-#include "../core/credentials.hpp"
-#include "../core/hex.hpp"
-#include "../core/sha256.hpp"
+#include "core/cipher.hpp"
+#include "core/credentials.hpp"
+#include "core/hex.hpp"
+#include "core/sha256.hpp"
 
 namespace zeq::host::text_cipher {
 namespace {

@@ -4,7 +4,7 @@
 // without a round trip through the host.
 #pragma once
 
-#include "host.hpp"
+#include "bindings/host.hpp"
 
 namespace zeq::host::text_cipher {
 

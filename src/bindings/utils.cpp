@@ -1,8 +1,8 @@
 // zeq.domain.crypto_layer.utils: the integer coercion shared by the modules.
 #include <nanobind/nanobind.h>
 
-#include "../core/decimal.hpp"
-#include "host.hpp"
+#include "core/decimal.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

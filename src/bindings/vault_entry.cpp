@@ -5,8 +5,8 @@
 #include <optional>
 #include <utility>
 
-#include "../core/vault_record.hpp"
-#include "host.hpp"
+#include "core/vault_record.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

@@ -3,8 +3,8 @@
 
 #include <nanobind/stl/string.h>
 
-#include "../core/weight.hpp"
-#include "host.hpp"
+#include "core/weight.hpp"
+#include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;

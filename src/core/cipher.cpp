@@ -1,4 +1,4 @@
-#include "cipher.hpp"
+#include "core/cipher.hpp"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -9,8 +9,8 @@
 #include <new>
 #include <string>
 
-#include "error.hpp"
-#include "text.hpp"
+#include "core/error.hpp"
+#include "core/text.hpp"
 
 namespace zeq::cipher {
 namespace {

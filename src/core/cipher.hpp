@@ -9,7 +9,7 @@
 #include <memory>
 #include <string_view>
 
-#include "sha256.hpp"
+#include "core/sha256.hpp"
 
 namespace zeq::cipher {
 

@@ -1,4 +1,4 @@
-#include "constant_time.hpp"
+#include "core/constant_time.hpp"
 
 #include <openssl/crypto.h>
 

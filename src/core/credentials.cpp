@@ -1,13 +1,13 @@
-#include "credentials.hpp"
+#include "core/credentials.hpp"
 
 #include <limits>
 
-#include "decimal.hpp"
-#include "derivation.hpp"
-#include "error.hpp"
-#include "hex.hpp"
-#include "sha256.hpp"
-#include "text.hpp"
+#include "core/decimal.hpp"
+#include "core/derivation.hpp"
+#include "core/error.hpp"
+#include "core/hex.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
 
 namespace zeq::credentials {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "derivation.hpp"
+#include "core/derivation.hpp"
 
 namespace zeq::credentials {
 

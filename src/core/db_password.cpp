@@ -1,10 +1,10 @@
-#include "db_password.hpp"
+#include "core/db_password.hpp"
 
 #include <limits>
 
-#include "error.hpp"
-#include "sha256.hpp"
-#include "text.hpp"
+#include "core/error.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
 
 namespace zeq::db_password {
 namespace {

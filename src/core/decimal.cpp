@@ -1,9 +1,9 @@
-#include "decimal.hpp"
+#include "core/decimal.hpp"
 
 #include <limits>
 
-#include "error.hpp"
-#include "text.hpp"
+#include "core/error.hpp"
+#include "core/text.hpp"
 
 namespace zeq::decimal {
 namespace {

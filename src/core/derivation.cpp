@@ -1,10 +1,10 @@
-#include "derivation.hpp"
+#include "core/derivation.hpp"
 
 #include <limits>
 
-#include "decimal.hpp"
-#include "error.hpp"
-#include "text.hpp"
+#include "core/decimal.hpp"
+#include "core/error.hpp"
+#include "core/text.hpp"
 
 namespace zeq::derivation {
 namespace {

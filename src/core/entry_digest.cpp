@@ -1,4 +1,4 @@
-#include "entry_digest.hpp"
+#include "core/entry_digest.hpp"
 
 namespace zeq::entry_digest {
 

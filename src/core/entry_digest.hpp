@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "credentials.hpp"
+#include "core/credentials.hpp"
 
 namespace zeq::entry_digest {
 

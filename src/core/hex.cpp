@@ -1,4 +1,4 @@
-#include "hex.hpp"
+#include "core/hex.hpp"
 
 namespace zeq::hex {
 

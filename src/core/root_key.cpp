@@ -1,7 +1,7 @@
-#include "root_key.hpp"
+#include "core/root_key.hpp"
 
-#include "decimal.hpp"
-#include "error.hpp"
+#include "core/decimal.hpp"
+#include "core/error.hpp"
 
 namespace zeq::root_key {
 

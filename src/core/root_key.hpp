@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "log.hpp"
-#include "secret_buffer.hpp"
+#include "core/log.hpp"
+#include "core/secret_buffer.hpp"
 
 namespace zeq::root_key {
 

@@ -1,9 +1,9 @@
-#include "root_key_seal.hpp"
+#include "core/root_key_seal.hpp"
 
-#include "decimal.hpp"
-#include "error.hpp"
-#include "sha256.hpp"
-#include "text.hpp"
+#include "core/decimal.hpp"
+#include "core/error.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
 
 namespace zeq::root_key_seal {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "secret_buffer.hpp"
+#include "core/secret_buffer.hpp"
 
 namespace zeq::root_key_seal {
 

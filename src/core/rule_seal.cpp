@@ -1,8 +1,8 @@
-#include "rule_seal.hpp"
+#include "core/rule_seal.hpp"
 
-#include "derivation.hpp"
-#include "error.hpp"
-#include "text.hpp"
+#include "core/derivation.hpp"
+#include "core/error.hpp"
+#include "core/text.hpp"
 
 namespace zeq::rule_seal {
 

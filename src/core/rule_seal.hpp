@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "derivation.hpp"
+#include "core/derivation.hpp"
 
 namespace zeq::rule_seal {
 

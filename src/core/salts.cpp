@@ -1,10 +1,10 @@
-#include "salts.hpp"
+#include "core/salts.hpp"
 
 #include <cstdint>
 #include <string>
 
-#include "decimal.hpp"
-#include "error.hpp"
+#include "core/decimal.hpp"
+#include "core/error.hpp"
 
 namespace zeq::salts {
 namespace {

@@ -1,4 +1,4 @@
-#include "secret_buffer.hpp"
+#include "core/secret_buffer.hpp"
 
 #include <openssl/crypto.h>
 

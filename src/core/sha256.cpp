@@ -1,4 +1,4 @@
-#include "sha256.hpp"
+#include "core/sha256.hpp"
 
 // SHA256_Init and friends are deprecated in OpenSSL 3 but kept through its 3.x line.
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -10,7 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "hex.hpp"
+#include "core/hex.hpp"
 
 namespace zeq::sha256 {
 #if OPENSSL_VERSION_MAJOR < 4

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "secret_buffer.hpp"
+#include "core/secret_buffer.hpp"
 
 namespace zeq::sha256 {
 

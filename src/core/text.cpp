@@ -1,11 +1,11 @@
-#include "text.hpp"
+#include "core/text.hpp"
 
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace zeq::text {
 namespace {

@@ -1,4 +1,4 @@
-#include "vault_record.hpp"
+#include "core/vault_record.hpp"
 
 namespace zeq::vault_record {
 namespace {

@@ -1,7 +1,7 @@
-#include "weight.hpp"
+#include "core/weight.hpp"
 
-#include "decimal.hpp"
-#include "error.hpp"
+#include "core/decimal.hpp"
+#include "core/error.hpp"
 
 namespace zeq::weight {
 namespace {

@@ -10,7 +10,7 @@
 #include "core/device/probes.hpp"
 #include "core/interrupted.hpp"
 #include "core/log.hpp"
-#include "core/platform.hpp"
+#include "core/platform/platform.hpp"
 
 namespace zeq::test {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/platform.hpp"
+#include "core/platform/platform.hpp"
 
 using namespace zeq;
 using platform::ErrorStream;

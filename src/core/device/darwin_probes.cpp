@@ -1,9 +1,9 @@
 // macOS: the I/O registry's platform serial, the boot volume UUID and the model.
 #include <optional>
 
-#include "../text.hpp"
-#include "parsers.hpp"
-#include "probes.hpp"
+#include "core/text.hpp"
+#include "core/device/parsers.hpp"
+#include "core/device/probes.hpp"
 
 namespace zeq::device {
 namespace {

@@ -1,9 +1,9 @@
 // Linux: /proc/cpuinfo, the root file system's UUID and the DMI board name.
 #include <optional>
 
-#include "../text.hpp"
-#include "parsers.hpp"
-#include "probes.hpp"
+#include "core/text.hpp"
+#include "core/device/parsers.hpp"
+#include "core/device/probes.hpp"
 
 namespace zeq::device {
 namespace {

@@ -1,4 +1,4 @@
-#include "parsers.hpp"
+#include "core/device/parsers.hpp"
 
 #include <expat.h>
 
@@ -7,7 +7,7 @@
 #include <exception>
 #include <memory>
 
-#include "../text.hpp"
+#include "core/text.hpp"
 
 namespace zeq::device::parse {
 namespace {

@@ -1,4 +1,4 @@
-#include "probes.hpp"
+#include "core/device/probes.hpp"
 
 namespace zeq::device {
 

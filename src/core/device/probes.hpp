@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../log.hpp"
-#include "../platform.hpp"
+#include "core/log.hpp"
+#include "core/platform/platform.hpp"
 
 namespace zeq::device {
 

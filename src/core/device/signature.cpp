@@ -2,10 +2,10 @@
 // built from values an ordinary user can read, and the collection status.
 #include <optional>
 
-#include "../sha256.hpp"
-#include "../text.hpp"
-#include "parsers.hpp"
-#include "probes.hpp"
+#include "core/sha256.hpp"
+#include "core/text.hpp"
+#include "core/device/parsers.hpp"
+#include "core/device/probes.hpp"
 
 namespace zeq::device {
 namespace {

@@ -2,9 +2,9 @@
 // registry, then what an ordinary user may read (SID, product ID, machine GUID).
 #include <optional>
 
-#include "../text.hpp"
-#include "parsers.hpp"
-#include "probes.hpp"
+#include "core/text.hpp"
+#include "core/device/parsers.hpp"
+#include "core/device/probes.hpp"
 
 namespace zeq::device {
 namespace {

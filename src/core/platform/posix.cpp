@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "../platform.hpp"
+#include "core/platform/platform.hpp"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "../platform.hpp"
+#include "core/platform/platform.hpp"
 
 namespace zeq::platform {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "check.hpp"
 #include "core/interrupted.hpp"
-#include "core/platform.hpp"
+#include "core/platform/platform.hpp"
 
 using namespace zeq;
 using platform::ErrorStream;

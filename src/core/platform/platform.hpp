@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "interrupted.hpp"
+#include "core/interrupted.hpp"
 
 namespace zeq::platform {
 
@@ -102,12 +102,12 @@ inline std::unique_ptr<Platform> make_system_platform() {
 
 // Strict UTF-8 (no surrogates, no overlong forms), as the host's decoder
 // accepts it; throws std::runtime_error naming the first bad byte.
-void check_utf8(std::string_view bytes);
+void require_strict_utf8(std::string_view bytes);
 
 // CRLF and lone CR become LF.
 std::string normalize_newlines(std::string_view text);
 
-// check_utf8 + normalize_newlines.
+// require_strict_utf8 + normalize_newlines.
 std::string decode_utf8_text(std::string_view bytes);
 
 // The runners' side of an Interruption: when the next check() of a wait is due.

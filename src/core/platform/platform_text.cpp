@@ -1,11 +1,11 @@
 #include <stdexcept>
 
-#include "platform.hpp"
-#include "text.hpp"
+#include "core/platform/platform.hpp"
+#include "core/text.hpp"
 
 namespace zeq::platform {
 
-void check_utf8(std::string_view s) {
+void require_strict_utf8(std::string_view s) {
     if (const auto fault = text::find_utf8_fault(s, /*surrogates=*/false)) throw std::runtime_error(text::describe(*fault));
 }
 
@@ -24,7 +24,7 @@ std::string normalize_newlines(std::string_view text) {
 }
 
 std::string decode_utf8_text(std::string_view bytes) {
-    check_utf8(bytes);
+    require_strict_utf8(bytes);
     return normalize_newlines(bytes);
 }
 
