@@ -13,6 +13,7 @@
 
 #include "core/cipher.hpp"
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "require.hpp"
 
 namespace {
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // What the key decides (padding, text) is refused in one wording only;
             // the form of the text (Base64, whole blocks) may be named.
             if (decoded && decoded->size() % 16 == 0)
-                require(e.message() == cipher::message::wrong_key_or_damaged, "one verdict for padding and text");
+                require(e.message() == core::texts::cipher::wrong_key_or_damaged, "one verdict for padding and text");
         }
     }
 

@@ -4,6 +4,7 @@
 
 #include "core/credentials.hpp"
 #include "core/decimal.hpp"
+#include "core/host_texts.hpp"
 #include "bindings/host.hpp"
 #include "bindings/text_cipher.hpp"
 
@@ -12,7 +13,7 @@ using namespace zeq;
 
 namespace {
 
-namespace message = credentials::message;
+namespace texts = core::texts::access_derivation;
 using credentials::Salt;
 
 PyObject* CredentialGenerationError = nullptr;
@@ -30,15 +31,15 @@ Salts checked_salts(const host::Dict& salts, Variant variant) {
     for (int i = 0; i < 4; ++i) {
         values[i] = host::dict_item(salts.ptr, required_keys[i]);
         if (!values[i].is_valid()) {
-            host::raise(CredentialGenerationError, std::string(message::salts_incomplete) + credentials::required_salts[i]);
+            host::raise(CredentialGenerationError, std::string(texts::salts_incomplete) + credentials::required_salts[i]);
         }
     }
     Salt read[4];
     for (int i = 0; i < 4; ++i) read[i] = host::salt_value(values[i]);
     if (variant == Variant::derived) {
         for (const Salt& s : read) {
-            if (!s) host::raise(PyExc_TypeError, "'<=' not supported between instances of 'int' and 'NoneType'");
-            if (*s < 1 || *s > 9) host::raise(CredentialGenerationError, message::salt_out_of_range);
+            if (!s) host::raise(PyExc_TypeError, core::texts::host_words::none_compared);
+            if (*s < 1 || *s > 9) host::raise(CredentialGenerationError, texts::salt_out_of_range);
         }
     }
     return {read[0], read[1], read[2], read[3]};
@@ -60,12 +61,12 @@ nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const hos
                                                       const host::Int& weight_param, const host::Salts& salts) {
     const bool stored = variant == Variant::derived;
     if (host::is_empty(info_type) || host::is_empty(agent_name) || host::is_empty(third)) {
-        host::raise(CredentialGenerationError, stored ? message::derived_empty : message::query_empty);
+        host::raise(CredentialGenerationError, stored ? texts::derived_empty : texts::query_empty);
     }
-    if (!is_positive(weight_param)) host::raise(CredentialGenerationError, message::weight_not_positive);
+    if (!is_positive(weight_param)) host::raise(CredentialGenerationError, texts::weight_not_positive);
     const Salts s = checked_salts(salts, variant);
 
-    const std::string_view prefix = stored ? message::derived_failed : message::query_failed;
+    const std::string_view prefix = stored ? texts::derived_failed : texts::query_failed;
     const SecretBuffer weight =
         host::wrap_host_failures(CredentialGenerationError, prefix, [&] { return host::decimal_text(weight_param); });
     const host::Utf8 info(info_type), agent(agent_name), other(third);
@@ -98,7 +99,7 @@ bool credential_matches(nb::handle computed, const host::Text& given) {
 }
 
 // Looked up by name at each call, as the module's own callers do.
-const host::SiblingFunction own_derived("zeq.domain.crypto_layer.access_derivation", "generate_derived_credentials");
+const host::SiblingFunction own_derived(host::replaceable::derived_credentials);
 
 bool verify_derived_credentials(const host::Text& extract_account, const host::Text& extract_password,
                                 const host::Text& info_type, const host::Text& agent_name, const host::Text& disk_id,
@@ -125,10 +126,10 @@ bool verify_derived_credentials(const host::Text& extract_account, const host::T
 }
 
 nb::typed<nb::tuple, nb::str, nb::str> generate_migration_credentials(host::Text migrate_key, host::Salts salts) {
-    if (host::is_empty(migrate_key)) host::raise(CredentialGenerationError, message::migrate_key_empty);
-    if (PyDict_GET_SIZE(salts.ptr) == 0) host::raise(CredentialGenerationError, message::salts_empty);
+    if (host::is_empty(migrate_key)) host::raise(CredentialGenerationError, texts::migrate_key_empty);
+    if (PyDict_GET_SIZE(salts.ptr) == 0) host::raise(CredentialGenerationError, texts::salts_empty);
     const host::Utf8 key(migrate_key);
-    return host::wrap_host_failures(CredentialGenerationError, message::migration_failed, [&] {
+    return host::wrap_host_failures(CredentialGenerationError, texts::migration_failed, [&] {
         // Absent, none and 0 all stand for 1; there is no range check.
         auto salt = [&](PyObject* name) -> std::int64_t {
             const nb::object value = host::dict_item(salts.ptr, name);
@@ -162,7 +163,7 @@ NB_MODULE(access_derivation, m) {
     m.doc() = "Derived, query and migration credentials of stored items, and the text cipher.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     nb::module_::import_("zeq.domain.crypto_layer.utils");
-    CredentialGenerationError = host::make_error_type(m, "CredentialGenerationError", "派生凭证生成异常");
+    CredentialGenerationError = host::make_error_type(m, "CredentialGenerationError", texts::error_doc);
     for (int i = 0; i < 4; ++i) required_keys[i] = PyUnicode_InternFromString(credentials::required_salts[i]);
 
     m.def("generate_derived_credentials", &generate_derived_credentials, nb::arg("info_type"), nb::arg("agent_name"),

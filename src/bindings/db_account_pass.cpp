@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/db_password.hpp"
+#include "core/host_texts.hpp"
 #include "core/salts.hpp"
 #include "bindings/host.hpp"
 
@@ -11,6 +12,8 @@ namespace nb = nanobind;
 using namespace zeq;
 
 namespace {
+
+namespace texts = core::texts::db_account_pass;
 
 PyObject* PasswordGenerationError = nullptr;
 PyObject* salt_keys[3] = {};  // interned "salt1", "salt2", "salt3"
@@ -21,23 +24,23 @@ nb::object lookup(const host::Salts& salts, int index) { return host::dict_item(
 
 nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     if (host::is_empty(cpu_serial) || host::is_empty(disk_id)) {
-        host::raise(PasswordGenerationError, db_password::message::empty_factor);
+        host::raise(PasswordGenerationError, texts::empty_factor);
     }
     // Every value is held before any is read.
     nb::object values[3];
     for (int i = 0; i < 3; ++i) {
         values[i] = lookup(salts, i);
-        if (!values[i].is_valid()) host::raise(PasswordGenerationError, db_password::message::incomplete_salts);
+        if (!values[i].is_valid()) host::raise(PasswordGenerationError, texts::incomplete_salts);
     }
     // None passes the reading and is refused by the range check.
     std::optional<std::int64_t> read[3];
     for (int i = 0; i < 3; ++i) read[i] = host::salt_value(values[i]);
     for (const auto& salt : read) {
         if (!salt) {
-            PyErr_SetString(PyExc_TypeError, "'<=' not supported between instances of 'int' and 'NoneType'");
+            PyErr_SetString(PyExc_TypeError, core::texts::host_words::none_compared);
             throw nb::python_error();
         }
-        if (*salt < 1 || *salt > 9) host::raise(PasswordGenerationError, db_password::message::salt_out_of_range);
+        if (*salt < 1 || *salt > 9) host::raise(PasswordGenerationError, texts::salt_out_of_range);
     }
     const host::Utf8 cpu(cpu_serial), disk(disk_id);
     const std::string password = host::call_core(PasswordGenerationError, [&] {
@@ -77,7 +80,7 @@ NB_MODULE(db_account_pass, m) {
     host::install_function_signatures();
     m.doc() = "The password of the database account zeq_user_1, bound to the machine's CPU serial and disk identifier.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
-    PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", "密码生成异常");
+    PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", texts::error_doc);
     for (int i = 0; i < 3; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
 
     m.def("generate_zeq_user1_password", &generate_strict, nb::arg("cpu_serial"), nb::arg("disk_id"), nb::arg("salts"),

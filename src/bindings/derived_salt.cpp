@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "core/decimal.hpp"
+#include "core/host_texts.hpp"
 #include "core/salts.hpp"
 #include "bindings/host.hpp"
 
@@ -33,7 +34,7 @@ nb::typed<nb::dict, nb::str, nb::int_> extract_derived_salts(host::Text personal
 
 nb::int_ get_salt(host::Salts salts, host::Int salt_number) {
     const std::int64_t number = host::clamped(salt_number);
-    if (number < 1 || number > 5) host::raise(DerivedSaltError, salts::message::number_out_of_range);
+    if (number < 1 || number > 5) host::raise(DerivedSaltError, core::texts::derived_salt::number_out_of_range);
     const nb::object value = host::dict_item(salts.ptr, salt_keys[number - 1]);
     if (!value.is_valid()) host::raise(DerivedSaltError, salts::missing_salt_message(decimal::from_int(number)));
     return nb::borrow<nb::int_>(host::truncate_number(value));
@@ -64,7 +65,7 @@ NB_MODULE(derived_salt, m) {
     host::install_function_signatures();
     m.doc() = "Derived salts: ten digits 1-9 (salt1 .. salt10) from the personal key and the weight parameter.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
-    DerivedSaltError = host::make_error_type(m, "DerivedSaltError", "动态盐提取异常");
+    DerivedSaltError = host::make_error_type(m, "DerivedSaltError", core::texts::derived_salt::error_doc);
     for (int i = 0; i < salts::count; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
 
     m.def("extract_derived_salts", &extract_derived_salts, nb::arg("personal_key"), nb::arg("weight_param"),

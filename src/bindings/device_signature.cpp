@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/device/probes.hpp"
+#include "core/host_texts.hpp"
 #include "core/platform/platform.hpp"
 #include "bindings/host.hpp"
 
@@ -13,7 +14,9 @@ using namespace zeq;
 
 namespace {
 
-constexpr const char* module_name = "zeq.domain.crypto_layer.device_signature";
+namespace texts = core::texts::device_signature;
+
+constexpr const char* module_name = host::replaceable::modules::device_signature;
 
 host::Logger* logger = nullptr;
 platform::Platform* system_platform = nullptr;
@@ -31,8 +34,8 @@ public:
 
 // A host that replaces these module functions (in its tests, say) is obeyed
 // by the operations that call them.
-host::SiblingFunction own_get_hardware_info(module_name, "get_hardware_info");
-host::SiblingFunction own_get_device_signature(module_name, "get_device_signature");
+host::SiblingFunction own_get_hardware_info(host::replaceable::hardware_info);
+host::SiblingFunction own_get_device_signature(host::replaceable::device_signature);
 
 // Runs a probe without the GIL: it waits for processes and reads files.
 template <class Body>
@@ -55,12 +58,11 @@ device::Factors collect() {
     nb::object result = current();
     nb::tuple items = nb::tuple(result);
     if (items.size() != 3) {
-        host::raise(PyExc_ValueError, "get_hardware_info() must give exactly three values, got " +
-                                          std::to_string(items.size()));
+        host::raise(PyExc_ValueError, core::texts::joined(texts::not_three_values, std::to_string(items.size())));
     }
     std::string values[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!PyUnicode_Check(items[i].ptr())) host::raise(PyExc_TypeError, "device factors must be str");
+        if (!PyUnicode_Check(items[i].ptr())) host::raise(PyExc_TypeError, texts::factors_not_text);
         values[i] = std::string(host::Utf8(items[i].ptr()).view());
     }
     return {values[0], values[1], values[2]};
@@ -116,15 +118,15 @@ NB_MODULE(device_signature, m) {
     m.doc() = "Device fingerprint: the processor, system-disk and main-board factors read through\n"
               "per-system probe chains that degrade to marked fallback values, their SHA-256\n"
               "signature, the sandbox fallback signature, change detection and the collection status.";
-    nb::module_ digest_base = nb::module_::import_("zeq.domain.crypto_layer.digest_base");
-    m.attr("sha256_hash") = digest_base.attr("sha256_hash");
+    const host::replaceable::ModuleAttribute& digest = host::replaceable::at_load::digest;
+    m.attr(digest.attribute) = nb::module_::import_(digest.module).attr(digest.attribute);
     logger = new host::Logger(m, module_name);
     static HostSignals host_signals;
     host::translate_host_exceptions();
     // stateless; lives as long as the process
     system_platform = platform::make_system_platform(host_signals).release();
-    host::make_error_type(m, "HardwareCollectionError", "硬件信息采集异常");
-    host::make_error_type(m, "HardwareChangeDetected", "检测到硬件变更");
+    host::make_error_type(m, "HardwareCollectionError", texts::collection_error_doc);
+    host::make_error_type(m, "HardwareChangeDetected", texts::change_detected_doc);
 
     m.def("get_cpu_serial", [] { return run_text(device::get_cpu_serial); },
           "The processor factor of this machine: a platform value or a marked fallback value.");

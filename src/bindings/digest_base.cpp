@@ -1,6 +1,7 @@
 // zeq.domain.crypto_layer.digest_base: SHA-256 hex digests of texts and bytes.
 #include <nanobind/nanobind.h>
 
+#include "core/host_texts.hpp"
 #include "core/sha256.hpp"
 #include "bindings/host.hpp"
 
@@ -9,8 +10,9 @@ using namespace zeq;
 
 namespace {
 
+namespace texts = core::texts::digest_base;
+
 PyObject* HashingError = nullptr;
-constexpr std::string_view failure_prefix = "SHA-256哈希计算失败: ";
 
 nb::str digest_of(std::string_view bytes) {
     try {
@@ -25,7 +27,7 @@ nb::str digest_of(std::string_view bytes) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
-        std::string message(failure_prefix);
+        std::string message(texts::failed);
         message += e.what();
         PyErr_SetObject(HashingError, host::to_str(message).ptr());
         PyObject *t2, *v2, *tb2;
@@ -66,7 +68,7 @@ bool verify_sha256_hash(host::Text data, host::Text expected_hash) {
 NB_MODULE(digest_base, m) {
     host::install_function_signatures();
     m.doc() = "SHA-256 core: texts and bytes to 64 lowercase hexadecimal characters.";
-    HashingError = host::make_error_type(m, "HashingError", "SHA-256哈希计算异常");
+    HashingError = host::make_error_type(m, "HashingError", texts::error_doc);
 
     m.def("sha256_hash", &sha256_hash, nb::arg("data"),
           "SHA-256 of the UTF-8 bytes of ``data`` (lone surrogates passed through) as 64\n"

@@ -8,6 +8,7 @@
 
 #include "core/derivation.hpp"
 #include "core/entry_digest.hpp"
+#include "core/host_texts.hpp"
 #include "core/salts.hpp"
 #include "core/sha256.hpp"
 #include "bindings/host.hpp"
@@ -18,11 +19,11 @@ using namespace zeq;
 namespace {
 
 using entry_digest::Salt;
-namespace message = entry_digest::message;
+namespace texts = core::texts::entry_digest;
+namespace host_words = core::texts::host_words;
 
 // Taken from the package's top level at each call, as the host may replace it there.
-const host::SiblingFunction package_sha256("zeq.domain.crypto_layer", "sha256_hash",
-                                           "zeq.domain.crypto_layer.digest_base");
+const host::SiblingFunction package_sha256(host::replaceable::package_sha256);
 
 PyObject* salt_keys[salts::count] = {};  // interned "salt1" .. "salt10"
 
@@ -35,7 +36,7 @@ Salt salt_of(PyObject* salts, int number) {
 }
 
 std::int64_t used(Salt salt) {
-    if (!salt) host::raise(PyExc_TypeError, "unsupported operand type(s) for +: 'NoneType' and 'int'");
+    if (!salt) host::raise(PyExc_TypeError, host_words::none_added);
     return *salt;
 }
 
@@ -69,7 +70,7 @@ std::vector<std::pair<nb::object, nb::object>> sorted_items(PyObject* ext_fields
         nb::object k = nb::borrow(PyList_GET_ITEM(keys.ptr(), i));
         nb::object v = host::dict_item(ext_fields, k);
         if (!v.is_valid()) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            PyErr_SetString(PyExc_RuntimeError, host_words::dict_changed_size);
             throw nb::python_error();
         }
         items.emplace_back(std::move(k), std::move(v));
@@ -100,8 +101,7 @@ void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, 
         ++item;
     }
     if (non_text != nullptr) {
-        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", non_text_item,
-                     Py_TYPE(non_text)->tp_name);
+        PyErr_Format(PyExc_TypeError, host_words::join_item_type, non_text_item, Py_TYPE(non_text)->tp_name);
         throw nb::python_error();
     }
 }
@@ -111,11 +111,11 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
                                  host::OptText environment_cipher, host::OptInt weight_param, host::OptDict salts) {
     nb::object sha256_hash = package_sha256.current();
     if (environment_cipher.is_none() || PyUnicode_GET_LENGTH(environment_cipher.ptr) == 0) {
-        host::raise(PyExc_ValueError, message::cipher_missing);
+        host::raise(PyExc_ValueError, texts::cipher_missing);
     }
     if (weight_param.is_none() || salts.is_none() || PyDict_GET_SIZE(salts.ptr) == 0 ||
         PyObject_Not(weight_param.value.ptr()) == 1) {
-        host::raise(PyExc_ValueError, message::weight_or_salts_missing);
+        host::raise(PyExc_ValueError, texts::weight_or_salts_missing);
     }
     const SecretBuffer weight = host::decimal_text(weight_param.value);
     auto core = [](auto&& body) { return host::call_core(PyExc_ValueError, body); };

@@ -9,6 +9,7 @@
 
 #include "core/constant_time.hpp"
 #include "core/hex.hpp"
+#include "core/host_texts.hpp"
 #include "core/sha256.hpp"
 
 #include <nanobind/stl/string.h>
@@ -136,7 +137,7 @@ nb::object truncate_number(nb::handle value) {
         if (result == nullptr) throw nb::python_error();
         return nb::steal(result);
     }
-    PyErr_Format(PyExc_TypeError, "expected a number, not '%.200s'", Py_TYPE(v)->tp_name);
+    PyErr_Format(PyExc_TypeError, core::texts::host_words::not_a_number, Py_TYPE(v)->tp_name);
     throw nb::python_error();
 }
 
@@ -216,9 +217,9 @@ PyObject* interned(const char* text) {
 }
 
 struct LoggingNames {
-    PyObject* is_enabled_for = interned("isEnabledFor");
-    PyObject* make_record = interned("makeRecord");
-    PyObject* handle = interned("handle");
+    PyObject* is_enabled_for = interned(replaceable::logger_methods::is_enabled_for);
+    PyObject* make_record = interned(replaceable::logger_methods::make_record);
+    PyObject* handle = interned(replaceable::logger_methods::handle);
     PyObject* module = interned("module");
 };
 
@@ -233,14 +234,15 @@ const LoggingNames& logging_names() {
 Logger::Logger(nb::module_& m, const char* name) {
     translate_host_exceptions();
     logging_names();
-    nb::object logger = nb::module_::import_("logging").attr("getLogger")(name);
+    const replaceable::ModuleAttribute& get_logger = replaceable::at_load::get_logger;
+    nb::object logger = nb::module_::import_(get_logger.module).attr(get_logger.attribute)(name);
     m.attr("logger") = logger;
     const char* dot = std::strrchr(name, '.');
     name_ = interned(name);
     module_ = interned(dot != nullptr ? dot + 1 : name);
     // The import system sets __file__ before it runs the module's body.
     nb::object file = nb::getattr(m, "__file__", nb::none());
-    pathname_ = nb::isinstance<nb::str>(file) ? file.release().ptr() : interned("(unknown file)");
+    pathname_ = nb::isinstance<nb::str>(file) ? file.release().ptr() : interned(core::texts::logging::unknown_file);
     logger_ = logger.release().ptr();
 }
 
@@ -354,7 +356,7 @@ namespace {
 // The Signature of one of the layer's functions, or the AttributeError the
 // type's own lookup raises for any other function.
 PyObject* function_signature(PyObject* function) {
-    static const SiblingFunction signature_of("zeq.domain.crypto_layer._function_signatures", "signature_of");
+    static const SiblingFunction signature_of(replaceable::signature_of);
     try {
         nb::object signature = signature_of.current()(nb::handle(function));
         if (!signature.is_none()) return signature.release().ptr();
@@ -365,7 +367,7 @@ PyObject* function_signature(PyObject* function) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
         return nullptr;
     }
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '__signature__'", Py_TYPE(function)->tp_name);
+    PyErr_Format(PyExc_AttributeError, core::texts::host_words::no_signature, Py_TYPE(function)->tp_name);
     return nullptr;
 }
 
@@ -374,7 +376,7 @@ PyObject* function_signature(PyObject* function) {
 // which inspect.signature(type) would take for a malformed signature.
 PyObject* signature_descriptor_get(PyObject*, PyObject* function, PyObject* type) {
     if (function != nullptr) return function_signature(function);
-    PyErr_Format(PyExc_AttributeError, "type object '%.100s' has no attribute '__signature__'",
+    PyErr_Format(PyExc_AttributeError, core::texts::host_words::type_no_signature,
                  reinterpret_cast<PyTypeObject*>(type)->tp_name);
     return nullptr;
 }

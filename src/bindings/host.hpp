@@ -16,6 +16,7 @@
 #include "core/interrupted.hpp"
 #include "core/log.hpp"
 #include "core/secret_buffer.hpp"
+#include "bindings/replaceable.hpp"
 
 namespace zeq::host {
 
@@ -234,14 +235,14 @@ private:
 
 // ---------------------------------------------------------------- siblings
 // A function of a sibling module looked up at each call, so that a host which
-// replaces it (in its tests, say) is obeyed. When the attribute is still the
-// layer's own function, callers may run the C++ code directly instead.
+// replaces it (in its tests, say) is obeyed; replaceable.hpp names every such
+// lookup. When the attribute is still the layer's own function, callers may run
+// the C++ code directly instead.
 class SiblingFunction {
 public:
-    // `home` is the module that defines the layer's own function when `module`
-    // only re-exports it (the package's top level, say).
-    SiblingFunction(const char* module, const char* name, const char* home = nullptr)
-        : module_(module), name_(name), home_(home != nullptr ? home : module) {}
+    explicit SiblingFunction(const replaceable::ModuleAttribute& function)
+        : module_(function.module), name_(function.attribute),
+          home_(function.home != nullptr ? function.home : function.module) {}
     // The current attribute (imports the module if needed).
     nb::object current() const;
     // True when `f` is the layer's own function of that name in that module.

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "core/host_texts.hpp"
 #include "core/root_key_seal.hpp"
 #include "core/sha256.hpp"
 #include "bindings/host.hpp"
@@ -13,12 +14,16 @@ using namespace zeq;
 
 namespace {
 
+namespace texts = core::texts::master_key_seal;
+namespace host_words = core::texts::host_words;
+namespace replaceable = host::replaceable;
+
 host::Logger* logger = nullptr;
 // The text cipher as the module found it when it loaded.
 PyObject* aes_encrypt = nullptr;
 PyObject* aes_decrypt = nullptr;
 // The device factors, looked up at each call so that a host which replaces them is obeyed.
-const host::SiblingFunction get_hardware_info("zeq.domain.crypto_layer.device_signature", "get_hardware_info");
+const host::SiblingFunction get_hardware_info(replaceable::hardware_info);
 
 // The layer's hex digest as C++ text, without the GIL for a large input.
 std::string hash_text(std::string_view utf8) {
@@ -55,13 +60,13 @@ std::array<nb::object, 3> unpack_three(nb::handle iterable) {
         }
         if (count == 3) {
             Py_DECREF(item);
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+            PyErr_SetString(PyExc_ValueError, host_words::too_many_values_3);
             throw nb::python_error();
         }
         items[count++] = nb::steal(item);
     }
     if (count < 3) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zu)", count);
+        PyErr_Format(PyExc_ValueError, host_words::not_enough_values_3, count);
         throw nb::python_error();
     }
     return items;
@@ -79,7 +84,7 @@ nb::str get_aes_key_1() {
     const host::SecretStr first_two(sum_of(cpu_serial, disk_id));
     const host::SecretStr joined(sum_of(first_two.get(), mobo_serial));
     if (!PyUnicode_CheckExact(joined.ptr())) {
-        PyErr_Format(PyExc_TypeError, "device factors must be text, not '%.200s'", Py_TYPE(joined.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, texts::factors_not_text, Py_TYPE(joined.ptr())->tp_name);
         throw nb::python_error();
     }
     return digest(host::Utf8(joined.ptr()));
@@ -134,17 +139,16 @@ struct WipedPieces {
 
 nb::typed<nb::dict, nb::str, nb::str> decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    nb::object parts = opening("decrypt_root_key_data", root_key_seal::message::root_key_log,
-                               root_key_seal::message::decryption_failed, [&] {
+    nb::object parts = opening("decrypt_root_key_data", texts::root_key_log,
+                               texts::decryption_failed, [&] {
         const host::SecretStr decrypted(nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3.get()));
         if (!PyUnicode_Check(decrypted.ptr())) {
-            PyErr_Format(PyExc_TypeError, "decrypted data must be text, not '%.200s'",
-                         Py_TYPE(decrypted.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, texts::decrypted_not_text, Py_TYPE(decrypted.ptr())->tp_name);
             throw nb::python_error();
         }
         WipedPieces pieces{nb::steal(PyUnicode_Split(decrypted.ptr(), nb::str("|").ptr(), -1))};
         if (!pieces.list.is_valid()) throw nb::python_error();
-        if (PyList_GET_SIZE(pieces.list.ptr()) != 3) host::raise(PyExc_Exception, root_key_seal::message::bad_combined);
+        if (PyList_GET_SIZE(pieces.list.ptr()) != 3) host::raise(PyExc_Exception, texts::bad_combined);
         return std::move(pieces.list);
     });
     nb::dict out;
@@ -166,8 +170,8 @@ nb::typed<nb::object, nb::str> encrypt_weight_param(host::Text weight_param, hos
 
 nb::typed<nb::object, nb::str> decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    return nb::typed<nb::object, nb::str>(opening("decrypt_weight_param", root_key_seal::message::weight_failed,
-                                                  root_key_seal::message::weight_failed, [&] {
+    return nb::typed<nb::object, nb::str>(opening("decrypt_weight_param", texts::weight_failed,
+                                                  texts::weight_failed, [&] {
         return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3.get());
     }));
 }
@@ -179,9 +183,10 @@ NB_MODULE(master_key_seal, m) {
     m.doc() = "Root key sealing: AES keys 1 to 3, sealing and opening of the root key data and the weight parameter.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     nb::module_::import_("zeq.domain.crypto_layer.utils");
-    nb::module_ access_derivation = nb::module_::import_("zeq.domain.crypto_layer.access_derivation");
-    aes_encrypt = nb::object(access_derivation.attr("aes_encrypt")).release().ptr();
-    aes_decrypt = nb::object(access_derivation.attr("aes_decrypt")).release().ptr();
+    const replaceable::ModuleAttribute& encrypt = replaceable::at_load::text_cipher_encrypt;
+    const replaceable::ModuleAttribute& decrypt = replaceable::at_load::text_cipher_decrypt;
+    aes_encrypt = nb::object(nb::module_::import_(encrypt.module).attr(encrypt.attribute)).release().ptr();
+    aes_decrypt = nb::object(nb::module_::import_(decrypt.module).attr(decrypt.attribute)).release().ptr();
     logger = new host::Logger(m, "zeq.domain.crypto_layer.master_key_seal");
 
     m.def("_get_aes_key_3", &key_3_of, nb::arg("aes_key_2"),

@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include "core/hex.hpp"
+#include "core/host_texts.hpp"
 #include "bindings/host.hpp"
 #include "bindings/text_cipher.hpp"
 
@@ -14,16 +15,18 @@ using namespace zeq;
 
 namespace {
 
+namespace texts = core::texts::per_info_key;
+namespace replaceable = host::replaceable;
+
 PyObject* PerInfoKeyError = nullptr;
-constexpr const char* this_module = "zeq.domain.crypto_layer.per_info_key";
 
 // The convenience operations call the module's operations by name, so a host
 // that replaces one of them is obeyed; while they are the module's own, the C++
 // runs directly.
-const host::SiblingFunction own_hash(this_module, "generate_info_hash_cipher");
-const host::SiblingFunction own_encrypt(this_module, "encrypt_with_per_info_key");
-const host::SiblingFunction own_decrypt(this_module, "decrypt_with_per_info_key");
-const host::SiblingFunction own_key_4(this_module, "generate_aes_key_4");
+const host::SiblingFunction own_hash(replaceable::info_hash_cipher);
+const host::SiblingFunction own_encrypt(replaceable::per_info_encrypt);
+const host::SiblingFunction own_decrypt(replaceable::per_info_decrypt);
+const host::SiblingFunction own_key_4(replaceable::one_time_key);
 
 nb::str generate_info_hash_cipher(host::Text plaintext) {
     return host::hex_digest_str(host::Utf8(plaintext));  // the empty text too: its key is the digest of no bytes
@@ -69,7 +72,7 @@ nb::str generate_aes_key_4() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1) {
         // The generator has no entropy source: nothing the caller can do but know it.
-        PyErr_SetString(PyExc_OSError, "the cryptographically secure random source is unavailable");
+        PyErr_SetString(PyExc_OSError, texts::no_random_source);
         throw nb::python_error();
     }
     const SecretBuffer hex = hex::encode_secret(bytes, sizeof bytes);
@@ -96,7 +99,7 @@ nb::object decrypt_with_aes_key_4(host::Text ciphertext, host::Text key) { retur
 NB_MODULE(per_info_key, m) {
     host::install_function_signatures();
     m.doc() = "First encryption layer: AES-256-CBC (zero IV, PKCS#7) under per-info or one-time keys, Base64 out.";
-    PerInfoKeyError = host::make_error_type(m, "PerInfoKeyError", "AES_KYE_N 加密异常");
+    PerInfoKeyError = host::make_error_type(m, "PerInfoKeyError", texts::error_doc);
 
     m.def("generate_info_hash_cipher", &generate_info_hash_cipher, nb::arg("plaintext"),
           "The per-info key of ``plaintext``: SHA-256 of its UTF-8 bytes (lone surrogates passed\n"

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/derivation.hpp"
+#include "core/host_texts.hpp"
 #include "core/rule_seal.hpp"
 #include "bindings/host.hpp"
 
@@ -18,6 +19,10 @@ namespace nb = nanobind;
 using namespace zeq;
 
 namespace {
+
+namespace texts = core::texts::rule_sealer;
+namespace host_words = core::texts::host_words;
+namespace replaceable = host::replaceable;
 
 struct RuleSealer {};
 
@@ -45,7 +50,7 @@ struct Names {
 nb::object global(const char* name) {
     nb::object value = host::dict_item(module_dict, nb::str(name));
     if (!value.is_valid()) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        PyErr_Format(PyExc_NameError, host_words::name_not_defined, name);
         throw nb::python_error();
     }
     return value;
@@ -93,7 +98,7 @@ bool present(PyObject* v) {
 std::int64_t repeat_count(nb::handle count) {
     PyObject* c = count.ptr();
     if (!PyLong_Check(c) && (Py_TYPE(c)->tp_as_number == nullptr || Py_TYPE(c)->tp_as_number->nb_index == nullptr)) {
-        PyErr_Format(PyExc_TypeError, "can't multiply sequence by non-int of type '%.200s'", Py_TYPE(c)->tp_name);
+        PyErr_Format(PyExc_TypeError, host_words::repeat_count_type, Py_TYPE(c)->tp_name);
         throw nb::python_error();
     }
     const Py_ssize_t n = PyNumber_AsSsize_t(c, PyExc_OverflowError);
@@ -106,7 +111,7 @@ std::int64_t repeat_count(nb::handle count) {
 std::int64_t window_salt(nb::handle value, int index) {
     PyObject* v = value.ptr();
     if (!PyLong_Check(v) && (Py_TYPE(v)->tp_as_number == nullptr || Py_TYPE(v)->tp_as_number->nb_index == nullptr)) {
-        PyErr_Format(PyExc_TypeError, "salt%d must be an integer, not %.200s", index + 1, Py_TYPE(v)->tp_name);
+        PyErr_Format(PyExc_TypeError, texts::salt_not_integer, index + 1, Py_TYPE(v)->tp_name);
         throw nb::python_error();
     }
     PyObject* i = PyNumber_Index(v);
@@ -149,8 +154,8 @@ public:
 
     const std::string& joined() const {
         if (bad_type_) {
-            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
-                         static_cast<Py_ssize_t>(bad_index_), bad_type_->c_str());
+            PyErr_Format(PyExc_TypeError, host_words::join_item_type, static_cast<Py_ssize_t>(bad_index_),
+                         bad_type_->c_str());
             throw nb::python_error();
         }
         return text_;
@@ -176,11 +181,11 @@ void add_rule_part(HashInput& input, nb::handle rule, PyObject* attribute, nb::h
 void sealer_init(nb::pointer_and_handle<RuleSealer> self, nb::handle salts) {
     if (!salts.is_none() && !PyDict_CheckExact(salts.ptr()))
         host::raise_argument_type("RuleSealer", "salts", "dict or None", salts);
-    if (salts.is_none() || PyDict_GET_SIZE(salts.ptr()) == 0) host::raise(PyExc_ValueError, rule_seal::message::empty_salts);
+    if (salts.is_none() || PyDict_GET_SIZE(salts.ptr()) == 0) host::raise(PyExc_ValueError, texts::empty_salts);
     new (self.p) RuleSealer();
-    nb::object hash_crypto = global("HashCrypto")();
+    nb::object hash_crypto = global(replaceable::sealer_globals::hash_service)();
     if (PyObject_SetAttr(self.h.ptr(), names.hash_crypto, hash_crypto.ptr()) != 0) throw nb::python_error();
-    nb::object user_weight = global("UserWeight")();
+    nb::object user_weight = global(replaceable::sealer_globals::weight_service)();
     if (PyObject_SetAttr(self.h.ptr(), names.user_weight, user_weight.ptr()) != 0) throw nb::python_error();
     if (PyObject_SetAttr(self.h.ptr(), names.weight_params, Py_None) != 0) throw nb::python_error();
     if (PyObject_SetAttr(self.h.ptr(), names.salts_attr, salts.ptr()) != 0) throw nb::python_error();
@@ -256,9 +261,9 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
 
     nb::object hash_value =
         call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())});
-    if (!present(hash_value.ptr())) host::raise(PyExc_ValueError, rule_seal::message::hash_failed);
+    if (!present(hash_value.ptr())) host::raise(PyExc_ValueError, texts::hash_failed);
     if (!PyUnicode_Check(hash_value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "the hash service returned %.200s, expected str", Py_TYPE(hash_value.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, texts::hash_not_text, Py_TYPE(hash_value.ptr())->tp_name);
         throw nb::python_error();
     }
     const host::Utf8 hash_text(hash_value.ptr());
@@ -277,7 +282,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
         return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(value.ptr(), 1))};
     PyObject* it = PyObject_GetIter(value.ptr());
     if (it == nullptr) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, host_words::not_iterable, Py_TYPE(value.ptr())->tp_name);
         throw nb::python_error();
     }
     nb::object iter = nb::steal(it);
@@ -290,10 +295,10 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     if (n < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
+        PyErr_Format(PyExc_ValueError, host_words::not_enough_values_2, n);
         throw nb::python_error();
     }
-    if (n > 2) host::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (n > 2) host::raise(PyExc_ValueError, host_words::too_many_values_2);
     return {items[0], items[1]};
 }
 
@@ -304,9 +309,9 @@ nb::object encrypt(nb::handle self, nb::handle rule, nb::handle agent_uuid) {
     nb::object hardware_hash = call_method(self, names.hardware, {signature});
     auto [account, password] = unpack_pair(call_method(self, names.derive, {rule, signature, weight_params}));
 
-    nb::object now = nb::borrow(time_module).attr("time")();
-    nb::object record_type = global("VaultEntry");
-    nb::object unit_id = nb::str(nb::borrow(uuid_module).attr("uuid4")());
+    nb::object now = nb::borrow(time_module).attr(replaceable::clock.attribute)();
+    nb::object record_type = global(replaceable::sealer_globals::storage_record);
+    nb::object unit_id = nb::str(nb::borrow(uuid_module).attr(replaceable::unit_id.attribute)());
     nb::object info_type = getattr(rule, names.info_type);
     nb::object info_owner = getattr(rule, names.info_owner);
     nb::object content = getattr(rule, names.content);
@@ -359,13 +364,14 @@ NB_MODULE(rule_sealer, m) {
               "signature); the rule's business content passes through in plain text.";
 
     nb::module_::import_("zeq.domain.crypto_layer.utils");
-    m.attr("CognitionRule") = nb::module_::import_("zeq.models.cognition_model").attr("CognitionRule");
-    m.attr("VaultEntry") = nb::module_::import_("zeq.models.storage_model").attr("VaultEntry");
-    m.attr("HashCrypto") = nb::module_::import_("zeq.core.crypto.hash_crypto").attr("HashCrypto");
-    m.attr("UserWeight") = nb::module_::import_("zeq.core.weight.user_weight").attr("UserWeight");
+    for (const replaceable::ModuleAttribute& component :
+         {replaceable::at_load::cognition_rule, replaceable::at_load::storage_record, replaceable::at_load::hash_service,
+          replaceable::at_load::weight_service}) {
+        m.attr(component.attribute) = nb::module_::import_(component.module).attr(component.attribute);
+    }
     module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
-    uuid_module = nb::module_::import_("uuid").release().ptr();
-    time_module = nb::module_::import_("time").release().ptr();
+    uuid_module = nb::module_::import_(replaceable::unit_id.module).release().ptr();
+    time_module = nb::module_::import_(replaceable::clock.module).release().ptr();
 
     device_signature_text = host::to_str(rule_seal::device_signature).release().ptr();
     default_weight_version = host::to_str(rule_seal::default_weight_version).release().ptr();
@@ -374,8 +380,10 @@ NB_MODULE(rule_sealer, m) {
     for (int i = 1; i <= rule_seal::ext_field_count; ++i) ext_numbers[i] = PyLong_FromLong(i);
     names = Names{intern("hash_crypto"), intern("user_weight"), intern("_weight_params"), intern("_salts"),
                   intern("salts"), intern("dimensions"), intern("version"), intern("get_weight"), intern("hash"),
-                  intern("get"), intern("_collect_device_signature"), intern("_get_weight_params"),
-                  intern("_calculate_hardware_hash"), intern("_derive_credentials"), intern("rule_type"),
+                  intern("get"), intern(replaceable::sealer_steps::collect_device_signature),
+                  intern(replaceable::sealer_steps::get_weight_params),
+                  intern(replaceable::sealer_steps::calculate_hardware_hash),
+                  intern(replaceable::sealer_steps::derive_credentials), intern("rule_type"),
                   intern("info_owner"), intern("info_type"), intern("content"), intern("rule_id"), intern("diff1"),
                   intern("diff2"), intern("diff3"), intern("ext_fields"), intern("get_ext_field"),
                   intern("extract_account"), intern("extract_password"), intern("hardware_hash"),

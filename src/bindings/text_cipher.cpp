@@ -5,16 +5,15 @@
 #include <cstring>
 
 #include "core/cipher.hpp"
-#include "core/credentials.hpp"
 #include "core/hex.hpp"
+#include "core/host_texts.hpp"
 #include "core/sha256.hpp"
 
 namespace zeq::host::text_cipher {
 namespace {
 
-namespace message = credentials::message;
-
-constexpr const char* per_info_module = "zeq.domain.crypto_layer.per_info_key";
+namespace texts = core::texts::access_derivation;
+namespace per_info_texts = core::texts::per_info_key;
 
 // Runs `body` under the per-info layer's guard: any failure of the host's
 // ordinary family or of the core becomes a core module error "prefix + text".
@@ -33,7 +32,7 @@ auto per_info_guard(std::string_view prefix, Body&& body) -> decltype(body()) {
 }
 
 void check_key_length(const Text& key_n) {
-    if (length(key_n) != 64) core::fail_module(std::string(cipher::message::key_length));
+    if (length(key_n) != 64) core::fail_module(std::string(per_info_texts::key_length));
 }
 
 nb::str encrypt(const Text& plaintext, const cipher::Key& key) {
@@ -105,7 +104,7 @@ nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
 }  // namespace
 
 nb::str encrypt_with_hex_key(const Text& plaintext, const Text& key_n) {
-    return per_info_guard(cipher::message::encrypt_failed, [&] {
+    return per_info_guard(per_info_texts::encrypt_failed, [&] {
         check_key_length(key_n);
         cipher::Key key;
         cipher::Key::from_hex(Utf8(key_n), key);
@@ -114,7 +113,7 @@ nb::str encrypt_with_hex_key(const Text& plaintext, const Text& key_n) {
 }
 
 nb::str decrypt_with_hex_key(const Text& ciphertext, const Text& key_n) {
-    return per_info_guard(cipher::message::decrypt_failed, [&] {
+    return per_info_guard(per_info_texts::decrypt_failed, [&] {
         check_key_length(key_n);
         cipher::Key key;
         cipher::Key::from_hex(Utf8(key_n), key);
@@ -141,28 +140,28 @@ nb::object call_replacement(const nb::object& fn, const Text& text, sha256::Dige
 }  // namespace
 
 nb::object aes_encrypt(PyObject* error_type, const Text& plaintext, const Text& key) {
-    if (is_empty(plaintext) || is_empty(key)) raise(error_type, message::plaintext_or_key_empty);
-    static const SiblingFunction per_info_encrypt(per_info_module, "encrypt_with_per_info_key");
-    return wrap_host_failures(error_type, message::aes_encrypt_failed, [&]() -> nb::object {
+    if (is_empty(plaintext) || is_empty(key)) raise(error_type, texts::plaintext_or_key_empty);
+    static const SiblingFunction per_info_encrypt(replaceable::per_info_encrypt);
+    return wrap_host_failures(error_type, texts::aes_encrypt_failed, [&]() -> nb::object {
         sha256::Digest digest = key_digest(key);
         nb::object fn = per_info_encrypt.current();
         if (!per_info_encrypt.is_native(fn)) return call_replacement(fn, plaintext, digest);
         const cipher::Key aes_key(digest);
         OPENSSL_cleanse(digest.data(), digest.size());
-        return per_info_guard(cipher::message::encrypt_failed, [&] { return encrypt(plaintext, aes_key); });
+        return per_info_guard(per_info_texts::encrypt_failed, [&] { return encrypt(plaintext, aes_key); });
     });
 }
 
 nb::object aes_decrypt(PyObject* error_type, const Text& ciphertext, const Text& key) {
-    if (is_empty(ciphertext) || is_empty(key)) raise(error_type, message::ciphertext_or_key_empty);
-    static const SiblingFunction per_info_decrypt(per_info_module, "decrypt_with_per_info_key");
-    return wrap_host_failures(error_type, message::aes_decrypt_failed, [&]() -> nb::object {
+    if (is_empty(ciphertext) || is_empty(key)) raise(error_type, texts::ciphertext_or_key_empty);
+    static const SiblingFunction per_info_decrypt(replaceable::per_info_decrypt);
+    return wrap_host_failures(error_type, texts::aes_decrypt_failed, [&]() -> nb::object {
         sha256::Digest digest = key_digest(key);
         nb::object fn = per_info_decrypt.current();
         if (!per_info_decrypt.is_native(fn)) return call_replacement(fn, ciphertext, digest);
         const cipher::Key aes_key(digest);
         OPENSSL_cleanse(digest.data(), digest.size());
-        return per_info_guard(cipher::message::decrypt_failed, [&] { return decrypt(ciphertext, aes_key); });
+        return per_info_guard(per_info_texts::decrypt_failed, [&] { return decrypt(ciphertext, aes_key); });
     });
 }
 

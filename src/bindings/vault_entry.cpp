@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/host_texts.hpp"
 #include "core/vault_record.hpp"
 #include "bindings/host.hpp"
 
@@ -12,6 +13,9 @@ namespace nb = nanobind;
 using namespace zeq;
 
 namespace {
+
+namespace texts = core::texts::vault_entry;
+namespace replaceable = host::replaceable;
 
 constexpr int text_count = vault_record::text_field_count;
 constexpr int field_count = text_count + 1;  // key_version last
@@ -85,7 +89,7 @@ nb::object attribute(PyObject* self, const nb::dict& dict, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(dict.ptr(), key);
     if (v == nullptr) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, key);
+            PyErr_Format(PyExc_AttributeError, core::texts::host_words::no_attribute, Py_TYPE(self)->tp_name, key);
         throw nb::python_error();
     }
     return nb::borrow(v);
@@ -124,7 +128,7 @@ Fields make_entry(const std::array<nb::handle, field_count>& values, const char*
 }
 
 [[noreturn]] void raise_field_type(int field, const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "VaultEntry.%s must be %s, not %.200s", field_name(field), expected,
+    PyErr_Format(PyExc_TypeError, texts::field_type, field_name(field), expected,
                  Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
 }
@@ -212,7 +216,7 @@ auto with_fields(EntryObject self, F&& f) {
 // for VaultEntry itself; a subclass may have replaced it).
 bool uses_native_to_dict(nb::handle self) {
     if (Py_TYPE(self.ptr()) == reinterpret_cast<PyTypeObject*>(entry_type)) return true;
-    nb::object method = nb::getattr(self, "to_dict");
+    nb::object method = nb::getattr(self, replaceable::record_methods::to_dict);
     PyObject* func = PyObject_GetAttrString(method.ptr(), "__func__");
     if (func == nullptr) {
         // Only a missing attribute means "not a method"; any other host error propagates.
@@ -227,7 +231,7 @@ bool uses_native_to_dict(nb::handle self) {
 
 nb::object to_json(EntryObject self) {
     if (!uses_native_to_dict(self.ptr)) {
-        nb::object d = nb::getattr(self.ptr, "to_dict")();
+        nb::object d = nb::getattr(self.ptr, replaceable::record_methods::to_dict)();
         nb::dict kwargs;
         kwargs["ensure_ascii"] = false;
         return nb::borrow(json_dumps)(d, **kwargs);
@@ -255,7 +259,7 @@ nb::dict parts(EntryObject self, int from) {
 nb::str printable(EntryObject self) {
     const nb::dict dict = instance_dict(self.ptr);
     const nb::object type = field(self, dict, 0), owner = field(self, dict, 1), version = field(self, dict, text_count);
-    PyObject* s = PyUnicode_FromFormat("VaultEntry(type=%U, owner=%U, version=%S)", type.ptr(), owner.ptr(),
+    PyObject* s = PyUnicode_FromFormat(texts::printable, type.ptr(), owner.ptr(),
                                        version.ptr());
     if (s == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(s);
@@ -292,7 +296,7 @@ nb::object from_dict(nb::handle cls, nb::handle data) {
 nb::object from_json(nb::handle cls, nb::handle json_str) {
     if (!PyUnicode_CheckExact(json_str.ptr())) host::raise_argument_type("from_json", "json_str", "str", json_str);
     nb::object parsed = nb::borrow(json_loads)(json_str);
-    return nb::getattr(cls, "from_dict")(parsed);
+    return nb::getattr(cls, replaceable::record_methods::from_dict)(parsed);
 }
 
 // ---------------------------------------------------------------- builder
@@ -304,7 +308,7 @@ void builder_init(BuilderObject self) {
 
 void check_data(nb::handle value) {
     if (!PyDict_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "VaultEntryBuilder.data must be dict, not %.200s", Py_TYPE(value.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, texts::builder_data_type, Py_TYPE(value.ptr())->tp_name);
         throw nb::python_error();
     }
 }
@@ -335,7 +339,9 @@ nb::object builder_set(BuilderObject self, nb::handle value) {
     return nb::borrow(self.ptr);
 }
 
-nb::object build(BuilderObject self) { return nb::borrow(entry_type).attr("from_dict")(builder_data(self)); }
+nb::object build(BuilderObject self) {
+    return nb::borrow(entry_type).attr(replaceable::record_methods::from_dict)(builder_data(self));
+}
 
 // What the host sees of a field: str for the texts, int for key_version, and for
 // writing the same kinds the constructor takes.
@@ -398,9 +404,10 @@ NB_MODULE(vault_entry, m) {
     for (int i = 0; i < field_count; ++i) PyDict_SetItem(fields_template, field_keys[i], Py_None);
     empty_text = PyUnicode_FromString("");
     one = PyLong_FromLong(1);
-    nb::module_ json = nb::module_::import_("json");
-    json_loads = nb::object(json.attr("loads")).release().ptr();
-    json_dumps = nb::object(json.attr("dumps")).release().ptr();
+    const replaceable::ModuleAttribute& loads = replaceable::at_load::json_loads;
+    const replaceable::ModuleAttribute& dumps = replaceable::at_load::json_dumps;
+    json_loads = nb::object(nb::module_::import_(loads.module).attr(loads.attribute)).release().ptr();
+    json_dumps = nb::object(nb::module_::import_(dumps.module).attr(dumps.attribute)).release().ptr();
     m.attr("HEX_PATTERN") = nb::module_::import_("re").attr("compile")("^[0-9a-fA-F]{64}$");
 
     nb::class_<Entry> entry(m, "VaultEntry", nb::dynamic_attr(), nb::is_weak_referenceable(),

@@ -3,11 +3,13 @@
 
 #include <nanobind/stl/string.h>
 
+#include "core/host_texts.hpp"
 #include "core/weight.hpp"
 #include "bindings/host.hpp"
 
 namespace nb = nanobind;
 using namespace zeq;
+namespace replaceable = host::replaceable;
 
 namespace {
 
@@ -17,14 +19,14 @@ PyObject* random_module = nullptr;
 
 // Decimal text of the current wall-clock time in milliseconds, truncated.
 SecretBuffer clock_ms() {
-    nb::object seconds = nb::borrow(time_module).attr("time")();
+    nb::object seconds = nb::borrow(time_module).attr(replaceable::clock.attribute)();
     nb::object ms = seconds * nb::int_(1000);
     return host::decimal_text(host::truncate_number(ms));
 }
 
 // A number from 100 to 999 of the host's general-purpose generator, as text.
 SecretBuffer random_part() {
-    nb::object drawn = nb::borrow(random_module).attr("randint")(100, 999);
+    nb::object drawn = nb::borrow(random_module).attr(replaceable::random_number.attribute)(100, 999);
     const host::SecretStr text{nb::str(drawn)};
     return SecretBuffer(host::Utf8(text.ptr()).view());
 }
@@ -32,7 +34,7 @@ SecretBuffer random_part() {
 // Every text of the new weight is wiped once the int is made: it is a secret.
 nb::object issue(const SecretBuffer* timestamp_ms) {
     SecretBuffer ts, rnd;
-    host::wrap_host_failures(WeightGenerationError, weight::message::issue_failed, [&] {
+    host::wrap_host_failures(WeightGenerationError, core::texts::weight_issuer::issue_failed, [&] {
         ts = timestamp_ms != nullptr ? SecretBuffer(timestamp_ms->view()) : clock_ms();
         rnd = random_part();
     });
@@ -82,9 +84,9 @@ NB_MODULE(weight_issuer, m) {
     host::install_function_signatures();
     m.doc() = "Weight parameters: the millisecond clock followed by three random digits.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
-    WeightGenerationError = host::make_error_type(m, "WeightGenerationError", "权重参数生成异常");
-    time_module = nb::module_::import_("time").release().ptr();
-    random_module = nb::module_::import_("random").release().ptr();
+    WeightGenerationError = host::make_error_type(m, "WeightGenerationError", core::texts::weight_issuer::error_doc);
+    time_module = nb::module_::import_(replaceable::clock.module).release().ptr();
+    random_module = nb::module_::import_(replaceable::random_number.module).release().ptr();
 
     m.def("generate_weight_parameter", &generate_weight_parameter,
           "A new weight parameter: the current Unix time in milliseconds followed by a random number 100-999.");

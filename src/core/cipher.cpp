@@ -10,17 +10,20 @@
 #include <string>
 
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "core/text.hpp"
 
 namespace zeq::cipher {
 namespace {
+
+namespace texts = core::texts::cipher;
 
 [[noreturn]] void fail(std::string message) { core::fail_value(std::move(message)); }
 
 // ---------------------------------------------------------------- AES-CBC
 const EVP_CIPHER* fetch(const char* name) {
     const EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
-    if (c == nullptr) fail(std::string(name) + " is not available in libcrypto");
+    if (c == nullptr) fail(core::texts::joined(name, texts::not_available));
     return c;
 }
 
@@ -31,7 +34,7 @@ const EVP_CIPHER* aes_cbc(const Key& key) {
         case 32: { static const EVP_CIPHER* c = fetch("AES-256-CBC"); return c; }
         case 24: { static const EVP_CIPHER* c = fetch("AES-192-CBC"); return c; }
         case 16: { static const EVP_CIPHER* c = fetch("AES-128-CBC"); return c; }
-        default: fail("Invalid key size (" + std::to_string(key.size() * 8) + ") for AES.");
+        default: fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8), texts::invalid_key_size_end));
     }
 }
 
@@ -50,7 +53,7 @@ public:
                                : EVP_DecryptInit_ex2(ctx_, c, key.data(), zero_iv, nullptr);
         if (ok != 1) {
             EVP_CIPHER_CTX_reset(ctx_);
-            fail("AES-CBC could not be initialised");
+            fail(std::string(texts::init_failed));
         }
     }
     ~Session() { EVP_CIPHER_CTX_reset(ctx_); }
@@ -93,7 +96,7 @@ constexpr std::array<std::uint8_t, 256> b64_table = [] {
     return t;
 }();
 
-[[noreturn]] void non_ascii() { fail("string argument should contain only ASCII characters"); }
+[[noreturn]] void non_ascii() { fail(std::string(texts::non_ascii)); }
 
 // ---------------------------------------------------------------- decryption
 // AES-CBC decryption in place, padding left as it is. Only the length can fail
@@ -101,7 +104,7 @@ constexpr std::array<std::uint8_t, 256> b64_table = [] {
 void decrypt_blocks(const Key& key, char* data, std::size_t size) {
     Session session(key, false);
     EVP_CIPHER_CTX* ctx = session.get();
-    if (size % 16 != 0) fail("The length of the provided data is not a multiple of the block length.");
+    if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
     // Padding is checked by padding_holds rather than by EVP: with EVP's padding
     // on, the block it holds back would make a second in-place update overlap its
     // own output, and EVP would report a bad padding by a path of its own.
@@ -113,7 +116,7 @@ void decrypt_blocks(const Key& key, char* data, std::size_t size) {
         int len = 0;
         if (EVP_DecryptUpdate(ctx, bytes + pos, &len, bytes + pos, static_cast<int>(chunk)) != 1 ||
             static_cast<std::size_t>(len) != chunk) {
-            fail("AES-CBC decryption failed");
+            fail(std::string(texts::decryption_failed));
         }
     }
 }
@@ -158,7 +161,7 @@ void Key::from_hex(std::string_view hex, Key& out) {
     };
     auto is_space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     auto bad = [](std::size_t position) {
-        fail("non-hexadecimal number found in fromhex() arg at position " + std::to_string(position));
+        fail(core::texts::joined(texts::non_hex, std::to_string(position)));
     };
     out.size_ = 0;
     std::size_t i = 0;
@@ -172,7 +175,7 @@ void Key::from_hex(std::string_view hex, Key& out) {
         if (i + 1 >= hex.size()) bad(i + 1);
         const int low = value(static_cast<unsigned char>(hex[i + 1]));
         if (low < 0) bad(i + 1);
-        if (out.size_ == out.bytes_.size()) fail("Invalid key size (more than 256 bits) for AES.");
+        if (out.size_ == out.bytes_.size()) fail(std::string(texts::key_too_long));
         out.bytes_[out.size_++] = static_cast<std::uint8_t>(high << 4 | low);
         i += 2;
     }
@@ -190,13 +193,13 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     std::size_t pos = 0;
     int len = 0;
     for (; n - pos > slice; pos += slice) {
-        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1) fail("AES-CBC encryption failed");
+        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1) fail(std::string(texts::encryption_failed));
         encode(buffer.get(), static_cast<std::size_t>(len), out);
     }
     int tail = 0;
     if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(n - pos)) != 1 ||
         EVP_EncryptFinal_ex(ctx, buffer.get() + len, &tail) != 1) {
-        fail("AES-CBC encryption failed");
+        fail(std::string(texts::encryption_failed));
     }
     encode(buffer.get(), static_cast<std::size_t>(len + tail), out);
     OPENSSL_cleanse(buffer.get(), buffer_size);
@@ -263,10 +266,9 @@ std::size_t base64_decode_to(std::string_view text, char* out) {
         }
     } else if (quad == 1) {
         const std::size_t characters = static_cast<std::size_t>(o - begin) / 3 * 4 + 1;
-        fail("Invalid base64-encoded string: number of data characters (" + std::to_string(characters) +
-             ") cannot be 1 more than a multiple of 4");
+        fail(core::texts::joined(texts::base64_odd_length, std::to_string(characters), texts::base64_odd_length_end));
     } else if (quad != 0) {
-        fail("Incorrect padding");
+        fail(std::string(texts::base64_padding));
     }
     return static_cast<std::size_t>(o - begin);
 }
@@ -274,7 +276,7 @@ std::size_t base64_decode_to(std::string_view text, char* out) {
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
     decrypt_blocks(key, data, size);
     std::size_t plain_size = 0;
-    if (!padding_holds(data, size, plain_size)) fail(std::string(message::wrong_key_or_damaged));
+    if (!padding_holds(data, size, plain_size)) fail(std::string(texts::wrong_key_or_damaged));
     return plain_size;
 }
 
@@ -291,7 +293,7 @@ std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* 
     std::size_t plain_size = 0;
     const bool padding_ok = padding_holds(out, size, plain_size);
     const bool text_ok = is_layer_utf8(std::string_view(out, plain_size), ascii);
-    if (!(padding_ok & text_ok)) fail(std::string(message::wrong_key_or_damaged));
+    if (!(padding_ok & text_ok)) fail(std::string(texts::wrong_key_or_damaged));
     return plain_size;
 }
 

@@ -13,15 +13,6 @@
 
 namespace zeq::cipher {
 
-namespace message {
-inline constexpr std::string_view key_length = "密钥长度必须是64位十六进制字符串";
-inline constexpr std::string_view encrypt_failed = "AES_KYE_N 加密失败: ";
-inline constexpr std::string_view decrypt_failed = "AES_KYE_N decrypt failed: ";
-// Bad padding and bytes that are not text after decryption: one verdict, so that
-// nobody handing in forged ciphertexts can tell the two apart.
-inline constexpr std::string_view wrong_key_or_damaged = "wrong key or damaged ciphertext";
-}  // namespace message
-
 // AES key bytes (16, 24 or 32 once decoded), wiped when they go out of scope.
 class Key {
 public:
@@ -76,7 +67,7 @@ std::size_t base64_decode_to(std::string_view text, char* out);
 
 // AES-CBC decryption of `data` in place, PKCS#7 padding checked (in constant
 // time) and removed. Returns the plaintext size; a bad padding fails with
-// message::wrong_key_or_damaged.
+// core::texts::cipher::wrong_key_or_damaged.
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size);
 
 // UTF-8 as the layer writes it: well-formed UTF-8, where the three-byte forms of
@@ -87,7 +78,7 @@ bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept;
 // Base64 decoding, decryption, the padding and the UTF-8 check: the plaintext
 // bytes of a ciphertext text. A text that is not Base64, or not whole blocks,
 // fails with its own message; a bad padding and bytes that are not UTF-8 both
-// fail with message::wrong_key_or_damaged, by one path.
+// fail with core::texts::cipher::wrong_key_or_damaged, by one path.
 Bytes decrypt_from_base64(const Key& key, std::string_view text);
 
 // The same into `out` (decoded_capacity(text.size()) bytes); returns the

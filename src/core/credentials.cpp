@@ -6,14 +6,17 @@
 #include "core/derivation.hpp"
 #include "core/error.hpp"
 #include "core/hex.hpp"
+#include "core/host_texts.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 
 namespace zeq::credentials {
 namespace {
 
+namespace texts = core::texts::access_derivation;
+
 std::int64_t used(Salt salt) {
-    if (!salt) core::fail(core::ErrorKind::type, "'NoneType' object cannot be interpreted as an integer");
+    if (!salt) core::fail(core::ErrorKind::type, std::string(core::texts::host_words::none_not_integer));
     return *salt;
 }
 
@@ -51,11 +54,11 @@ struct HexDigest {
 std::int64_t minus_one(std::int64_t v) noexcept { return v == std::numeric_limits<std::int64_t>::min() ? v : v - 1; }
 
 Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::int64_t salt4, std::int64_t salt5) {
-    return core::wrap_failures(message::derived_failed, [&] {
+    return core::wrap_failures(texts::derived_failed, [&] {
         const std::string combined = combine(id, type_repeats(id.weight), decimal::digit_at_position(id.weight, salt2),
                                              decimal::digit_at_position(id.weight, salt1));
         const HexDigest hash(combined);
-        if (hash.view().size() < 64) core::fail_module(std::string(message::hash_failed));
+        if (hash.view().size() < 64) core::fail_module(std::string(texts::hash_failed));
         const std::int64_t account_start = derivation::window_start(id.weight, salt4);
         const std::int64_t password_start = derivation::window_start(id.weight, salt5);
         return cut(hash.view(), account_start, salt1, password_start, salt2);
@@ -63,7 +66,7 @@ Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::in
 }
 
 Pair query(const Identity& id, Salt salt1, Salt salt2, Salt salt4, Salt salt5) {
-    return core::wrap_failures(message::query_failed, [&] {
+    return core::wrap_failures(texts::query_failed, [&] {
         const std::int64_t repeat7 = decimal::digit_at_position(id.weight, 7);
         const std::string combined = combine(id, type_repeats(id.weight), repeat7, repeat7);
         const HexDigest hash(combined);

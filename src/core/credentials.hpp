@@ -12,24 +12,6 @@
 
 namespace zeq::credentials {
 
-namespace message {
-inline constexpr std::string_view derived_empty = "信息类型、Agent名称和初始环境密文不能为空";
-inline constexpr std::string_view query_empty = "信息类型、Agent名称和硬盘ID不能为空";
-inline constexpr std::string_view weight_not_positive = "权重参数必须是正整数";
-inline constexpr std::string_view salts_incomplete = "动态盐不完整，缺少";  // + the missing key
-inline constexpr std::string_view salt_out_of_range = "动态盐值必须在1-9之间";
-inline constexpr std::string_view hash_failed = "哈希计算失败";
-inline constexpr std::string_view derived_failed = "派生凭证生成失败: ";
-inline constexpr std::string_view query_failed = "查询凭证生成失败: ";
-inline constexpr std::string_view migrate_key_empty = "迁移密钥不能为空";
-inline constexpr std::string_view salts_empty = "动态盐不能为空";
-inline constexpr std::string_view migration_failed = "迁移凭证生成失败: ";
-inline constexpr std::string_view plaintext_or_key_empty = "明文和密钥不能为空";
-inline constexpr std::string_view ciphertext_or_key_empty = "密文和密钥不能为空";
-inline constexpr std::string_view aes_encrypt_failed = "AES加密失败: ";
-inline constexpr std::string_view aes_decrypt_failed = "AES decrypt failed: ";
-}  // namespace message
-
 // The salts these credentials read, in the order they are checked.
 inline constexpr const char* required_salts[4] = {"salt1", "salt2", "salt4", "salt5"};
 

@@ -3,11 +3,14 @@
 #include <limits>
 
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 
 namespace zeq::db_password {
 namespace {
+
+namespace texts = core::texts::db_account_pass;
 
 std::string combined(std::string_view disk_id, std::string_view cpu_serial, const Salts& salts) {
     std::string out;
@@ -23,9 +26,9 @@ std::string cut_password(std::string_view hash_value, std::int64_t start_idx, st
 }  // namespace
 
 std::string strict(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
-    return core::wrap_failures(message::failed, [&] {
+    return core::wrap_failures(texts::failed, [&] {
         const std::string hash_value = sha256::hash_text(combined(disk_id, cpu_serial, salts));
-        if (hash_value.size() < 64) core::fail_module(std::string(message::hash_failed));
+        if (hash_value.size() < 64) core::fail_module(std::string(texts::hash_failed));
         const auto length = static_cast<std::int64_t>(hash_value.size());
         std::int64_t start_idx = salts.salt3 - 1;
         if (start_idx >= length) start_idx = 0;
@@ -35,16 +38,16 @@ std::string strict(std::string_view cpu_serial, std::string_view disk_id, const 
 }
 
 std::string fallback(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
-    const std::string_view cpu = cpu_serial.empty() ? std::string_view("CPU_FALLBACK") : cpu_serial;
-    const std::string_view disk = disk_id.empty() ? std::string_view("DISK_FALLBACK") : disk_id;
+    const std::string_view cpu = cpu_serial.empty() ? texts::cpu_fallback : cpu_serial;
+    const std::string_view disk = disk_id.empty() ? texts::disk_fallback : disk_id;
     const std::string hash_value = sha256::hash_text(combined(disk, cpu, salts));
     const std::int64_t start_idx = salts.salt3 == std::numeric_limits<std::int64_t>::min() ? salts.salt3 : salts.salt3 - 1;
     return cut_password(hash_value, start_idx, 25);
 }
 
 bool carries_fallback_marker(std::string_view cpu_serial, std::string_view disk_id) noexcept {
-    return cpu_serial.find(fallback_marker) != std::string_view::npos ||
-           disk_id.find(fallback_marker) != std::string_view::npos;
+    return cpu_serial.find(core::texts::markers::failed) != std::string_view::npos ||
+           disk_id.find(core::texts::markers::failed) != std::string_view::npos;
 }
 
 }  // namespace zeq::db_password

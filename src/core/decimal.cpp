@@ -3,13 +3,14 @@
 #include <limits>
 
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "core/text.hpp"
 
 namespace zeq::decimal {
 namespace {
 
 [[noreturn]] void invalid_literal(std::string_view text) {
-    core::fail_value("invalid literal for int() with base 10: " + text::repr(text));
+    core::fail_value(core::texts::joined(core::texts::host_words::invalid_literal, text::repr(text)));
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }

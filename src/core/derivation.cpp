@@ -4,6 +4,7 @@
 
 #include "core/decimal.hpp"
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "core/text.hpp"
 
 namespace zeq::derivation {
@@ -19,7 +20,7 @@ constexpr int ext_salt_cycle[10] = {3, 4, 5, 6, 7, 8, 9, 10, 2, 1};
 
 void append_part(std::string& out, std::string_view part, Repeat times) {
     if (part.empty()) return;
-    if (!times) core::fail(core::ErrorKind::type, "can't multiply sequence by non-int of type 'NoneType'");
+    if (!times) core::fail(core::ErrorKind::type, std::string(core::texts::host_words::none_repeat_count));
     text::append_repeated(out, part, *times);
 }
 

@@ -12,11 +12,6 @@
 
 namespace zeq::entry_digest {
 
-namespace message {
-inline constexpr std::string_view cipher_missing = "初始环境密文未初始化";
-inline constexpr std::string_view weight_or_salts_missing = "权重参数或动态盐未初始化";
-}  // namespace message
-
 using Salt = credentials::Salt;
 
 // The virtual account and password: windows starting at index salt4 and salt5

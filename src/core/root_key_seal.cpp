@@ -2,6 +2,7 @@
 
 #include "core/decimal.hpp"
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
 
@@ -28,7 +29,7 @@ SecretBuffer key_2_source(std::string_view root_key) {
     // Handing the root key back unsealed would let a caller store it in plain text
     // believing it sealed, so a key without a weight is refused instead.
     if (root_key.empty() || root_key.find('_') == std::string_view::npos) {
-        core::fail(core::ErrorKind::generic, std::string(message::missing_weight));
+        core::fail(core::ErrorKind::generic, std::string(core::texts::master_key_seal::missing_weight));
     }
     const std::string_view trimmed = text::strip(root_key);
     const std::size_t first = trimmed.find('_');  // strip keeps every "_"

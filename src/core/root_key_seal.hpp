@@ -9,14 +9,6 @@
 
 namespace zeq::root_key_seal {
 
-namespace message {
-inline constexpr std::string_view missing_weight = "Invalid root_key format: missing weight parameter";
-inline constexpr std::string_view bad_combined = "Invalid combined data format";
-inline constexpr std::string_view decryption_failed = "Decryption failed: ";
-inline constexpr std::string_view root_key_log = "Root key decryption failed: ";
-inline constexpr std::string_view weight_failed = "Weight param decryption failed: ";
-}  // namespace message
-
 inline constexpr std::string_view default_expansion = "123456789";
 
 // AES key 3: the first 30 characters of AES key 2, in reverse order.

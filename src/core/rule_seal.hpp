@@ -7,13 +7,13 @@
 #include <string_view>
 
 #include "core/derivation.hpp"
+#include "core/host_texts.hpp"
 
 namespace zeq::rule_seal {
 
 // Stands in for the machine's factors in this version: CPU serial, disk id and
 // board serial joined by "|".
-inline constexpr std::string_view device_signature =
-    "CPU_SERIAL_PLACEHOLDER|DISK_ID_PLACEHOLDER|BOARD_SERIAL_PLACEHOLDER";
+inline constexpr std::string_view device_signature = core::texts::rule_sealer::placeholder_signature;
 
 // The weight parameter used when the user's weight mapping carries none.
 inline constexpr std::string_view default_dimensions = "2017092208150036627";
@@ -22,11 +22,6 @@ inline constexpr std::string_view record_version = "1.0";
 
 inline constexpr int salt_count = 10;
 inline constexpr int ext_field_count = 30;
-
-namespace message {
-inline constexpr const char* empty_salts = "动态盐不能为空，请通过 root_key + weight_param 计算后传入";
-inline constexpr const char* hash_failed = "哈希计算失败";
-}  // namespace message
 
 // Which salt (0 = salt1 ... 9 = salt10) repeats extension field i (1 to 30): the
 // extension cycle of derivation::ext_salt_number, counted from field 1.

@@ -5,9 +5,12 @@
 
 #include "core/decimal.hpp"
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 
 namespace zeq::salts {
 namespace {
+
+namespace texts = core::texts::derived_salt;
 
 struct KeyFacts {
     std::uint64_t length = 0;     // code points
@@ -37,8 +40,8 @@ int or_substitute(std::uint64_t raw, int substitute) { return raw == 0 ? substit
 
 SaltSet extract(std::string_view personal_key, std::string_view weight_param) {
     const KeyFacts key = key_facts(personal_key);
-    if (key.length < 8) core::fail_module(std::string(message::key_too_short));
-    if (!decimal::is_positive(weight_param)) core::fail_module(std::string(message::weight_not_positive));
+    if (key.length < 8) core::fail_module(std::string(texts::key_too_short));
+    if (!decimal::is_positive(weight_param)) core::fail_module(std::string(texts::weight_not_positive));
 
     // Every product and sum below is only needed modulo 10, so the weight enters
     // through its last digit and may have any number of digits.
@@ -63,10 +66,7 @@ SaltSet extract(std::string_view personal_key, std::string_view weight_param) {
 }
 
 std::string missing_salt_message(std::string_view number_text) {
-    std::string out = "动态盐";
-    out.append(number_text);
-    out += "不存在";
-    return out;
+    return core::texts::joined(texts::missing_salt, number_text, texts::missing_salt_end);
 }
 
 }  // namespace zeq::salts

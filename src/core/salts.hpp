@@ -12,12 +12,6 @@ using SaltSet = std::array<int, count>;  // salt1 .. salt10
 inline constexpr const char* key_names[count] = {"salt1", "salt2", "salt3", "salt4", "salt5",
                                                   "salt6", "salt7", "salt8", "salt9", "salt10"};
 
-namespace message {
-inline constexpr std::string_view key_too_short = "个人密钥必须至少8位字符";
-inline constexpr std::string_view weight_not_positive = "权重参数必须是正整数";
-inline constexpr std::string_view number_out_of_range = "动态盐编号必须在1-5之间";
-}  // namespace message
-
 // personal_key is UTF-8 text, weight_param canonical decimal text of any size.
 // Fails with the module error on a short key or a weight of 0 or less.
 SaltSet extract(std::string_view personal_key, std::string_view weight_param);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/hex.hpp"
+#include "core/host_texts.hpp"
 
 namespace zeq::sha256 {
 #if OPENSSL_VERSION_MAJOR < 4
@@ -23,7 +24,7 @@ Digest digest(std::string_view bytes) {
     if (SHA256_Init(&ctx) != 1 || SHA256_Update(&ctx, bytes.data(), bytes.size()) != 1 ||
         SHA256_Final(out.data(), &ctx) != 1) {
         OPENSSL_cleanse(&ctx, sizeof ctx);
-        throw std::runtime_error("SHA-256 computation failed in libcrypto");
+        throw std::runtime_error(std::string(core::texts::digest_base::computation_failed));
     }
     OPENSSL_cleanse(&ctx, sizeof ctx);
     return out;
@@ -35,7 +36,7 @@ const EVP_MD* algorithm() {
     // Looking the algorithm up at every call costs more than hashing a short text.
     static const EVP_MD* md = [] {
         const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        if (fetched == nullptr) throw std::runtime_error("SHA-256 is not available in libcrypto");
+        if (fetched == nullptr) throw std::runtime_error(std::string(core::texts::digest_base::unavailable));
         return fetched;
     }();
     return md;
@@ -60,7 +61,7 @@ Digest digest(std::string_view bytes) {
     if (EVP_DigestInit_ex2(ctx, algorithm(), nullptr) != 1 ||
         EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) != 1 ||
         EVP_DigestFinal_ex(ctx, out.data(), &size) != 1 || size != out.size()) {
-        throw std::runtime_error("SHA-256 computation failed in libcrypto");
+        throw std::runtime_error(std::string(core::texts::digest_base::computation_failed));
     }
     return out;
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 
 namespace zeq::text {
 namespace {
@@ -126,7 +127,7 @@ std::string char_at(std::string_view s, std::int64_t k) {
     const bool ascii = is_ascii(s);
     const auto len = static_cast<std::int64_t>(ascii ? s.size() : length(s));
     if (k < 0) k += len;
-    if (k < 0 || k >= len) core::fail(core::ErrorKind::index, "string index out of range");
+    if (k < 0 || k >= len) core::fail(core::ErrorKind::index, std::string(core::texts::host_words::string_index_out_of_range));
     if (ascii) return std::string(1, s[static_cast<std::size_t>(k)]);
     const std::size_t from = offset_of(s, static_cast<std::size_t>(k));
     const std::size_t to = from + offset_of(s.substr(from), 1);
@@ -233,15 +234,16 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
         else if (c == 0xF0) { extra = 3; low = 0x90; }
         else if (c >= 0xF1 && c <= 0xF3) extra = 3;
         else if (c == 0xF4) { extra = 3; high = 0x8F; }
-        else return fault(i, i + 1, "invalid start byte");
+        else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
         // An incomplete surrogate form is reported as the strict decoder sees it:
         // its second byte already ends the sequence.
         const bool surrogate_form = c == 0xED && i + 1 < n && p[i + 1] >= 0xA0;
         for (std::size_t k = 1; k <= extra; ++k) {
             const bool complete = i + k < n;
             if (!complete || p[i + k] < (k == 1 ? low : 0x80) || p[i + k] > (k == 1 ? high : 0xBF)) {
-                if (surrogate_form) return fault(i, i + 1, "invalid continuation byte");
-                return complete ? fault(i, i + k, "invalid continuation byte") : fault(i, n, "unexpected end of data");
+                if (surrogate_form) return fault(i, i + 1, core::texts::host_words::utf8_invalid_continuation);
+                return complete ? fault(i, i + k, core::texts::host_words::utf8_invalid_continuation)
+                                : fault(i, n, core::texts::host_words::utf8_unexpected_end);
             }
         }
         i += extra + 1;
@@ -253,10 +255,10 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
 std::string describe(const Utf8Fault& fault) {
     char buffer[160];
     if (fault.end - fault.position > 1) {
-        std::snprintf(buffer, sizeof buffer, "'utf-8' codec can't decode bytes in position %zu-%zu: %s", fault.position,
-                      fault.end - 1, fault.reason);
+        std::snprintf(buffer, sizeof buffer, core::texts::host_words::utf8_bytes, fault.position, fault.end - 1,
+                      fault.reason);
     } else {
-        std::snprintf(buffer, sizeof buffer, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s",
+        std::snprintf(buffer, sizeof buffer, core::texts::host_words::utf8_byte,
                       static_cast<unsigned>(fault.byte), fault.position, fault.reason);
     }
     return buffer;

@@ -2,23 +2,23 @@
 
 #include "core/decimal.hpp"
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 
 namespace zeq::weight {
 namespace {
 
+namespace texts = core::texts::weight_issuer;
+
 void check_position(std::string_view weight_param, std::int64_t position, std::string_view position_text) {
     if (position < 1 || position > static_cast<std::int64_t>(weight_param.size())) {
-        std::string msg = "位置";
-        msg.append(position_text);
-        msg += "超出权重参数长度范围";
-        core::fail_module(std::move(msg));
+        core::fail_module(core::texts::joined(texts::position, position_text, texts::position_out_of_range));
     }
 }
 
 }  // namespace
 
 SecretBuffer compose(std::string_view timestamp_ms, std::string_view random_num) {
-    return core::wrap_failures(message::issue_failed, [&] {
+    return core::wrap_failures(texts::issue_failed, [&] {
         SecretBuffer joined(timestamp_ms);
         joined.append(random_num);
         return decimal::safe_int(joined);
@@ -26,7 +26,7 @@ SecretBuffer compose(std::string_view timestamp_ms, std::string_view random_num)
 }
 
 Parsed parse(std::string_view weight_param) {
-    if (weight_param.size() < 4) core::fail_module(std::string(message::bad_format));
+    if (weight_param.size() < 4) core::fail_module(std::string(texts::bad_format));
     const std::size_t split = weight_param.size() - 3;
     Parsed parsed;
     parsed.random_num = decimal::safe_int(weight_param.substr(split));

@@ -10,11 +10,6 @@
 
 namespace zeq::weight {
 
-namespace message {
-inline constexpr std::string_view issue_failed = "权重参数生成失败: ";
-inline constexpr std::string_view bad_format = "权重参数格式无效";
-}  // namespace message
-
 // safe_int(timestamp text + random text), wrapped as "权重参数生成失败: ...".
 SecretBuffer compose(std::string_view timestamp_ms, std::string_view random_num);
 

@@ -3,6 +3,7 @@
 
 #include "check.hpp"
 #include "core/error.hpp"
+#include "core/host_texts.hpp"
 #include "core/rule_seal.hpp"
 #include "core/vault_record.hpp"
 
@@ -82,6 +83,6 @@ TEST_CASE("rule sealer: credential windows") {
         CHECK(false);
     } catch (const core::Error& e) {
         CHECK(e.kind() == core::ErrorKind::value);
-        CHECK_EQ(e.message(), std::string(rule_seal::message::hash_failed));
+        CHECK_EQ(e.message(), std::string(core::texts::rule_sealer::hash_failed));
     }
 }

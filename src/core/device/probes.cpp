@@ -1,6 +1,11 @@
 #include "core/device/probes.hpp"
 
+#include "core/host_texts.hpp"
+
 namespace zeq::device {
+
+namespace failure = core::texts::device_failure;
+namespace markers = core::texts::markers;
 
 void debug(Probe& p, std::string_view message) { p.log.log(core::LogLevel::debug, p.operation, message); }
 void warning(Probe& p, std::string_view message) { p.log.log(core::LogLevel::warning, p.operation, message); }
@@ -11,9 +16,10 @@ std::string output_run(Probe& p, const std::vector<std::string>& argv, platform:
     if (done.status != 0) {
         std::string command = "[";
         for (std::size_t i = 0; i < argv.size(); ++i) command += (i ? ", '" : "'") + argv[i] + "'";
-        throw platform::CommandError(platform::FailureKind::other, "Command '" + command +
-                                                                      "]' returned non-zero exit status " +
-                                                                      std::to_string(done.status) + ".");
+        command += ']';
+        throw platform::CommandError(platform::FailureKind::other,
+                                     core::texts::joined(failure::command_open, command, failure::non_zero_status,
+                                                         std::to_string(done.status), failure::sentence_end));
     }
     return std::move(done.out);
 }
@@ -29,23 +35,25 @@ std::string dispatch(Probe& p, std::string_view operation, Chain windows, Chain 
     if (name == "Windows") return windows(p);
     if (name == "Darwin") return darwin(p);
     if (name == "Linux") return linux_chain(p);
-    warning(p, "Unsupported operating system: " + name);
-    return name + std::string(unsupported_suffix);
+    warning(p, core::texts::joined(core::texts::device_log::unsupported_system, name));
+    return core::texts::joined(name, unsupported_suffix);
 }
 
 }  // namespace
 
 std::string get_cpu_serial(Probe& p) {
-    return dispatch(p, "get_cpu_serial", cpu_serial_windows, cpu_serial_darwin, cpu_serial_linux, "_UNKNOWN_FAIL");
+    return dispatch(p, "get_cpu_serial", cpu_serial_windows, cpu_serial_darwin, cpu_serial_linux,
+                    markers::cpu_unknown_suffix);
 }
 
 std::string get_disk_id(Probe& p) {
-    return dispatch(p, "get_disk_id", disk_id_windows, disk_id_darwin, disk_id_linux, "_DISK_UNKNOWN_FAIL");
+    return dispatch(p, "get_disk_id", disk_id_windows, disk_id_darwin, disk_id_linux,
+                    markers::disk_unknown_suffix);
 }
 
 std::string get_motherboard_serial(Probe& p) {
     return dispatch(p, "get_motherboard_serial", motherboard_serial_windows, motherboard_serial_darwin,
-                    motherboard_serial_linux, "_BOARD_UNKNOWN_FAIL");
+                    motherboard_serial_linux, markers::board_unknown_suffix);
 }
 
 Factors get_hardware_info(Probe& p) {

@@ -76,8 +76,6 @@ std::string signature_input(const Factors& f);
 // signature (with a warning) when a factor is a Windows total-failure marker.
 std::string device_signature(Probe& p, const Factors& f);
 std::string sandbox_fallback_fingerprint(Probe& p);
-// The sandbox markers, in the order they are tested.
-extern const std::array<std::string_view, 6> fallback_markers;
 bool is_sandbox(const Factors& f);
 
 struct FactorStatus {

@@ -5,9 +5,13 @@
 #include "core/text.hpp"
 #include "core/device/parsers.hpp"
 #include "core/device/probes.hpp"
+#include "core/host_texts.hpp"
 
 namespace zeq::device {
 namespace {
+
+namespace lines = core::texts::device_log;
+namespace markers = core::texts::markers;
 
 using platform::CommandError;
 using platform::ErrorStream;
@@ -48,8 +52,8 @@ std::string run_chain(Probe& p, const WindowsChain& c) {
         if (Reading token = parse::label_token(out, c.wmic_label)) return std::string(text::strip(*token));
         debug(p, c.no_match_line);
     } catch (const CommandError& e) {
-        if (e.kind() == FailureKind::not_found) debug(p, "wmic command not found, skipping");
-        else if (e.kind() == FailureKind::timeout) debug(p, "wmic command timeout, skipping");
+        if (e.kind() == FailureKind::not_found) debug(p, lines::wmic_not_found);
+        else if (e.kind() == FailureKind::timeout) debug(p, lines::wmic_timeout);
         else debug(p, std::string(c.wmic_failure_line) + e.what());
     } catch (const std::bad_alloc&) {
         throw;
@@ -62,8 +66,8 @@ std::string run_chain(Probe& p, const WindowsChain& c) {
         const std::string out = powershell(p, c.cim_script, seconds(10));
         if (usable(out)) return out;
     } catch (const CommandError& e) {
-        if (e.kind() == FailureKind::not_found) debug(p, "PowerShell not found, skipping");
-        else if (e.kind() == FailureKind::timeout) debug(p, "PowerShell command timeout, skipping");
+        if (e.kind() == FailureKind::not_found) debug(p, lines::powershell_not_found);
+        else if (e.kind() == FailureKind::timeout) debug(p, lines::powershell_timeout);
         else debug(p, std::string(c.cim_failure_line) + e.what());
     } catch (const std::bad_alloc&) {
         throw;
@@ -74,7 +78,7 @@ std::string run_chain(Probe& p, const WindowsChain& c) {
     // Method 3: the BIOS values in the registry, through PowerShell.
     Reading reg = guarded(p, c.registry_failure_line, [&]() -> Reading {
         const std::string out = powershell(p, c.registry_script, seconds(5));
-        if (usable(out)) return "REG_" + out;
+        if (usable(out)) return core::texts::joined(markers::registry, out);
         return std::nullopt;
     });
     if (reg) return *reg;
@@ -82,9 +86,9 @@ std::string run_chain(Probe& p, const WindowsChain& c) {
 }
 
 std::string registry_fallback(Probe& p, const char* subkey, const char* name, std::string_view prefix,
-                              std::string_view failure_line, const char* failure_result) {
+                              std::string_view failure_line, std::string_view failure_result) {
     Reading value = guarded(p, failure_line, [&]() -> Reading {
-        return std::string(prefix) + p.os.read_machine_registry_value(subkey, name);
+        return core::texts::joined(prefix, p.os.read_machine_registry_value(subkey, name));
     });
     return value ? *value : std::string(failure_result);
 }
@@ -96,12 +100,12 @@ std::string cpu_serial_windows(Probe& p) {
     static const WindowsChain chain{
         {"wmic", "cpu", "get", "ProcessorId"},
         "ProcessorId",
-        "Windows CPU serial regex match failed",
-        "Failed to get Windows CPU serial: ",
+        lines::windows_cpu_no_match,
+        lines::windows_cpu_failed,
         "Get-CimInstance -ClassName Win32_Processor | Select-Object -ExpandProperty ProcessorId",
-        "Failed to get CPU serial via PowerShell: ",
+        lines::windows_cpu_powershell_failed,
         system_serial_script,
-        "Failed to read CPU serial from registry: ",
+        lines::windows_cpu_registry_failed,
         cpu_serial_windows_fallback};
     return run_chain(p, chain);
 }
@@ -111,12 +115,12 @@ std::string disk_id_windows(Probe& p) {
     static const WindowsChain chain{
         {"wmic", "diskdrive", "get", "SerialNumber"},
         "SerialNumber",
-        "Windows disk ID regex match failed",
-        "Failed to get Windows disk ID: ",
+        lines::windows_disk_no_match,
+        lines::windows_disk_failed,
         "Get-CimInstance -ClassName Win32_DiskDrive | Select-Object -First 1 -ExpandProperty SerialNumber",
-        "Failed to get disk ID via PowerShell: ",
+        lines::windows_disk_powershell_failed,
         system_serial_script,
-        "Failed to read disk ID from registry: ",
+        lines::windows_disk_registry_failed,
         disk_id_windows_fallback};
     return run_chain(p, chain);
 }
@@ -126,37 +130,37 @@ std::string motherboard_serial_windows(Probe& p) {
     static const WindowsChain chain{
         {"wmic", "baseboard", "get", "SerialNumber"},
         "SerialNumber",
-        "Windows motherboard serial regex match failed",
-        "Failed to get Windows motherboard serial: ",
+        lines::windows_board_no_match,
+        lines::windows_board_failed,
         "Get-CimInstance -ClassName Win32_BaseBoard | Select-Object -ExpandProperty SerialNumber",
-        "Failed to get motherboard serial via PowerShell: ",
+        lines::windows_board_powershell_failed,
         baseboard_serial_script,
-        "Failed to read motherboard serial from registry: ",
+        lines::windows_board_registry_failed,
         motherboard_serial_windows_fallback};
     return run_chain(p, chain);
 }
 
 std::string cpu_serial_windows_fallback(Probe& p) {
     const Operation here(p, "_get_cpu_serial_windows_fallback");
-    Reading sid = guarded(p, "User SID fallback failed: ", [&]() -> Reading {
+    Reading sid = guarded(p, lines::user_sid_failed, [&]() -> Reading {
         const platform::Completed done = p.os.run({"whoami", "/user"}, ErrorStream::separate, seconds(5));
         if (done.status != 0) return std::nullopt;
-        if (Reading line = parse::whoami_sid_line(done.out)) return "USERSID_" + *line;
+        if (Reading line = parse::whoami_sid_line(done.out)) return core::texts::joined(markers::user_sid, *line);
         return std::nullopt;
     });
-    return sid ? *sid : std::string("CPU_GET_FAILED");
+    return sid ? *sid : std::string(markers::cpu_get_failed);
 }
 
 std::string disk_id_windows_fallback(Probe& p) {
     const Operation here(p, "_get_disk_id_windows_fallback");
-    return registry_fallback(p, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductId", "PRODUCTID_",
-                             "ProductId fallback failed: ", "DISK_GET_FAILED");
+    return registry_fallback(p, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductId", markers::product_id,
+                             lines::product_id_failed, markers::disk_get_failed);
 }
 
 std::string motherboard_serial_windows_fallback(Probe& p) {
     const Operation here(p, "_get_motherboard_serial_windows_fallback");
-    return registry_fallback(p, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "MACHINEGUID_",
-                             "MachineGuid fallback failed: ", "BOARD_GET_FAILED");
+    return registry_fallback(p, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", markers::machine_guid,
+                             lines::machine_guid_failed, markers::board_get_failed);
 }
 
 }  // namespace zeq::device

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/host_texts.hpp"
 #include "core/platform/platform.hpp"
 
 extern char** environ;
@@ -23,11 +24,14 @@ extern char** environ;
 namespace zeq::platform {
 namespace {
 
+namespace failure = core::texts::device_failure;
+using core::texts::joined;
+
 using Clock = std::chrono::steady_clock;
 
 std::string errno_text(int error, const std::string& what) {
-    std::string message = "[Errno " + std::to_string(error) + "] " + std::strerror(error);
-    if (!what.empty()) message += ": '" + what + "'";
+    std::string message = joined(failure::errno_open, std::to_string(error), failure::code_close, std::strerror(error));
+    if (!what.empty()) message += joined(failure::path_open, what, failure::quote_end);
     return message;
 }
 
@@ -204,7 +208,7 @@ public:
 
     Completed run(const std::vector<std::string>& argv, ErrorStream errors,
                   std::chrono::milliseconds timeout) override {
-        if (argv.empty()) throw CommandError(FailureKind::other, "empty command");
+        if (argv.empty()) throw CommandError(FailureKind::other, std::string(failure::empty_command));
         const auto deadline = Clock::now() + timeout;
 
         Pipe out = make_pipe();
@@ -256,8 +260,8 @@ public:
         auto fail_timeout = [&]() -> CommandError {
             child.kill_group();
             child.reap_blocking();
-            return CommandError(FailureKind::timeout, "Command '" + quoted_argv(argv) + "' timed out after " +
-                                                          seconds_text(timeout) + " seconds");
+            return CommandError(FailureKind::timeout, joined(failure::command_open, quoted_argv(argv), failure::timed_out,
+                                                             seconds_text(timeout), failure::timed_out_end));
         };
 
         while (out.read.open() || err.read.open()) {
@@ -285,7 +289,7 @@ public:
                 }
                 if (got == 0) { owners[i]->reset(); continue; }
                 total += static_cast<std::size_t>(got);
-                if (total > max_output_bytes) throw CommandError(FailureKind::other, "command output too large");
+                if (total > max_output_bytes) throw CommandError(FailureKind::other, std::string(failure::output_too_large));
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
             }
         }
@@ -329,13 +333,13 @@ public:
             }
             if (got == 0) break;
             data.append(buffer, static_cast<std::size_t>(got));
-            if (data.size() > max_output_bytes) throw std::runtime_error("file too large: '" + path + "'");
+            if (data.size() > max_output_bytes) throw std::runtime_error(joined(failure::file_too_large, path, failure::quote_end));
         }
         return decode_utf8_text(data);
     }
 
     std::string read_machine_registry_value(const std::string&, const std::string&) override {
-        throw std::runtime_error("no registry on this system");
+        throw std::runtime_error(std::string(failure::no_registry));
     }
 
 private:

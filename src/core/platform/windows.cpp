@@ -13,10 +13,14 @@
 #include <cstring>
 #include <string>
 
+#include "core/host_texts.hpp"
 #include "core/platform/platform.hpp"
 
 namespace zeq::platform {
 namespace {
+
+namespace failure = core::texts::device_failure;
+using core::texts::joined;
 
 std::wstring wide(const std::string& utf8) {
     if (utf8.empty()) return {};
@@ -39,11 +43,11 @@ std::string error_text(DWORD code) {
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                        FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string message = n ? utf8(buffer, n) : "error";
+    std::string message = n ? utf8(buffer, n) : std::string(failure::no_description);
     if (buffer) LocalFree(buffer);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
-    return "[WinError " + std::to_string(code) + "] " + message;
+    return joined(failure::win_error_open, std::to_string(code), failure::code_close, message);
 }
 
 // The system's ANSI code page (the host's default text encoding here) to UTF-8.
@@ -51,8 +55,7 @@ std::string decode_ansi(const std::string& bytes) {
     if (bytes.empty()) return {};
     const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
                                       nullptr, 0);
-    if (n == 0) throw CommandError(FailureKind::other, "output is not in the system's code page: " +
-                                                           error_text(GetLastError()));
+    if (n == 0) throw CommandError(FailureKind::other, joined(failure::not_in_code_page, error_text(GetLastError())));
     std::wstring w(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
     return normalize_newlines(utf8(w.data(), w.size()));
@@ -252,7 +255,7 @@ public:
 
     Completed run(const std::vector<std::string>& argv, ErrorStream errors,
                   std::chrono::milliseconds timeout) override {
-        if (argv.empty()) throw CommandError(FailureKind::other, "empty command");
+        if (argv.empty()) throw CommandError(FailureKind::other, std::string(failure::empty_command));
         Handle out_read, out_write, err_read, err_write;
         make_pipe(out_read, out_write);
         if (errors == ErrorStream::separate) make_pipe(err_read, err_write);
@@ -343,10 +346,11 @@ public:
         if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
-            throw CommandError(FailureKind::timeout, "Command '" + argv[0] + "' timed out after " + seconds + " seconds");
+            throw CommandError(FailureKind::timeout,
+                               joined(failure::command_open, argv[0], failure::timed_out, seconds, failure::timed_out_end));
         }
         if (out_reader.too_large || err_reader.too_large)
-            throw CommandError(FailureKind::other, "command output too large");
+            throw CommandError(FailureKind::other, std::string(failure::output_too_large));
         DWORD code = 0;
         GetExitCodeProcess(process.get(), &code);
         Completed result;
@@ -363,13 +367,13 @@ public:
     std::string read_text_file(const std::string& path) override {
         Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.get()) throw std::runtime_error(error_text(GetLastError()) + ": '" + path + "'");
+        if (!file.get()) throw std::runtime_error(joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
         std::string data;
         char buffer[65536];
         DWORD got = 0;
         while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             data.append(buffer, got);
-            if (data.size() > max_output_bytes) throw std::runtime_error("file too large: '" + path + "'");
+            if (data.size() > max_output_bytes) throw std::runtime_error(joined(failure::file_too_large, path, failure::quote_end));
         }
         try {
             return decode_ansi(data);
@@ -413,7 +417,7 @@ public:
                 return std::to_string(v);
             }
             default:
-                throw std::runtime_error("registry value '" + name + "' is not text or a number");
+                throw std::runtime_error(joined(failure::registry_value, name, failure::registry_value_kind));
         }
     }
 
