@@ -23,6 +23,7 @@
 // src/bindings/replaceable.hpp.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
