@@ -93,7 +93,7 @@ def py_generate_entry_digest(
     components.append(environment_cipher * int(salts.get("salt2", 1)))
     components.append(info_owner)
     repeats = [int(salts.get(k, 1)) for k in ("salt3", "salt4", "salt5")]
-    for value, repeat in zip((diff_1, diff_2, diff_3), repeats):
+    for value, repeat in zip((diff_1, diff_2, diff_3), repeats, strict=True):
         components.append(value * repeat if value else "")
     if ext_fields:
         for i, (_, value) in enumerate(sorted(ext_fields.items())):

@@ -36,7 +36,9 @@ class PyVaultEntry:
     ):
         key_version = int(key_version)
         for name, value in zip(
-            self.FIELDS, (info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash)
+            self.FIELDS,
+            (info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash),
+            strict=True,
         ):
             if type(value) is not str:
                 raise TypeError(f"{name} must be str")

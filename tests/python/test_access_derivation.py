@@ -11,7 +11,7 @@ from zeq.domain.crypto_layer import access_derivation as ad, per_info_key
 from zeq_reference import aes_encrypt as reference_aes_encrypt
 
 Err = ad.CredentialGenerationError
-SALTS = {f"salt{i}": d for i, d in zip(range(1, 11), [2, 3, 7, 4, 5, 1, 9, 8, 6, 2])}
+SALTS = {f"salt{i}": d for i, d in zip(range(1, 11), [2, 3, 7, 4, 5, 1, 9, 8, 6, 2], strict=True)}
 
 
 def digest(text: str) -> str:

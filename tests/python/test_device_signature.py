@@ -86,7 +86,7 @@ def test_real_machine_signature_and_status():
     assert ds.check_hardware_change(signature.upper()) is (signature.upper() != signature)
     status = ds.get_hardware_collection_status()
     assert list(status) == ["cpu", "disk", "motherboard"]
-    for key, value in zip(status, info):
+    for key, value in zip(status, info, strict=True):
         assert list(status[key]) == ["value", "failed", "unknown"]
         assert status[key] == {
             "value": value,
@@ -149,7 +149,9 @@ def test_hanging_command_is_killed_and_the_chain_moves_on(shims, tmp_path, caplo
     shim(shims, "findmnt", f'echo $$ > "{pid_file}"; exec sleep 600')
     shim(shims, "df", "printf 'Filesystem Size\\n/dev/fake 1G\\n'")
     fstab = pathlib.Path("/etc/fstab")
-    has_root_uuid = fstab.exists() and any(l.startswith("UUID=") and " / " in l for l in fstab.read_text().splitlines())
+    has_root_uuid = fstab.exists() and any(
+        line.startswith("UUID=") and " / " in line for line in fstab.read_text().splitlines()
+    )
     with caplog.at_level(logging.DEBUG, logger=LOGGER):
         disk = ds._get_disk_id_linux()
     if not has_root_uuid:

@@ -194,7 +194,7 @@ def test_no_key_material_is_left_in_memory(case: dict[str, object], needles: dic
     found = run_case(
         {"pk": PERSONAL_KEY, "w": WEIGHT, "a": A, "b": B, **case}, [telling_part(needles[name]) for name in names]
     )
-    assert [name for name, left in zip(names, found) if left] == []
+    assert [name for name, left in zip(names, found, strict=True) if left] == []
 
 
 def telling_part(needle: bytes) -> bytes:

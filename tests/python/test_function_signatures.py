@@ -60,10 +60,10 @@ def stub_parameters(node: ast.FunctionDef, namespace: dict[str, Any]) -> list[tu
     args = node.args
     positional = [(a, P.POSITIONAL_ONLY) for a in args.posonlyargs] + [(a, P.POSITIONAL_OR_KEYWORD) for a in args.args]
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults)]
+    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults, strict=True)]
     if args.vararg:
         entries.append((args.vararg, P.VAR_POSITIONAL, None))
-    entries += [(a, P.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    entries += [(a, P.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True)]
     if args.kwarg:
         entries.append((args.kwarg, P.VAR_KEYWORD, None))
     return [
@@ -203,7 +203,7 @@ def test_nanobind_functions_that_are_not_the_layers_have_no_signature_as_before(
     accessor = VaultEntryBuilder.data.fget
     assert accessor.__module__ is None
     with pytest.raises(AttributeError, match=r"^'nanobind.nb_method' object has no attribute '__signature__'$") as e:
-        accessor.__signature__
+        accessor.__signature__  # noqa: B018 (the access is what raises)
     assert e.value.name == "__signature__" and e.value.obj is accessor
     assert not hasattr(accessor, "__signature__")
     with pytest.raises(ValueError, match="no signature found"):
@@ -217,7 +217,7 @@ def test_nanobind_functions_that_are_not_the_layers_have_no_signature_as_before(
 )
 def test_nanobinds_function_types_themselves_are_as_before(kind):
     with pytest.raises(AttributeError, match=rf"^type object '{kind.__module__}.{kind.__name__}' has no attribute"):
-        kind.__signature__
+        kind.__signature__  # noqa: B018 (the access is what raises)
     try:  # inspect reads the type as any other: no signature, or its constructor's
         inspect.signature(kind)
     except ValueError as error:

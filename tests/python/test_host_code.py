@@ -83,16 +83,16 @@ print(repr(eval(expression)))
 # (expression over SALTS, the salt whose lookup comes last: values read before it are held)
 REWRITTEN = {
     "generate_derived_credentials": (
-        "access_derivation.generate_derived_credentials('phone', 'agent-7', 'disk-1', %d, SALTS)" % WEIGHT,
+        f"access_derivation.generate_derived_credentials('phone', 'agent-7', 'disk-1', {WEIGHT}, SALTS)",
         "salt5",
     ),
     "generate_query_credentials": (
-        "access_derivation.generate_query_credentials('phone', 'agent-7', 'disk-1', %d, SALTS)" % WEIGHT,
+        f"access_derivation.generate_query_credentials('phone', 'agent-7', 'disk-1', {WEIGHT}, SALTS)",
         "salt5",
     ),
     "verify_derived_credentials": (
-        "access_derivation.verify_derived_credentials(%r, %r, 'phone', 'agent-7', 'disk-1', %d, SALTS)"
-        % (ACCOUNT, PASSWORD, WEIGHT),
+        f"access_derivation.verify_derived_credentials({ACCOUNT!r}, {PASSWORD!r}, 'phone', 'agent-7', 'disk-1', "
+        f"{WEIGHT}, SALTS)",
         "salt5",
     ),
     "generate_migration_credentials": (
@@ -105,16 +105,16 @@ REWRITTEN = {
         "salt3",
     ),
     "verify_zeq_user1_password": (
-        "db_account_pass.verify_zeq_user1_password(%r, 'cpu-1', 'disk-1', SALTS)" % DB_PASSWORD,
+        f"db_account_pass.verify_zeq_user1_password({DB_PASSWORD!r}, 'cpu-1', 'disk-1', SALTS)",
         "salt3",
     ),
     "validate_salts": ("derived_salt.validate_salts(SALTS)", "salt10"),
     "get_salt": ("derived_salt.get_salt(SALTS, 4)", "salt4"),
     "generate_entry_digest": (
-        "entry_digest.generate_entry_digest('phone', 'u1', 'a', 'b', 'c', {'x': 'y'}, 'env', %d, SALTS)" % WEIGHT,
+        f"entry_digest.generate_entry_digest('phone', 'u1', 'a', 'b', 'c', {{'x': 'y'}}, 'env', {WEIGHT}, SALTS)",
         "salt5",
     ),
-    "extract_account_password": ("entry_digest.extract_account_password(%r, SALTS)" % DIGEST, "salt2"),
+    "extract_account_password": (f"entry_digest.extract_account_password({DIGEST!r}, SALTS)", "salt2"),
 }
 
 

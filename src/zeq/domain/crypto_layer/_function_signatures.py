@@ -120,10 +120,10 @@ def _parameters(
     # The defaults belong to the last positional parameters.
     defaults: list[ast.expr | None] = [None] * (len(positional) - len(arguments.defaults))
     defaults += arguments.defaults
-    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults)]
+    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults, strict=True)]
     if arguments.vararg is not None:
         entries.append((arguments.vararg, kinds.VAR_POSITIONAL, None))
-    entries += [(a, kinds.KEYWORD_ONLY, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    entries += [(a, kinds.KEYWORD_ONLY, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults, strict=True)]
     if arguments.kwarg is not None:
         entries.append((arguments.kwarg, kinds.VAR_KEYWORD, None))
     return [
