@@ -46,7 +46,7 @@ std::string joined(const Pieces&... pieces) {
 namespace shared {
 inline constexpr std::string_view hash_failed = "哈希计算失败";  // credentials, zeq_user_1 password, rule sealer
 inline constexpr std::string_view weight_not_positive = "权重参数必须是正整数";  // salts, credentials
-inline constexpr std::string_view salt_out_of_range = "动态盐值必须在1-9之间";  // credentials, zeq_user_1 password
+inline constexpr std::string_view salt_out_of_range = "动态盐值必须在1-9之间";   // credentials, zeq_user_1 password
 }  // namespace shared
 
 // ---------------------------------------------------------------- digest_base
@@ -148,7 +148,8 @@ namespace device_log {
 // The dispatchers (warning).
 inline constexpr std::string_view unsupported_system = "Unsupported operating system: ";
 // The signature (warning): prefix + cpu + disk_part + disk + board_part + board.
-inline constexpr std::string_view partial_failure = "Hardware collection partial/total failure, using sandbox fallback. CPU=";
+inline constexpr std::string_view partial_failure =
+    "Hardware collection partial/total failure, using sandbox fallback. CPU=";
 inline constexpr std::string_view partial_failure_disk = ", Disk=";
 inline constexpr std::string_view partial_failure_board = ", Board=";
 
@@ -259,7 +260,7 @@ inline constexpr std::string_view plist_serial_not_string = "IOPlatformSerialNum
 // ---------------------------------------------------------------- device_signature: the module
 namespace device_signature {
 inline constexpr const char* collection_error_doc = "硬件信息采集异常";  // HardwareCollectionError
-inline constexpr const char* change_detected_doc = "检测到硬件变更";      // HardwareChangeDetected
+inline constexpr const char* change_detected_doc = "检测到硬件变更";     // HardwareChangeDetected
 // A replaced get_hardware_info that does not give three texts.
 inline constexpr std::string_view not_three_values = "get_hardware_info() must give exactly three values, got ";
 inline constexpr std::string_view factors_not_text = "device factors must be str";
@@ -310,7 +311,7 @@ namespace master_key_seal {
 inline constexpr std::string_view missing_weight = "Invalid root_key format: missing weight parameter";
 inline constexpr std::string_view bad_combined = "Invalid combined data format";
 inline constexpr std::string_view decryption_failed = "Decryption failed: ";
-inline constexpr std::string_view root_key_log = "Root key decryption failed: ";  // error log line
+inline constexpr std::string_view root_key_log = "Root key decryption failed: ";       // error log line
 inline constexpr std::string_view weight_failed = "Weight param decryption failed: ";  // raised and logged
 // A replaced get_hardware_info or text cipher that gives something else than text.
 inline constexpr const char* factors_not_text = "device factors must be text, not '%.200s'";
@@ -337,7 +338,8 @@ inline constexpr std::string_view key_too_long = "Invalid key size (more than 25
 inline constexpr std::string_view init_failed = "AES-CBC could not be initialised";
 inline constexpr std::string_view encryption_failed = "AES-CBC encryption failed";
 inline constexpr std::string_view decryption_failed = "AES-CBC decryption failed";
-inline constexpr std::string_view not_whole_blocks = "The length of the provided data is not a multiple of the block length.";
+inline constexpr std::string_view not_whole_blocks =
+    "The length of the provided data is not a multiple of the block length.";
 inline constexpr std::string_view non_ascii = "string argument should contain only ASCII characters";
 inline constexpr std::string_view non_hex = "non-hexadecimal number found in fromhex() arg at position ";
 // base64_odd_length + count + base64_odd_length_end
