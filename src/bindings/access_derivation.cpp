@@ -31,7 +31,8 @@ Salts checked_salts(const host::Dict& salts, Variant variant) {
     for (int i = 0; i < 4; ++i) {
         values[i] = host::dict_item(salts.ptr, required_keys[i]);
         if (!values[i].is_valid()) {
-            host::raise(CredentialGenerationError, std::string(texts::salts_incomplete) + credentials::required_salts[i]);
+            host::raise(CredentialGenerationError,
+                        std::string(texts::salts_incomplete) + credentials::required_salts[i]);
         }
     }
     Salt read[4];

@@ -241,7 +241,8 @@ private:
 class SiblingFunction {
 public:
     explicit SiblingFunction(const replaceable::ModuleAttribute& function)
-        : module_(function.module), name_(function.attribute),
+        : module_(function.module),
+          name_(function.attribute),
           home_(function.home != nullptr ? function.home : function.module) {}
     // The current attribute (imports the module if needed).
     nb::object current() const;

@@ -139,8 +139,7 @@ struct WipedPieces {
 
 nb::typed<nb::dict, nb::str, nb::str> decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    nb::object parts = opening("decrypt_root_key_data", texts::root_key_log,
-                               texts::decryption_failed, [&] {
+    nb::object parts = opening("decrypt_root_key_data", texts::root_key_log, texts::decryption_failed, [&] {
         const host::SecretStr decrypted(nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3.get()));
         if (!PyUnicode_Check(decrypted.ptr())) {
             PyErr_Format(PyExc_TypeError, texts::decrypted_not_text, Py_TYPE(decrypted.ptr())->tp_name);
@@ -170,10 +169,9 @@ nb::typed<nb::object, nb::str> encrypt_weight_param(host::Text weight_param, hos
 
 nb::typed<nb::object, nb::str> decrypt_weight_param(host::Text encrypted_weight_param, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    return nb::typed<nb::object, nb::str>(opening("decrypt_weight_param", texts::weight_failed,
-                                                  texts::weight_failed, [&] {
-        return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3.get());
-    }));
+    return nb::typed<nb::object, nb::str>(
+        opening("decrypt_weight_param", texts::weight_failed, texts::weight_failed,
+                [&] { return nb::borrow(aes_decrypt)(nb::handle(encrypted_weight_param.ptr), aes_key_3.get()); }));
 }
 
 }  // namespace

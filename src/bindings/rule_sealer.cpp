@@ -41,11 +41,15 @@ PyObject* ext_numbers[rule_seal::ext_field_count + 1] = {};
 PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
 
 struct Names {
-    PyObject *hash_crypto, *user_weight, *weight_params, *salts_attr, *salts, *dimensions, *version, *get_weight,
-        *hash, *get, *collect, *get_params, *hardware, *derive, *rule_type, *info_owner, *info_type, *content,
-        *rule_id, *diff1, *diff2, *diff3, *ext_fields, *get_ext_field, *extract_account, *extract_password,
-        *hardware_hash, *cognition_rule_id, *weight_version;
+    PyObject *hash_crypto, *user_weight, *weight_params, *salts_attr, *salts, *dimensions, *version, *get_weight, *hash,
+        *get, *rule_type, *info_owner, *info_type, *content, *rule_id, *diff1, *diff2, *diff3, *ext_fields,
+        *get_ext_field, *extract_account, *extract_password, *hardware_hash, *cognition_rule_id, *weight_version;
 } names;
+
+// The sealer's four steps, which encrypt and verify look up on the instance.
+struct Steps {
+    PyObject *collect, *get_params, *hardware, *derive;
+} steps;
 
 nb::object global(const char* name) {
     nb::object value = host::dict_item(module_dict, nb::str(name));
@@ -304,10 +308,10 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 
 nb::object encrypt(nb::handle self, nb::handle rule, nb::handle agent_uuid) {
     if (!PyUnicode_CheckExact(agent_uuid.ptr())) host::raise_argument_type("encrypt", "agent_uuid", "str", agent_uuid);
-    nb::object signature = call_method(self, names.collect);
-    nb::object weight_params = call_method(self, names.get_params);
-    nb::object hardware_hash = call_method(self, names.hardware, {signature});
-    auto [account, password] = unpack_pair(call_method(self, names.derive, {rule, signature, weight_params}));
+    nb::object signature = call_method(self, steps.collect);
+    nb::object weight_params = call_method(self, steps.get_params);
+    nb::object hardware_hash = call_method(self, steps.hardware, {signature});
+    auto [account, password] = unpack_pair(call_method(self, steps.derive, {rule, signature, weight_params}));
 
     nb::object now = nb::borrow(time_module).attr(replaceable::clock.attribute)();
     nb::object record_type = global(replaceable::sealer_globals::storage_record);
@@ -345,10 +349,10 @@ bool equal(nb::handle a, nb::handle b) {
 }
 
 bool verify(nb::handle self, nb::handle storage_unit, nb::handle rule) {
-    nb::object signature = call_method(self, names.collect);
-    nb::object weight_params = call_method(self, names.get_params);
-    auto [account, password] = unpack_pair(call_method(self, names.derive, {rule, signature, weight_params}));
-    nb::object hardware_hash = call_method(self, names.hardware, {signature});
+    nb::object signature = call_method(self, steps.collect);
+    nb::object weight_params = call_method(self, steps.get_params);
+    auto [account, password] = unpack_pair(call_method(self, steps.derive, {rule, signature, weight_params}));
+    nb::object hardware_hash = call_method(self, steps.hardware, {signature});
     return equal(getattr(storage_unit, names.extract_account), account) &&
            equal(getattr(storage_unit, names.extract_password), password) &&
            equal(getattr(storage_unit, names.hardware_hash), hardware_hash);
@@ -365,8 +369,8 @@ NB_MODULE(rule_sealer, m) {
 
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     for (const replaceable::ModuleAttribute& component :
-         {replaceable::at_load::cognition_rule, replaceable::at_load::storage_record, replaceable::at_load::hash_service,
-          replaceable::at_load::weight_service}) {
+         {replaceable::at_load::cognition_rule, replaceable::at_load::storage_record,
+          replaceable::at_load::hash_service, replaceable::at_load::weight_service}) {
         m.attr(component.attribute) = nb::module_::import_(component.module).attr(component.attribute);
     }
     module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
@@ -378,16 +382,34 @@ NB_MODULE(rule_sealer, m) {
     record_version = host::to_str(rule_seal::record_version).release().ptr();
     for (int i = 0; i < rule_seal::salt_count; ++i) salt_keys[i] = intern(("salt" + std::to_string(i + 1)).c_str());
     for (int i = 1; i <= rule_seal::ext_field_count; ++i) ext_numbers[i] = PyLong_FromLong(i);
-    names = Names{intern("hash_crypto"), intern("user_weight"), intern("_weight_params"), intern("_salts"),
-                  intern("salts"), intern("dimensions"), intern("version"), intern("get_weight"), intern("hash"),
-                  intern("get"), intern(replaceable::sealer_steps::collect_device_signature),
-                  intern(replaceable::sealer_steps::get_weight_params),
-                  intern(replaceable::sealer_steps::calculate_hardware_hash),
-                  intern(replaceable::sealer_steps::derive_credentials), intern("rule_type"),
-                  intern("info_owner"), intern("info_type"), intern("content"), intern("rule_id"), intern("diff1"),
-                  intern("diff2"), intern("diff3"), intern("ext_fields"), intern("get_ext_field"),
-                  intern("extract_account"), intern("extract_password"), intern("hardware_hash"),
-                  intern("cognition_rule_id"), intern("weight_version")};
+    names = Names{intern("hash_crypto"),
+                  intern("user_weight"),
+                  intern("_weight_params"),
+                  intern("_salts"),
+                  intern("salts"),
+                  intern("dimensions"),
+                  intern("version"),
+                  intern("get_weight"),
+                  intern("hash"),
+                  intern("get"),
+                  intern("rule_type"),
+                  intern("info_owner"),
+                  intern("info_type"),
+                  intern("content"),
+                  intern("rule_id"),
+                  intern("diff1"),
+                  intern("diff2"),
+                  intern("diff3"),
+                  intern("ext_fields"),
+                  intern("get_ext_field"),
+                  intern("extract_account"),
+                  intern("extract_password"),
+                  intern("hardware_hash"),
+                  intern("cognition_rule_id"),
+                  intern("weight_version")};
+    namespace step = replaceable::sealer_steps;
+    steps = Steps{intern(step::collect_device_signature), intern(step::get_weight_params),
+                  intern(step::calculate_hardware_hash), intern(step::derive_credentials)};
     static const char* record_fields[record_field_count] = {
         "unit_id",    "version",    "extract_account", "extract_password", "hardware_hash", "info_type",
         "info_owner", "content",    "created_at",      "updated_at",       "agent_uuid",    "metadata",

@@ -128,8 +128,7 @@ Fields make_entry(const std::array<nb::handle, field_count>& values, const char*
 }
 
 [[noreturn]] void raise_field_type(int field, const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, texts::field_type, field_name(field), expected,
-                 Py_TYPE(got.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, texts::field_type, field_name(field), expected, Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
 }
 
@@ -259,8 +258,7 @@ nb::dict parts(EntryObject self, int from) {
 nb::str printable(EntryObject self) {
     const nb::dict dict = instance_dict(self.ptr);
     const nb::object type = field(self, dict, 0), owner = field(self, dict, 1), version = field(self, dict, text_count);
-    PyObject* s = PyUnicode_FromFormat(texts::printable, type.ptr(), owner.ptr(),
-                                       version.ptr());
+    PyObject* s = PyUnicode_FromFormat(texts::printable, type.ptr(), owner.ptr(), version.ptr());
     if (s == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(s);
 }

@@ -34,7 +34,9 @@ const EVP_CIPHER* aes_cbc(const Key& key) {
         case 32: { static const EVP_CIPHER* c = fetch("AES-256-CBC"); return c; }
         case 24: { static const EVP_CIPHER* c = fetch("AES-192-CBC"); return c; }
         case 16: { static const EVP_CIPHER* c = fetch("AES-128-CBC"); return c; }
-        default: fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8), texts::invalid_key_size_end));
+        default:
+            fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8),
+                                     texts::invalid_key_size_end));
     }
 }
 
@@ -160,9 +162,7 @@ void Key::from_hex(std::string_view hex, Key& out) {
         return -1;
     };
     auto is_space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    auto bad = [](std::size_t position) {
-        fail(core::texts::joined(texts::non_hex, std::to_string(position)));
-    };
+    auto bad = [](std::size_t position) { fail(core::texts::joined(texts::non_hex, std::to_string(position))); };
     out.size_ = 0;
     std::size_t i = 0;
     while (i < hex.size()) {
@@ -193,7 +193,8 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     std::size_t pos = 0;
     int len = 0;
     for (; n - pos > slice; pos += slice) {
-        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1) fail(std::string(texts::encryption_failed));
+        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1)
+            fail(std::string(texts::encryption_failed));
         encode(buffer.get(), static_cast<std::size_t>(len), out);
     }
     int tail = 0;

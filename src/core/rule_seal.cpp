@@ -23,7 +23,8 @@ std::int64_t rule_type_repeats(std::string_view weight_str) {
 }
 
 void check_hash_value(std::string_view hash_value) {
-    if (hash_value.size() < 64 || text::length(hash_value) < 64) core::fail_value(std::string(core::texts::rule_sealer::hash_failed));
+    if (hash_value.size() < 64 || text::length(hash_value) < 64)
+        core::fail_value(std::string(core::texts::rule_sealer::hash_failed));
 }
 
 Credentials cut_credentials(std::string_view hash_value, std::string_view weight_str, const WindowSalts& salts) {

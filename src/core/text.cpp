@@ -127,7 +127,8 @@ std::string char_at(std::string_view s, std::int64_t k) {
     const bool ascii = is_ascii(s);
     const auto len = static_cast<std::int64_t>(ascii ? s.size() : length(s));
     if (k < 0) k += len;
-    if (k < 0 || k >= len) core::fail(core::ErrorKind::index, std::string(core::texts::host_words::string_index_out_of_range));
+    if (k < 0 || k >= len)
+        core::fail(core::ErrorKind::index, std::string(core::texts::host_words::string_index_out_of_range));
     if (ascii) return std::string(1, s[static_cast<std::size_t>(k)]);
     const std::size_t from = offset_of(s, static_cast<std::size_t>(k));
     const std::size_t to = from + offset_of(s.substr(from), 1);
@@ -233,8 +234,8 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
         else if (c >= 0xE1 && c <= 0xEF) extra = 2;
         else if (c == 0xF0) { extra = 3; low = 0x90; }
         else if (c >= 0xF1 && c <= 0xF3) extra = 3;
-        else if (c == 0xF4) { extra = 3; high = 0x8F; }
-        else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
+        else if (c == 0xF4) { extra = 3; high = 0x8F;
+        } else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
         // An incomplete surrogate form is reported as the strict decoder sees it:
         // its second byte already ends the sequence.
         const bool surrogate_form = c == 0xED && i + 1 < n && p[i + 1] >= 0xA0;
@@ -258,8 +259,8 @@ std::string describe(const Utf8Fault& fault) {
         std::snprintf(buffer, sizeof buffer, core::texts::host_words::utf8_bytes, fault.position, fault.end - 1,
                       fault.reason);
     } else {
-        std::snprintf(buffer, sizeof buffer, core::texts::host_words::utf8_byte,
-                      static_cast<unsigned>(fault.byte), fault.position, fault.reason);
+        std::snprintf(buffer, sizeof buffer, core::texts::host_words::utf8_byte, static_cast<unsigned>(fault.byte),
+                      fault.position, fault.reason);
     }
     return buffer;
 }

@@ -101,7 +101,8 @@ TEST_CASE("bad padding and bytes that are not text fail alike") {
                                     std::string(12, 'a') + "\x05\x05\x05\x05",  // claims 5, holds 4
                                     std::string(15, '\xff') + '\x01', "\xc3" + std::string(14, 'a') + '\x01',
                                     std::string(13, 'a') + "\xe4\xb8" + '\x01'}) {
-        CHECK_EQ(message_of(sealed_blocks(std::string(16, 'b') + last)), std::string(core::texts::cipher::wrong_key_or_damaged));
+        CHECK_EQ(message_of(sealed_blocks(std::string(16, 'b') + last)),
+                 std::string(core::texts::cipher::wrong_key_or_damaged));
     }
     CHECK_EQ(message_of(""), std::string(core::texts::cipher::wrong_key_or_damaged));  // no block, no padding
     CHECK_EQ(message_of(sealed_blocks(std::string(15, 'a') + '\x01')), std::string("no failure"));

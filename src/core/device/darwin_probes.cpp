@@ -33,9 +33,7 @@ Reading platform_serial_step(Probe& p, std::string_view failure_line, std::strin
 
 std::string cpu_serial_darwin(Probe& p) {
     const Operation here(p, "_get_cpu_serial_darwin");
-    if (Reading serial =
-            platform_serial_step(p, lines::mac_cpu_failed, lines::mac_cpu_empty))
-        return *serial;
+    if (Reading serial = platform_serial_step(p, lines::mac_cpu_failed, lines::mac_cpu_empty)) return *serial;
     Reading version = guarded(p, lines::mac_version_failed, [&]() -> Reading {
         const std::string out = output_run(p, {"sw_vers", "-productVersion"}, ErrorStream::inherited, p.command_limit);
         return core::texts::joined(markers::mac, text::strip(out), markers::failed);
@@ -63,8 +61,7 @@ std::string disk_id_darwin(Probe& p) {
 
 std::string motherboard_serial_darwin(Probe& p) {
     const Operation here(p, "_get_motherboard_serial_darwin");
-    if (Reading serial = platform_serial_step(p, lines::mac_board_failed, lines::mac_board_empty))
-        return *serial;
+    if (Reading serial = platform_serial_step(p, lines::mac_board_failed, lines::mac_board_empty)) return *serial;
     Reading model = guarded(p, lines::mac_model_failed, [&]() -> Reading {
         const std::string out = output_run(p, {"sysctl", "hw.model"}, ErrorStream::inherited, p.command_limit);
         std::string found = parse::sysctl_model(out);

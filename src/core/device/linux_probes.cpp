@@ -62,7 +62,8 @@ std::string disk_id_linux(Probe& p) {
     // as the disk fills, and the factor must not.
     Reading degraded = guarded(p, lines::linux_disk_info_failed, [&]() -> Reading {
         const std::string report = output_run(p, {"df", "-h", "/"}, ErrorStream::inherited, p.command_limit);
-        if (Reading fs = parse::df_filesystem(report)) return core::texts::joined(markers::linux_disk, *fs, markers::failed);
+        if (Reading fs = parse::df_filesystem(report))
+            return core::texts::joined(markers::linux_disk, *fs, markers::failed);
         return std::string(markers::linux_disk_unknown);
     });
     if (degraded) return *degraded;

@@ -278,7 +278,8 @@ public:
         if (element.role == Role::container) {
             Frame frame = std::move(stack_.back());
             stack_.pop_back();
-            if (frame.key) throw std::runtime_error(joined(failure::plist_missing_value, *frame.key, failure::quote_end));
+            if (frame.key)
+                throw std::runtime_error(joined(failure::plist_missing_value, *frame.key, failure::quote_end));
             add(std::move(frame.value));
         } else if (element.role == Role::scalar) {
             std::string text = std::move(text_);
@@ -399,9 +400,7 @@ struct Reading {
     // No entity is ever declared, so none is ever expanded.
     static void on_entity_declaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                                       const XML_Char*, const XML_Char*, const XML_Char*) {
-        guarded(data, [](Reading&) -> void {
-            throw std::runtime_error(std::string(failure::plist_entities));
-        });
+        guarded(data, [](Reading&) -> void { throw std::runtime_error(std::string(failure::plist_entities)); });
     }
     // XML 1.x only ("1." and digits), as the declaration of every plist says.
     static bool xml_1_version(std::string_view version) {
@@ -421,9 +420,8 @@ struct Reading {
     // declared reads as nothing.
     static void on_skipped_entity(void* data, const XML_Char*, int is_parameter_entity) {
         if (!is_parameter_entity) return;
-        guarded(data, [](Reading&) -> void {
-            throw std::runtime_error(std::string(failure::plist_parameter_entities));
-        });
+        guarded(data,
+                [](Reading&) -> void { throw std::runtime_error(std::string(failure::plist_parameter_entities)); });
     }
 };
 
@@ -436,7 +434,8 @@ struct ParserFree {
 PlistValue read_plist(std::string_view xml) {
     std::string_view head = xml;
     if (starts_with(head, "\xEF\xBB\xBF")) head.remove_prefix(3);
-    if (!starts_with(head, "<?xml") && !starts_with(head, "<plist")) throw std::runtime_error(std::string(failure::plist_not_a_file));
+    if (!starts_with(head, "<?xml") && !starts_with(head, "<plist"))
+        throw std::runtime_error(std::string(failure::plist_not_a_file));
     if (xml.size() > static_cast<std::size_t>(INT_MAX)) throw std::runtime_error(std::string(failure::plist_too_large));
 
     // Expat loads no external DTD or entity unless asked to, and reads no
@@ -456,9 +455,9 @@ PlistValue read_plist(std::string_view xml) {
     if (status != XML_STATUS_OK) {
         const XML_Error error = XML_GetErrorCode(parser.get());
         if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-        throw std::runtime_error(joined(XML_ErrorString(error), failure::plist_at_line,
-                                        std::to_string(XML_GetCurrentLineNumber(parser.get())), failure::plist_at_column,
-                                        std::to_string(XML_GetCurrentColumnNumber(parser.get()))));
+        throw std::runtime_error(joined(
+            XML_ErrorString(error), failure::plist_at_line, std::to_string(XML_GetCurrentLineNumber(parser.get())),
+            failure::plist_at_column, std::to_string(XML_GetCurrentColumnNumber(parser.get()))));
     }
     if (!reading.builder.root) throw std::runtime_error(std::string(failure::plist_no_value));
     return std::move(*reading.builder.root);
@@ -469,7 +468,8 @@ std::string plist_platform_serial(std::string_view xml) {
     if (root.kind != PlistValue::Kind::dict) throw std::runtime_error(std::string(failure::plist_top_not_dict));
     const PlistValue* serial = root.find("IOPlatformSerialNumber");
     if (serial == nullptr) return {};
-    if (serial->kind != PlistValue::Kind::string) throw std::runtime_error(std::string(failure::plist_serial_not_string));
+    if (serial->kind != PlistValue::Kind::string)
+        throw std::runtime_error(std::string(failure::plist_serial_not_string));
     return serial->text;
 }
 

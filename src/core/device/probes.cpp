@@ -47,8 +47,7 @@ std::string get_cpu_serial(Probe& p) {
 }
 
 std::string get_disk_id(Probe& p) {
-    return dispatch(p, "get_disk_id", disk_id_windows, disk_id_darwin, disk_id_linux,
-                    markers::disk_unknown_suffix);
+    return dispatch(p, "get_disk_id", disk_id_windows, disk_id_darwin, disk_id_linux, markers::disk_unknown_suffix);
 }
 
 std::string get_motherboard_serial(Probe& p) {

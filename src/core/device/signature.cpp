@@ -65,7 +65,8 @@ std::string sandbox_fallback_fingerprint(Probe& p) {
         std::optional<std::string> input = silently([&]() -> std::optional<std::string> {
             const platform::Completed done = p.os.run({"ioreg", "-rd1", "-c", "IOPlatformExpertDevice"},
                                                       platform::ErrorStream::separate, std::chrono::seconds(5));
-            if (auto uuid = parse::quoted_assignment(done.out, "IOPlatformUUID")) return thrice(markers::sandbox_mac, *uuid);
+            if (auto uuid = parse::quoted_assignment(done.out, "IOPlatformUUID"))
+                return thrice(markers::sandbox_mac, *uuid);
             return std::nullopt;
         });
         return sha256::hash_text(input ? *input : core::texts::joined(markers::sandbox_mac_fallback, p.os.host_name()));
@@ -75,7 +76,8 @@ std::string sandbox_fallback_fingerprint(Probe& p) {
             if (!p.os.file_exists("/etc/machine-id")) return std::nullopt;
             return thrice(markers::sandbox_linux, text::strip(p.os.read_text_file("/etc/machine-id")));
         });
-        return sha256::hash_text(input ? *input : core::texts::joined(markers::sandbox_linux_fallback, p.os.host_name()));
+        return sha256::hash_text(input ? *input
+                                       : core::texts::joined(markers::sandbox_linux_fallback, p.os.host_name()));
     }
     return sha256::hash_text(core::texts::joined(markers::sandbox_unknown, p.os.host_name()));
 }

@@ -346,8 +346,8 @@ public:
         if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
-            throw CommandError(FailureKind::timeout,
-                               joined(failure::command_open, argv[0], failure::timed_out, seconds, failure::timed_out_end));
+            throw CommandError(FailureKind::timeout, joined(failure::command_open, argv[0], failure::timed_out, seconds,
+                                                            failure::timed_out_end));
         }
         if (out_reader.too_large || err_reader.too_large)
             throw CommandError(FailureKind::other, std::string(failure::output_too_large));
@@ -367,13 +367,15 @@ public:
     std::string read_text_file(const std::string& path) override {
         Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.get()) throw std::runtime_error(joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
+        if (!file.get())
+            throw std::runtime_error(joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
         std::string data;
         char buffer[65536];
         DWORD got = 0;
         while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             data.append(buffer, got);
-            if (data.size() > max_output_bytes) throw std::runtime_error(joined(failure::file_too_large, path, failure::quote_end));
+            if (data.size() > max_output_bytes)
+                throw std::runtime_error(joined(failure::file_too_large, path, failure::quote_end));
         }
         try {
             return decode_ansi(data);
@@ -416,8 +418,7 @@ public:
                 std::memcpy(&v, data.data(), data.size() < sizeof v ? data.size() : sizeof v);
                 return std::to_string(v);
             }
-            default:
-                throw std::runtime_error(joined(failure::registry_value, name, failure::registry_value_kind));
+            default: throw std::runtime_error(joined(failure::registry_value, name, failure::registry_value_kind));
         }
     }
 
