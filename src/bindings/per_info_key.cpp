@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include "core/hex.hpp"
+#include "core/openssl.hpp"
 #include "bindings/host.hpp"
 #include "bindings/text_cipher.hpp"
 
@@ -69,6 +70,7 @@ nb::str generate_aes_key_4() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1) {
         // The generator has no entropy source: nothing the caller can do but know it.
+        openssl::drain_errors();
         PyErr_SetString(PyExc_OSError, "the cryptographically secure random source is unavailable");
         throw nb::python_error();
     }

@@ -28,7 +28,7 @@ bool space_at(std::string_view s, std::size_t pos, std::size_t& after) {
 
 std::string stripped(std::string_view s) { return std::string(text::strip(s)); }
 
-[[noreturn]] void missing_piece() { throw ParseError("list index out of range"); }
+[[noreturn]] void missing_piece() { fail_parse("list index out of range"); }
 
 }  // namespace
 
@@ -240,7 +240,7 @@ public:
 
     void start(std::string_view name) {
         using K = PlistValue::Kind;
-        if (open_.size() == max_open_elements) throw std::runtime_error("property list nested too deeply");
+        if (open_.size() == max_open_elements) fail_parse("property list nested too deeply");
         if (!open_.empty() && (open_.back().role == Role::scalar || open_.back().role == Role::ignored)) {
             if (open_.back().role == Role::scalar) text_.clear();
             open_.push_back({Role::ignored, K::string});
@@ -253,7 +253,7 @@ public:
             stack_.push_back({std::move(container), std::nullopt});
         } else if (name == "key") {
             if (stack_.empty() || stack_.back().value.kind != K::dict || stack_.back().key)
-                throw std::runtime_error("unexpected key");
+                fail_parse("unexpected key");
             open_scalar(K::string, true);
         } else if (name == "string" || name == "date" || name == "data") {
             open_scalar(name == "string" ? K::string : name == "date" ? K::date : K::data);
@@ -274,7 +274,7 @@ public:
         if (element.role == Role::container) {
             Frame frame = std::move(stack_.back());
             stack_.pop_back();
-            if (frame.key) throw std::runtime_error("missing value for key '" + *frame.key + "'");
+            if (frame.key) fail_parse("missing value for key '" + *frame.key + "'");
             add(std::move(frame.value));
         } else if (element.role == Role::scalar) {
             std::string text = std::move(text_);
@@ -336,7 +336,7 @@ private:
                                (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
             ok = ok && digit;
         }
-        if (!ok) throw std::runtime_error("invalid integer in property list: '" + raw + "'");
+        if (!ok) fail_parse("invalid integer in property list: '" + raw + "'");
     }
 
     static void checked_real(const std::string& raw) {
@@ -344,7 +344,7 @@ private:
         char* end = nullptr;
         std::strtod(trimmed.c_str(), &end);
         if (trimmed.empty() || end != trimmed.c_str() + trimmed.size())
-            throw std::runtime_error("could not convert string to float: '" + raw + "'");
+            fail_parse("could not convert string to float: '" + raw + "'");
     }
 
     void add(PlistValue v) {
@@ -359,7 +359,7 @@ private:
         } else if (top.value.kind == PlistValue::Kind::array) {
             top.value.array.push_back(std::move(v));
         } else {
-            throw std::runtime_error("unexpected element");
+            fail_parse("unexpected element");
         }
     }
 };
@@ -396,7 +396,7 @@ struct Reading {
     static void on_entity_declaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                                       const XML_Char*, const XML_Char*, const XML_Char*) {
         guarded(data, [](Reading&) -> void {
-            throw std::runtime_error("XML entity declarations are not supported in plist files");
+            fail_parse("XML entity declarations are not supported in plist files");
         });
     }
     // XML 1.x only ("1." and digits), as the declaration of every plist says.
@@ -409,7 +409,7 @@ struct Reading {
     static void on_xml_declaration(void* data, const XML_Char* version, const XML_Char*, int) {
         if (version == nullptr || xml_1_version(version)) return;
         guarded(data, [version](Reading&) -> void {
-            throw std::runtime_error("unsupported XML version '" + std::string(version) + "'");
+            fail_parse("unsupported XML version '" + std::string(version) + "'");
         });
     }
     // A parameter entity that is not read (every one: no DTD is ever loaded)
@@ -418,7 +418,7 @@ struct Reading {
     static void on_skipped_entity(void* data, const XML_Char*, int is_parameter_entity) {
         if (!is_parameter_entity) return;
         guarded(data, [](Reading&) -> void {
-            throw std::runtime_error("XML parameter entities are not supported in plist files");
+            fail_parse("XML parameter entities are not supported in plist files");
         });
     }
 };
@@ -432,8 +432,8 @@ struct ParserFree {
 PlistValue read_plist(std::string_view xml) {
     std::string_view head = xml;
     if (starts_with(head, "\xEF\xBB\xBF")) head.remove_prefix(3);
-    if (!starts_with(head, "<?xml") && !starts_with(head, "<plist")) throw std::runtime_error("Invalid file");
-    if (xml.size() > static_cast<std::size_t>(INT_MAX)) throw std::runtime_error("property list too large");
+    if (!starts_with(head, "<?xml") && !starts_with(head, "<plist")) fail_parse("Invalid file");
+    if (xml.size() > static_cast<std::size_t>(INT_MAX)) fail_parse("property list too large");
 
     // Expat loads no external DTD or entity unless asked to, and reads no
     // network at all.
@@ -452,20 +452,20 @@ PlistValue read_plist(std::string_view xml) {
     if (status != XML_STATUS_OK) {
         const XML_Error error = XML_GetErrorCode(parser.get());
         if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-        throw std::runtime_error(std::string(XML_ErrorString(error)) + ": line " +
+        fail_parse(std::string(XML_ErrorString(error)) + ": line " +
                                  std::to_string(XML_GetCurrentLineNumber(parser.get())) + ", column " +
                                  std::to_string(XML_GetCurrentColumnNumber(parser.get())));
     }
-    if (!reading.builder.root) throw std::runtime_error("property list holds no value");
+    if (!reading.builder.root) fail_parse("property list holds no value");
     return std::move(*reading.builder.root);
 }
 
 std::string plist_platform_serial(std::string_view xml) {
     const PlistValue root = read_plist(xml);
-    if (root.kind != PlistValue::Kind::dict) throw std::runtime_error("top level of the property list is not a dictionary");
+    if (root.kind != PlistValue::Kind::dict) fail_parse("top level of the property list is not a dictionary");
     const PlistValue* serial = root.find("IOPlatformSerialNumber");
     if (serial == nullptr) return {};
-    if (serial->kind != PlistValue::Kind::string) throw std::runtime_error("IOPlatformSerialNumber is not a string");
+    if (serial->kind != PlistValue::Kind::string) fail_parse("IOPlatformSerialNumber is not a string");
     return serial->text;
 }
 

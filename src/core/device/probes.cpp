@@ -11,9 +11,8 @@ std::string output_run(Probe& p, const std::vector<std::string>& argv, platform:
     if (done.status != 0) {
         std::string command = "[";
         for (std::size_t i = 0; i < argv.size(); ++i) command += (i ? ", '" : "'") + argv[i] + "'";
-        throw platform::CommandError(platform::FailureKind::other, "Command '" + command +
-                                                                      "]' returned non-zero exit status " +
-                                                                      std::to_string(done.status) + ".");
+        core::fail(core::ErrorKind::command_failed, "Command '" + command + "]' returned non-zero exit status " +
+                                                         std::to_string(done.status) + ".");
     }
     return std::move(done.out);
 }

@@ -18,6 +18,8 @@
 namespace zeq::platform {
 namespace {
 
+using core::ErrorKind;
+
 std::wstring wide(const std::string& utf8) {
     if (utf8.empty()) return {};
     const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
@@ -51,7 +53,7 @@ std::string decode_ansi(const std::string& bytes) {
     if (bytes.empty()) return {};
     const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
                                       nullptr, 0);
-    if (n == 0) throw CommandError(FailureKind::other, "output is not in the system's code page: " +
+    if (n == 0) throw core::Error(ErrorKind::command_failed, "output is not in the system's code page: " +
                                                            error_text(GetLastError()));
     std::wstring w(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
@@ -175,7 +177,7 @@ struct Reader {
         if (!thread.get()) {
             const DWORD error = GetLastError();
             command->stop();
-            throw CommandError(FailureKind::other, error_text(error));
+            throw core::Error(ErrorKind::command_failed, error_text(error));
         }
     }
     // Waits for the end of the output. A grandchild that still holds the pipe
@@ -213,7 +215,7 @@ Handle open_null_device() {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     Handle device(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                               OPEN_EXISTING, 0, nullptr));
-    if (!device.get()) throw CommandError(FailureKind::other, error_text(GetLastError()));
+    if (!device.get()) throw core::Error(ErrorKind::command_failed, error_text(GetLastError()));
     return device;
 }
 
@@ -231,7 +233,7 @@ Handle inheritable_standard_error() {
 void make_pipe(Handle& read, Handle& write) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE r = nullptr, w = nullptr;
-    if (!CreatePipe(&r, &w, &sa, 0)) throw CommandError(FailureKind::other, error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &sa, 0)) throw core::Error(ErrorKind::command_failed, error_text(GetLastError()));
     read = Handle(r);
     write = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);  // only the child's end is inherited
@@ -252,7 +254,7 @@ public:
 
     Completed run(const std::vector<std::string>& argv, ErrorStream errors,
                   std::chrono::milliseconds timeout) override {
-        if (argv.empty()) throw CommandError(FailureKind::other, "empty command");
+        if (argv.empty()) throw core::Error(ErrorKind::command_failed, "empty command");
         Handle out_read, out_write, err_read, err_write;
         make_pipe(out_read, out_write);
         if (errors == ErrorStream::separate) make_pipe(err_read, err_write);
@@ -278,7 +280,7 @@ public:
         if (!InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size) ||
             !UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit, count * sizeof(HANDLE),
                                        nullptr, nullptr))
-            throw CommandError(FailureKind::other, error_text(GetLastError()));
+            throw core::Error(ErrorKind::command_failed, error_text(GetLastError()));
 
         STARTUPINFOEXW si{};
         si.StartupInfo.cb = sizeof si;
@@ -302,10 +304,10 @@ public:
         const DWORD start_error = GetLastError();
         DeleteProcThreadAttributeList(attrs);
         if (!started) {
-            const FailureKind kind = (start_error == ERROR_FILE_NOT_FOUND || start_error == ERROR_PATH_NOT_FOUND)
-                                         ? FailureKind::not_found
-                                         : FailureKind::other;
-            throw CommandError(kind, error_text(start_error));
+            const ErrorKind kind = (start_error == ERROR_FILE_NOT_FOUND || start_error == ERROR_PATH_NOT_FOUND)
+                                       ? ErrorKind::command_not_found
+                                       : ErrorKind::command_failed;
+            throw core::Error(kind, error_text(start_error));
         }
         Handle process(pi.hProcess), thread(pi.hThread);
         if (job.get()) AssignProcessToJobObject(job.get(), process.get());
@@ -343,10 +345,10 @@ public:
         if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
-            throw CommandError(FailureKind::timeout, "Command '" + argv[0] + "' timed out after " + seconds + " seconds");
+            throw core::Error(ErrorKind::command_timeout, "Command '" + argv[0] + "' timed out after " + seconds + " seconds");
         }
         if (out_reader.too_large || err_reader.too_large)
-            throw CommandError(FailureKind::other, "command output too large");
+            throw core::Error(ErrorKind::command_failed, "command output too large");
         DWORD code = 0;
         GetExitCodeProcess(process.get(), &code);
         Completed result;
@@ -363,25 +365,25 @@ public:
     std::string read_text_file(const std::string& path) override {
         Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.get()) throw std::runtime_error(error_text(GetLastError()) + ": '" + path + "'");
+        if (!file.get()) throw core::Error(ErrorKind::system, error_text(GetLastError()) + ": '" + path + "'");
         std::string data;
         char buffer[65536];
         DWORD got = 0;
         while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             data.append(buffer, got);
-            if (data.size() > max_output_bytes) throw std::runtime_error("file too large: '" + path + "'");
+            if (data.size() > max_output_bytes) throw core::Error(ErrorKind::system, "file too large: '" + path + "'");
         }
         try {
             return decode_ansi(data);
-        } catch (const CommandError& e) {
-            throw std::runtime_error(e.what());
+        } catch (const core::Error& e) {
+            throw core::Error(ErrorKind::system, e.message());  // a file that is not text: the file's failure
         }
     }
 
     std::string read_machine_registry_value(const std::string& subkey, const std::string& name) override {
         HKEY key = nullptr;
         LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(subkey).c_str(), 0, KEY_READ, &key);
-        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        if (rc != ERROR_SUCCESS) throw core::Error(ErrorKind::system, error_text(static_cast<DWORD>(rc)));
         struct Closer {
             HKEY k;
             ~Closer() { RegCloseKey(k); }
@@ -389,10 +391,10 @@ public:
         const std::wstring value_name = wide(name);
         DWORD type = 0, size = 0;
         rc = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, nullptr, &size);
-        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        if (rc != ERROR_SUCCESS) throw core::Error(ErrorKind::system, error_text(static_cast<DWORD>(rc)));
         std::string data(size + sizeof(wchar_t), '\0');
         rc = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        if (rc != ERROR_SUCCESS) throw core::Error(ErrorKind::system, error_text(static_cast<DWORD>(rc)));
         data.resize(size);
         switch (type) {
             case REG_SZ:
@@ -413,7 +415,7 @@ public:
                 return std::to_string(v);
             }
             default:
-                throw std::runtime_error("registry value '" + name + "' is not text or a number");
+                throw core::Error(ErrorKind::system, "registry value '" + name + "' is not text or a number");
         }
     }
 
