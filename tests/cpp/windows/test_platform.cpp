@@ -52,6 +52,24 @@ bool gone(DWORD pid) {
     return exited;
 }
 
+// The system's own text for an error code, in the language of the machine, as
+// Python's OSError shows it after "[WinError <code>] ".
+std::string system_message(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    if (n > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+        text.resize(static_cast<std::size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), text.data(), size, nullptr, nullptr);
+    }
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return "[WinError " + std::to_string(code) + "] " + text;
+}
+
 DWORD handle_count() {
     DWORD n = 0;
     GetProcessHandleCount(GetCurrentProcess(), &n);
@@ -332,7 +350,7 @@ TEST_CASE("windows files and names") {
     CHECK(os->file_exists("C:\\windows"));
     CHECK(!os->file_exists("C:\\no\\such\\file"));
     CHECK_THROWS(os->read_text_file("C:\\no\\such\\file"), core::ErrorKind::system,
-                 "[WinError 2] The system cannot find the file specified.: 'C:\\no\\such\\file'");
+                 system_message(ERROR_PATH_NOT_FOUND) + ": 'C:\\no\\such\\file'");
 }
 
 namespace {
