@@ -163,8 +163,10 @@ TEST_CASE("posix files and names") {
     auto os = platform::make_system_platform();
     CHECK(os->file_exists("/proc/self"));
     CHECK(!os->file_exists("/no/such/file"));
-    CHECK_THROWS(os->read_text_file("/no/such/file"), core::ErrorKind::system, "[Errno 2] No such file or directory: '/no/such/file'");
-    CHECK_THROWS(os->read_machine_registry_value("SOFTWARE", "x"), core::ErrorKind::system, "no registry on this system");
+    CHECK_THROWS(os->read_text_file("/no/such/file"), core::ErrorKind::system,
+                 "[Errno 2] No such file or directory: '/no/such/file'");
+    CHECK_THROWS(os->read_machine_registry_value("SOFTWARE", "x"), core::ErrorKind::system,
+                 "no registry on this system");
     CHECK(!os->system_name().empty());
     CHECK(os->read_text_file("/proc/self/status").find("Pid:") != std::string::npos);
 }
