@@ -18,8 +18,18 @@ from common import ZERO_IV, Case, py_decrypt, py_encrypt, py_sha256_hash
 from zeq.domain.crypto_layer import access_derivation, entry_digest, per_info_key
 
 WEIGHT = 1733817600123456
-SALTS = {"salt1": 3, "salt2": 5, "salt3": 2, "salt4": 4, "salt5": 6,
-         "salt6": 1, "salt7": 8, "salt8": 2, "salt9": 9, "salt10": 7}
+SALTS = {
+    "salt1": 3,
+    "salt2": 5,
+    "salt3": 2,
+    "salt4": 4,
+    "salt5": 6,
+    "salt6": 1,
+    "salt7": 8,
+    "salt8": 2,
+    "salt9": 9,
+    "salt10": 7,
+}
 EXT = {"city": "Hangzhou", "label": "work", "note": "primary number"}
 SHORT = ("phone_number:agent-7:+86 138 0000 0000 中文" * 2)[:64]
 LARGE = "0123456789abcdef" * (1 << 20)  # 16 MiB
@@ -27,6 +37,7 @@ KEY_N = hashlib.sha256(b"bench key").hexdigest()
 
 
 # ---------------------------------------------------------------- plain Python
+
 
 def py_generate_derived_credentials(info_type, agent_name, environment_cipher, weight_param, salts):
     if not info_type or not agent_name or not environment_cipher:
@@ -51,16 +62,25 @@ def py_generate_derived_credentials(info_type, agent_name, environment_cipher, w
         raise ValueError("哈希计算失败")
     digit4 = digit(salt4) or 1
     digit5 = digit(salt5) or 1
-    account = hash_value[digit4 - 1:digit4 + 4] + hash_value[-salt1:]
-    password = hash_value[digit5 - 1:digit5 + 6] + hash_value[-salt2:]
+    account = hash_value[digit4 - 1 : digit4 + 4] + hash_value[-salt1:]
+    password = hash_value[digit5 - 1 : digit5 + 6] + hash_value[-salt2:]
     return account, password
 
 
 EXT_SALT_CYCLE = [3, 4, 5, 6, 7, 8, 9, 10, 2, 1]
 
 
-def py_generate_entry_digest(info_type, info_owner, diff_1=None, diff_2=None, diff_3=None, ext_fields=None,
-                             environment_cipher=None, weight_param=None, salts=None):
+def py_generate_entry_digest(
+    info_type,
+    info_owner,
+    diff_1=None,
+    diff_2=None,
+    diff_3=None,
+    ext_fields=None,
+    environment_cipher=None,
+    weight_param=None,
+    salts=None,
+):
     sha256_hash = py_sha256_hash
     if not environment_cipher:
         raise ValueError("初始环境密文未初始化")
@@ -73,7 +93,7 @@ def py_generate_entry_digest(info_type, info_owner, diff_1=None, diff_2=None, di
     components.append(environment_cipher * int(salts.get("salt2", 1)))
     components.append(info_owner)
     repeats = [int(salts.get(k, 1)) for k in ("salt3", "salt4", "salt5")]
-    for value, repeat in zip((diff_1, diff_2, diff_3), repeats):
+    for value, repeat in zip((diff_1, diff_2, diff_3), repeats, strict=True):
         components.append(value * repeat if value else "")
     if ext_fields:
         for i, (_, value) in enumerate(sorted(ext_fields.items())):
@@ -85,6 +105,7 @@ def py_generate_entry_digest(info_type, info_owner, diff_1=None, diff_2=None, di
 
 # ---------------------------------------------------------------- OpenSSL alone
 
+
 class OpenSSL:
     """libcrypto's EVP AES-256-CBC and Base64 over preallocated buffers."""
 
@@ -94,11 +115,21 @@ class OpenSSL:
         lib.EVP_CIPHER_fetch.restype = ctypes.c_void_p
         lib.EVP_CIPHER_fetch.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p]
         for name in ("EVP_EncryptInit_ex2", "EVP_DecryptInit_ex2"):
-            getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p,
-                                           ctypes.c_void_p]
+            getattr(lib, name).argtypes = [
+                ctypes.c_void_p,
+                ctypes.c_void_p,
+                ctypes.c_char_p,
+                ctypes.c_char_p,
+                ctypes.c_void_p,
+            ]
         for name in ("EVP_EncryptUpdate", "EVP_DecryptUpdate"):
-            getattr(lib, name).argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.POINTER(ctypes.c_int),
-                                           ctypes.c_char_p, ctypes.c_int]
+            getattr(lib, name).argtypes = [
+                ctypes.c_void_p,
+                ctypes.c_void_p,
+                ctypes.POINTER(ctypes.c_int),
+                ctypes.c_char_p,
+                ctypes.c_int,
+            ]
         lib.EVP_CIPHER_CTX_set_padding.argtypes = [ctypes.c_void_p, ctypes.c_int]
         lib.EVP_EncodeBlock.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
         lib.EVP_DecodeBlock.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
@@ -130,8 +161,9 @@ class OpenSSL:
 SHORT_CIPHER = per_info_key.encrypt_with_per_info_key(SHORT, KEY_N)
 LARGE_CIPHER = per_info_key.encrypt_with_per_info_key(LARGE, KEY_N)
 assert SHORT_CIPHER == py_encrypt(SHORT, KEY_N) and LARGE_CIPHER == py_encrypt(LARGE, KEY_N)
-assert access_derivation.generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS) == \
-    py_generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS)
+assert access_derivation.generate_derived_credentials(
+    "phone", "agent-7", "env-cipher", WEIGHT, SALTS
+) == py_generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS)
 ENTRY_ARGS = ("phone", "owner-1", "d1", "d2", None, EXT, "env-cipher", WEIGHT, SALTS)
 assert entry_digest.generate_entry_digest(*ENTRY_ARGS) == py_generate_entry_digest(*ENTRY_ARGS)
 OPENSSL = OpenSSL(LARGE.encode(), bytes.fromhex(KEY_N))
@@ -141,21 +173,50 @@ CRYPTO_LABEL = "cryptography + base64"
 OPENSSL_LABEL = "OpenSSL alone (EVP AES-256-CBC + EVP Base64 via ctypes)"
 
 CASES = [
-    Case("generate_derived_credentials",
-         lambda: access_derivation.generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS),
-         lambda: py_generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS)),
-    Case("generate_entry_digest", lambda: entry_digest.generate_entry_digest(*ENTRY_ARGS),
-         lambda: py_generate_entry_digest(*ENTRY_ARGS)),
-    Case("encrypt_with_per_info_key (64 B)", lambda: per_info_key.encrypt_with_per_info_key(SHORT, KEY_N),
-         lambda: py_encrypt(SHORT, KEY_N), CRYPTO_LABEL),
-    Case("decrypt_with_per_info_key (64 B)", lambda: per_info_key.decrypt_with_per_info_key(SHORT_CIPHER, KEY_N),
-         lambda: py_decrypt(SHORT_CIPHER, KEY_N), CRYPTO_LABEL),
-    Case("encrypt_with_per_info_key (16 MiB)", lambda: per_info_key.encrypt_with_per_info_key(LARGE, KEY_N),
-         lambda: py_encrypt(LARGE, KEY_N), CRYPTO_LABEL),
-    Case("encrypt_with_per_info_key (16 MiB) vs OpenSSL",
-         lambda: per_info_key.encrypt_with_per_info_key(LARGE, KEY_N), OPENSSL.encrypt, OPENSSL_LABEL),
-    Case("decrypt_with_per_info_key (16 MiB)", lambda: per_info_key.decrypt_with_per_info_key(LARGE_CIPHER, KEY_N),
-         lambda: py_decrypt(LARGE_CIPHER, KEY_N), CRYPTO_LABEL),
-    Case("decrypt_with_per_info_key (16 MiB) vs OpenSSL",
-         lambda: per_info_key.decrypt_with_per_info_key(LARGE_CIPHER, KEY_N), OPENSSL.decrypt, OPENSSL_LABEL),
+    Case(
+        "generate_derived_credentials",
+        lambda: access_derivation.generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS),
+        lambda: py_generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS),
+    ),
+    Case(
+        "generate_entry_digest",
+        lambda: entry_digest.generate_entry_digest(*ENTRY_ARGS),
+        lambda: py_generate_entry_digest(*ENTRY_ARGS),
+    ),
+    Case(
+        "encrypt_with_per_info_key (64 B)",
+        lambda: per_info_key.encrypt_with_per_info_key(SHORT, KEY_N),
+        lambda: py_encrypt(SHORT, KEY_N),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "decrypt_with_per_info_key (64 B)",
+        lambda: per_info_key.decrypt_with_per_info_key(SHORT_CIPHER, KEY_N),
+        lambda: py_decrypt(SHORT_CIPHER, KEY_N),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "encrypt_with_per_info_key (16 MiB)",
+        lambda: per_info_key.encrypt_with_per_info_key(LARGE, KEY_N),
+        lambda: py_encrypt(LARGE, KEY_N),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "encrypt_with_per_info_key (16 MiB) vs OpenSSL",
+        lambda: per_info_key.encrypt_with_per_info_key(LARGE, KEY_N),
+        OPENSSL.encrypt,
+        OPENSSL_LABEL,
+    ),
+    Case(
+        "decrypt_with_per_info_key (16 MiB)",
+        lambda: per_info_key.decrypt_with_per_info_key(LARGE_CIPHER, KEY_N),
+        lambda: py_decrypt(LARGE_CIPHER, KEY_N),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "decrypt_with_per_info_key (16 MiB) vs OpenSSL",
+        lambda: per_info_key.decrypt_with_per_info_key(LARGE_CIPHER, KEY_N),
+        OPENSSL.decrypt,
+        OPENSSL_LABEL,
+    ),
 ]

@@ -31,8 +31,14 @@ def py_cpu_serial() -> str:
 
 def py_disk_id() -> str:
     try:
-        uuid = subprocess.run(["findmnt", "-n", "-o", "UUID", "/"], stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, check=True, timeout=TIMEOUT).stdout.strip()
+        uuid = subprocess.run(
+            ["findmnt", "-n", "-o", "UUID", "/"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            check=True,
+            timeout=TIMEOUT,
+        ).stdout.strip()
         if uuid:
             return uuid
     except Exception:
@@ -46,8 +52,11 @@ def py_disk_id() -> str:
     except Exception:
         pass
     try:
-        lines = subprocess.run(["df", "-h", "/"], stdout=subprocess.PIPE, text=True, check=True,
-                               timeout=TIMEOUT).stdout.strip().split("\n")
+        lines = (
+            subprocess.run(["df", "-h", "/"], stdout=subprocess.PIPE, text=True, check=True, timeout=TIMEOUT)
+            .stdout.strip()
+            .split("\n")
+        )
         if len(lines) >= 2 and lines[1].split():
             return f"LINUX_DISK_{lines[1].split()[0]}_FAIL"
         return "LINUX_DISK_UNKNOWN_FAIL"
@@ -65,8 +74,14 @@ def py_motherboard_serial() -> str:
     except Exception:
         pass
     try:
-        out = subprocess.run(["dmidecode", "-t", "baseboard"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             text=True, check=True, timeout=TIMEOUT).stdout
+        out = subprocess.run(
+            ["dmidecode", "-t", "baseboard"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            check=True,
+            timeout=TIMEOUT,
+        ).stdout
         match = re.search(r"Product Name:\s*(.+)", out)
         if match and match.group(1).strip():
             return f"LINUX_BOARD_{match.group(1).strip()}_FAIL"
@@ -87,8 +102,16 @@ def py_device_signature() -> str:
 assert py_hardware_info() == device_signature.get_hardware_info()
 
 CASES = [
-    Case("get_hardware_info (this machine)", device_signature.get_hardware_info, py_hardware_info,
-         "plain Python + subprocess"),
-    Case("get_device_signature (this machine)", device_signature.get_device_signature, py_device_signature,
-         "plain Python + subprocess + hashlib"),
+    Case(
+        "get_hardware_info (this machine)",
+        device_signature.get_hardware_info,
+        py_hardware_info,
+        "plain Python + subprocess",
+    ),
+    Case(
+        "get_device_signature (this machine)",
+        device_signature.get_device_signature,
+        py_device_signature,
+        "plain Python + subprocess + hashlib",
+    ),
 ]

@@ -6,8 +6,8 @@ import hashlib
 import logging
 
 from common import Case
-from zeq_reference import extract_derived_salts as py_extract_derived_salts
 from zeq.domain.crypto_layer import derived_salt, digest_base, master_key_split, weight_issuer
+from zeq_reference import extract_derived_salts as py_extract_derived_salts
 
 SHORT_TEXT = "phone_number:agent-7:+86 138 0000 0000"
 PERSONAL_KEY = "correct-horse-battery"
@@ -34,12 +34,27 @@ def py_get_weight_digit(weight_param: int, position: int) -> int:
 
 
 CASES = [
-    Case("sha256_hash (short text)", lambda: digest_base.sha256_hash(SHORT_TEXT),
-         lambda: hashlib.sha256(SHORT_TEXT.encode()).hexdigest(), "hashlib.sha256(text.encode()).hexdigest()"),
-    Case("parse_root_key (debug line, level off)", lambda: master_key_split.parse_root_key(PERSONAL_KEY),
-         lambda: py_parse_root_key(PERSONAL_KEY), "plain Python + logging"),
-    Case("extract_derived_salts", lambda: derived_salt.extract_derived_salts(PERSONAL_KEY, WEIGHT),
-         lambda: py_extract_derived_salts(PERSONAL_KEY, WEIGHT)),
-    Case("get_weight_digit", lambda: weight_issuer.get_weight_digit(WEIGHT, 9),
-         lambda: py_get_weight_digit(WEIGHT, 9), "plain Python"),
+    Case(
+        "sha256_hash (short text)",
+        lambda: digest_base.sha256_hash(SHORT_TEXT),
+        lambda: hashlib.sha256(SHORT_TEXT.encode()).hexdigest(),
+        "hashlib.sha256(text.encode()).hexdigest()",
+    ),
+    Case(
+        "parse_root_key (debug line, level off)",
+        lambda: master_key_split.parse_root_key(PERSONAL_KEY),
+        lambda: py_parse_root_key(PERSONAL_KEY),
+        "plain Python + logging",
+    ),
+    Case(
+        "extract_derived_salts",
+        lambda: derived_salt.extract_derived_salts(PERSONAL_KEY, WEIGHT),
+        lambda: py_extract_derived_salts(PERSONAL_KEY, WEIGHT),
+    ),
+    Case(
+        "get_weight_digit",
+        lambda: weight_issuer.get_weight_digit(WEIGHT, 9),
+        lambda: py_get_weight_digit(WEIGHT, 9),
+        "plain Python",
+    ),
 ]

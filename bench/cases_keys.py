@@ -11,13 +11,21 @@ import hashlib
 import logging
 
 from common import Case, py_sha256_hash
-from zeq_reference import aes_decrypt as py_aes_decrypt
-from zeq_reference import aes_encrypt as py_aes_encrypt
-from zeq_reference import zeq_user1_password
 from zeq.domain.crypto_layer import db_account_pass, master_key_seal
+from zeq_reference import aes_decrypt as py_aes_decrypt, aes_encrypt as py_aes_encrypt, zeq_user1_password
 
-SALTS = {"salt1": 3, "salt2": 5, "salt3": 2, "salt4": 4, "salt5": 6,
-         "salt6": 1, "salt7": 8, "salt8": 2, "salt9": 9, "salt10": 7}
+SALTS = {
+    "salt1": 3,
+    "salt2": 5,
+    "salt3": 2,
+    "salt4": 4,
+    "salt5": 6,
+    "salt6": 1,
+    "salt7": 8,
+    "salt8": 2,
+    "salt9": 9,
+    "salt10": 7,
+}
 CPU = "BFEBFBFF000806EC"
 DISK = "8f2c4a1e-55d3-4c1b-9a0e-1d2b3c4d5e6f"
 FAILED_CPU = "LINUX_Intel(R) Xeon(R) Processor_FAIL"
@@ -28,6 +36,7 @@ log = logging.getLogger("bench.keys")
 
 
 # ---------------------------------------------------------------- plain Python
+
 
 class PasswordGenerationError(Exception):
     pass
@@ -111,8 +120,9 @@ def py_decrypt_weight_param(encrypted: str, aes_key_2: str) -> str:
 
 PASSWORD = db_account_pass.generate_zeq_user1_password(CPU, DISK, SALTS)
 assert PASSWORD == py_password(CPU, DISK, SALTS)
-assert db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS) == \
-    py_password_with_fallback(FAILED_CPU, DISK, SALTS)
+assert db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS) == py_password_with_fallback(
+    FAILED_CPU, DISK, SALTS
+)
 AES_KEY_2 = master_key_seal.get_aes_key_2("correct-horse-battery", "1733817600123456")
 SEALED_ROOT = master_key_seal.encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE)
 assert SEALED_ROOT == py_encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE)
@@ -124,20 +134,43 @@ assert master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2) == "123456
 CRYPTO_LABEL = "hashlib + cryptography + base64"
 
 CASES = [
-    Case("generate_zeq_user1_password", lambda: db_account_pass.generate_zeq_user1_password(CPU, DISK, SALTS),
-         lambda: py_password(CPU, DISK, SALTS)),
-    Case("generate_zeq_user1_password_with_fallback",
-         lambda: db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS),
-         lambda: py_password_with_fallback(FAILED_CPU, DISK, SALTS)),
-    Case("verify_zeq_user1_password", lambda: db_account_pass.verify_zeq_user1_password(PASSWORD, CPU, DISK, SALTS),
-         lambda: py_verify(PASSWORD, CPU, DISK, SALTS)),
-    Case("encrypt_root_key_data",
-         lambda: master_key_seal.encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE),
-         lambda: py_encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE), CRYPTO_LABEL),
-    Case("decrypt_root_key_data", lambda: master_key_seal.decrypt_root_key_data(SEALED_ROOT, AES_KEY_2),
-         lambda: py_decrypt_root_key_data(SEALED_ROOT, AES_KEY_2), CRYPTO_LABEL),
-    Case("encrypt_weight_param", lambda: master_key_seal.encrypt_weight_param("1733817600123456", AES_KEY_2),
-         lambda: py_encrypt_weight_param("1733817600123456", AES_KEY_2), CRYPTO_LABEL),
-    Case("decrypt_weight_param", lambda: master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2),
-         lambda: py_decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2), CRYPTO_LABEL),
+    Case(
+        "generate_zeq_user1_password",
+        lambda: db_account_pass.generate_zeq_user1_password(CPU, DISK, SALTS),
+        lambda: py_password(CPU, DISK, SALTS),
+    ),
+    Case(
+        "generate_zeq_user1_password_with_fallback",
+        lambda: db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS),
+        lambda: py_password_with_fallback(FAILED_CPU, DISK, SALTS),
+    ),
+    Case(
+        "verify_zeq_user1_password",
+        lambda: db_account_pass.verify_zeq_user1_password(PASSWORD, CPU, DISK, SALTS),
+        lambda: py_verify(PASSWORD, CPU, DISK, SALTS),
+    ),
+    Case(
+        "encrypt_root_key_data",
+        lambda: master_key_seal.encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE),
+        lambda: py_encrypt_root_key_data(ROOT_KEY, MIGRATE_KEY, SIGNATURE),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "decrypt_root_key_data",
+        lambda: master_key_seal.decrypt_root_key_data(SEALED_ROOT, AES_KEY_2),
+        lambda: py_decrypt_root_key_data(SEALED_ROOT, AES_KEY_2),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "encrypt_weight_param",
+        lambda: master_key_seal.encrypt_weight_param("1733817600123456", AES_KEY_2),
+        lambda: py_encrypt_weight_param("1733817600123456", AES_KEY_2),
+        CRYPTO_LABEL,
+    ),
+    Case(
+        "decrypt_weight_param",
+        lambda: master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2),
+        lambda: py_decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2),
+        CRYPTO_LABEL,
+    ),
 ]

@@ -31,11 +31,15 @@ class PyVaultEntry:
     HEX_PATTERN = re.compile(r"^[0-9a-fA-F]{64}$")
     FIELDS = ("info_type", "info_owner", "info_plaintext", "extract_account", "extract_password", "hardware_hash")
 
-    def __init__(self, info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash,
-                 key_version=1):
+    def __init__(
+        self, info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash, key_version=1
+    ):
         key_version = int(key_version)
-        for name, value in zip(self.FIELDS, (info_type, info_owner, info_plaintext, extract_account,
-                                             extract_password, hardware_hash)):
+        for name, value in zip(
+            self.FIELDS,
+            (info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash),
+            strict=True,
+        ):
             if type(value) is not str:
                 raise TypeError(f"{name} must be str")
         self.info_type = info_type
@@ -47,18 +51,29 @@ class PyVaultEntry:
         self.key_version = key_version
 
     def to_dict(self):
-        return {"info_type": self.info_type, "info_owner": self.info_owner, "info_plaintext": self.info_plaintext,
-                "extract_account": self.extract_account, "extract_password": self.extract_password,
-                "hardware_hash": self.hardware_hash, "key_version": self.key_version}
+        return {
+            "info_type": self.info_type,
+            "info_owner": self.info_owner,
+            "info_plaintext": self.info_plaintext,
+            "extract_account": self.extract_account,
+            "extract_password": self.extract_password,
+            "hardware_hash": self.hardware_hash,
+            "key_version": self.key_version,
+        }
 
     @classmethod
     def from_dict(cls, data):
         if type(data) is not dict:
             raise TypeError("data must be dict")
-        return cls(info_type=data.get("info_type", ""), info_owner=data.get("info_owner", ""),
-                   info_plaintext=data.get("info_plaintext", ""), extract_account=data.get("extract_account", ""),
-                   extract_password=data.get("extract_password", ""), hardware_hash=data.get("hardware_hash", ""),
-                   key_version=data.get("key_version", 1))
+        return cls(
+            info_type=data.get("info_type", ""),
+            info_owner=data.get("info_owner", ""),
+            info_plaintext=data.get("info_plaintext", ""),
+            extract_account=data.get("extract_account", ""),
+            extract_password=data.get("extract_password", ""),
+            hardware_hash=data.get("hardware_hash", ""),
+            key_version=data.get("key_version", 1),
+        )
 
     def to_json(self):
         return json.dumps(self.to_dict(), ensure_ascii=False)
@@ -68,8 +83,16 @@ class PyVaultEntry:
         return cls.from_dict(json.loads(json_str))
 
     def validate(self):
-        if not all((self.info_type, self.info_owner, self.info_plaintext, self.extract_account,
-                    self.extract_password, self.hardware_hash)):
+        if not all(
+            (
+                self.info_type,
+                self.info_owner,
+                self.info_plaintext,
+                self.extract_account,
+                self.extract_password,
+                self.hardware_hash,
+            )
+        ):
             return False
         for value in (self.extract_account, self.extract_password, self.hardware_hash):
             if not self.HEX_PATTERN.match(value):
@@ -131,7 +154,7 @@ class PyRuleSealer:
             raise ValueError("哈希计算失败")
         d4 = (int(weight_str[s[3] - 1]) if len(weight_str) >= s[3] else 1) or 1
         d5 = (int(weight_str[s[4] - 1]) if len(weight_str) >= s[4] else 1) or 1
-        return (hash_value[d4 - 1:d4 + 4] + hash_value[-s[0]:], hash_value[d5 - 1:d5 + 6] + hash_value[-s[1]:])
+        return (hash_value[d4 - 1 : d4 + 4] + hash_value[-s[0] :], hash_value[d5 - 1 : d5 + 6] + hash_value[-s[1] :])
 
     def encrypt(self, rule, agent_uuid=""):
         signature = self._collect_device_signature()
@@ -140,11 +163,23 @@ class PyRuleSealer:
         account, password = self._derive_credentials(rule, signature, weight_params)
         now = time.time()
         return StorageRecord(
-            unit_id=str(uuid.uuid4()), version="1.0", extract_account=account, extract_password=password,
-            hardware_hash=hardware_hash, info_type=rule.info_type, info_owner=rule.info_owner, content=rule.content,
-            created_at=now, updated_at=now, agent_uuid=agent_uuid,
+            unit_id=str(uuid.uuid4()),
+            version="1.0",
+            extract_account=account,
+            extract_password=password,
+            hardware_hash=hardware_hash,
+            info_type=rule.info_type,
+            info_owner=rule.info_owner,
+            content=rule.content,
+            created_at=now,
+            updated_at=now,
+            agent_uuid=agent_uuid,
             metadata={"cognition_rule_id": rule.rule_id, "weight_version": weight_params.get("version", "1.0")},
-            diff1=rule.diff1, diff2=rule.diff2, diff3=rule.diff3, ext_fields=rule.ext_fields)
+            diff1=rule.diff1,
+            diff2=rule.diff2,
+            diff3=rule.diff3,
+            ext_fields=rule.ext_fields,
+        )
 
 
 # ---------------------------------------------------------------- inputs
@@ -154,20 +189,39 @@ PY_ENTRY = PyVaultEntry(*VALUES)
 JSON_TEXT = LAYER_ENTRY.to_json()
 assert JSON_TEXT == PY_ENTRY.to_json()
 
-RULE = CognitionRule(rule_id="rule-1", rule_type="phone", info_type="phone_number", info_owner="agent-7",
-                     content="138 0000 0000", diff1="mobile", diff2="primary", diff3=None,
-                     ext_fields={"ext1": "beijing", "ext5": "2024", "ext12": "work"})
+RULE = CognitionRule(
+    rule_id="rule-1",
+    rule_type="phone",
+    info_type="phone_number",
+    info_owner="agent-7",
+    content="138 0000 0000",
+    diff1="mobile",
+    diff2="primary",
+    diff3=None,
+    ext_fields={"ext1": "beijing", "ext5": "2024", "ext12": "work"},
+)
 LAYER_SEALER = RuleSealer(SALTS)
 PY_SEALER = PyRuleSealer(SALTS)
 _a, _b = LAYER_SEALER.encrypt(RULE), PY_SEALER.encrypt(RULE)
-assert (_a.extract_account, _a.extract_password, _a.hardware_hash) == \
-    (_b.extract_account, _b.extract_password, _b.hardware_hash)
+assert (_a.extract_account, _a.extract_password, _a.hardware_hash) == (
+    _b.extract_account,
+    _b.extract_password,
+    _b.hardware_hash,
+)
 
 CASES = [
     Case("VaultEntry.to_json", LAYER_ENTRY.to_json, PY_ENTRY.to_json, "plain Python class + json.dumps"),
-    Case("VaultEntry.from_json", lambda: VaultEntry.from_json(JSON_TEXT), lambda: PyVaultEntry.from_json(JSON_TEXT),
-         "plain Python class + json.loads"),
+    Case(
+        "VaultEntry.from_json",
+        lambda: VaultEntry.from_json(JSON_TEXT),
+        lambda: PyVaultEntry.from_json(JSON_TEXT),
+        "plain Python class + json.loads",
+    ),
     Case("VaultEntry.validate", LAYER_ENTRY.validate, PY_ENTRY.validate, "plain Python class + re"),
-    Case("RuleSealer.encrypt (stand-in host services)", lambda: LAYER_SEALER.encrypt(RULE, "agent-7"),
-         lambda: PY_SEALER.encrypt(RULE, "agent-7"), "plain Python class, same services"),
+    Case(
+        "RuleSealer.encrypt (stand-in host services)",
+        lambda: LAYER_SEALER.encrypt(RULE, "agent-7"),
+        lambda: PY_SEALER.encrypt(RULE, "agent-7"),
+        "plain Python class, same services",
+    ),
 ]

@@ -9,8 +9,8 @@ from __future__ import annotations
 import pathlib
 import sys
 import timeit
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 SUPPORT = pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"
 if str(SUPPORT) not in sys.path:

@@ -45,8 +45,10 @@ def processor_name() -> str:
 
 def main(argv: list[str]) -> int:
     selected = [c for c in load_cases() if not argv or any(word in c.name for word in argv)]
-    print(f"# {platform.system()} {platform.machine()}, {processor_name()}, {os.cpu_count()} CPUs, "
-          f"Python {platform.python_version()}")
+    print(
+        f"# {platform.system()} {platform.machine()}, {processor_name()}, {os.cpu_count()} CPUs, "
+        f"Python {platform.python_version()}"
+    )
     print(f"| {'operation':<44} | {'layer':>12} | {'baseline':>12} | {'speed-up':>8} | baseline |")
     print(f"|{'-' * 46}|{'-' * 14}|{'-' * 14}|{'-' * 10}|----------|")
     for case in selected:

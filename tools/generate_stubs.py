@@ -76,8 +76,13 @@ def add_header(stub: pathlib.Path) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("-O", "--out", type=pathlib.Path, default=SOURCE_DIR,
-                        help="directory for the .pyi files (default: the package's source directory)")
+    parser.add_argument(
+        "-O",
+        "--out",
+        type=pathlib.Path,
+        default=SOURCE_DIR,
+        help="directory for the .pyi files (default: the package's source directory)",
+    )
     args = parser.parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
     modules = generate(args.out.resolve())

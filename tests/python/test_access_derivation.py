@@ -7,12 +7,11 @@ import random
 
 import pytest
 
-from zeq.domain.crypto_layer import access_derivation as ad
-from zeq.domain.crypto_layer import per_info_key
+from zeq.domain.crypto_layer import access_derivation as ad, per_info_key
 from zeq_reference import aes_encrypt as reference_aes_encrypt
 
 Err = ad.CredentialGenerationError
-SALTS = {f"salt{i}": d for i, d in zip(range(1, 11), [2, 3, 7, 4, 5, 1, 9, 8, 6, 2])}
+SALTS = {f"salt{i}": d for i, d in zip(range(1, 11), [2, 3, 7, 4, 5, 1, 9, 8, 6, 2], strict=True)}
 
 
 def digest(text: str) -> str:
@@ -21,7 +20,7 @@ def digest(text: str) -> str:
 
 def windows(hashed_text: str, account_start: int, tail1: int, password_start: int, tail2: int):
     h = digest(hashed_text)
-    return h[account_start:account_start + 5] + h[-tail1:], h[password_start:password_start + 7] + h[-tail2:]
+    return h[account_start : account_start + 5] + h[-tail1:], h[password_start : password_start + 7] + h[-tail2:]
 
 
 def salts(**values):
@@ -35,14 +34,38 @@ def salts(**values):
 # (weight, salts, hashed text, account start, password start): the hashed text and the
 # window starts written out by hand from the weight digits.
 DERIVED = [
-    pytest.param(1000, salts(salt1=2, salt2=6, salt4=3, salt5=1), "phone" + "env" + "phone", 0, 0,
-                 id="weight 1000 drops agent_name"),
-    pytest.param(123456789, salts(salt1=2, salt2=3, salt4=4, salt5=5),
-                 "phone" * 9 + "env" * 3 + "agent" * 2 + "phone", 3, 4, id="nine digits"),
-    pytest.param(1034567891, salts(salt1=9, salt2=9, salt4=2, salt5=9),
-                 "phone" * 9 + "env" * 9 + "agent" * 9 + "phone", 0, 8, id="digit 0 at salt4 starts at 0"),
-    pytest.param(1733817600123456, salts(salt1=1, salt2=7, salt4=9, salt5=8),
-                 "env" * 7 + "agent" * 1 + "phone", 0, 5, id="ninth digit 0 drops the first info_type"),
+    pytest.param(
+        1000,
+        salts(salt1=2, salt2=6, salt4=3, salt5=1),
+        "phone" + "env" + "phone",
+        0,
+        0,
+        id="weight 1000 drops agent_name",
+    ),
+    pytest.param(
+        123456789,
+        salts(salt1=2, salt2=3, salt4=4, salt5=5),
+        "phone" * 9 + "env" * 3 + "agent" * 2 + "phone",
+        3,
+        4,
+        id="nine digits",
+    ),
+    pytest.param(
+        1034567891,
+        salts(salt1=9, salt2=9, salt4=2, salt5=9),
+        "phone" * 9 + "env" * 9 + "agent" * 9 + "phone",
+        0,
+        8,
+        id="digit 0 at salt4 starts at 0",
+    ),
+    pytest.param(
+        1733817600123456,
+        salts(salt1=1, salt2=7, salt4=9, salt5=8),
+        "env" * 7 + "agent" * 1 + "phone",
+        0,
+        5,
+        id="ninth digit 0 drops the first info_type",
+    ),
 ]
 
 
@@ -59,16 +82,49 @@ def test_derived_lengths_with_salts_nine():
 
 # (weight, salts, hashed text, account start, password start, tail1, tail2)
 QUERY = [
-    pytest.param(123456789, salts(salt4=4, salt5=5), "phone" * 9 + "disk" * 7 + "agent" * 7 + "phone",
-                 3, 4, 2, 3, id="nine digits"),
-    pytest.param(1000, salts(salt5=10), "phone" + "disk" + "agent" + "phone", 0, 0, 2, 3,
-                 id="salt5 10 beyond the weight gives 1"),
-    pytest.param(123456789, salts(salt1=0), "phone" * 9 + "disk" * 7 + "agent" * 7 + "phone", 3, 4, 0, 3,
-                 id="salt1 0 takes the whole digest"),
-    pytest.param(123456789, salts(salt4=0, salt5=-1), "phone" * 9 + "disk" * 7 + "agent" * 7 + "phone",
-                 8, 7, 2, 3, id="positions 0 and -1 count from the right"),
-    pytest.param(1733817600123456, salts(salt2=12, salt4=10**30), "disk" * 7 + "agent" * 7 + "phone",
-                 0, 7, 2, 12, id="salts beyond 64 bits"),
+    pytest.param(
+        123456789,
+        salts(salt4=4, salt5=5),
+        "phone" * 9 + "disk" * 7 + "agent" * 7 + "phone",
+        3,
+        4,
+        2,
+        3,
+        id="nine digits",
+    ),
+    pytest.param(
+        1000, salts(salt5=10), "phone" + "disk" + "agent" + "phone", 0, 0, 2, 3, id="salt5 10 beyond the weight gives 1"
+    ),
+    pytest.param(
+        123456789,
+        salts(salt1=0),
+        "phone" * 9 + "disk" * 7 + "agent" * 7 + "phone",
+        3,
+        4,
+        0,
+        3,
+        id="salt1 0 takes the whole digest",
+    ),
+    pytest.param(
+        123456789,
+        salts(salt4=0, salt5=-1),
+        "phone" * 9 + "disk" * 7 + "agent" * 7 + "phone",
+        8,
+        7,
+        2,
+        3,
+        id="positions 0 and -1 count from the right",
+    ),
+    pytest.param(
+        1733817600123456,
+        salts(salt2=12, salt4=10**30),
+        "disk" * 7 + "agent" * 7 + "phone",
+        0,
+        7,
+        2,
+        12,
+        id="salts beyond 64 bits",
+    ),
 ]
 
 
@@ -86,19 +142,22 @@ def test_query_salt1_zero_gives_69_characters():
 def test_query_equals_stored_when_the_digits_agree():
     # digits at positions salt2 (7) and salt1 (7) equal the one at position 7
     s = salts(salt1=7, salt2=7)
-    assert ad.generate_query_credentials("t", "a", "X", 123456789, s) == \
-        ad.generate_derived_credentials("t", "a", "X", 123456789, s)
+    assert ad.generate_query_credentials("t", "a", "X", 123456789, s) == ad.generate_derived_credentials(
+        "t", "a", "X", 123456789, s
+    )
 
 
 @pytest.mark.parametrize("salt_value, used", [(3.7, 3), (True, 1), (9.99, 9)])
 def test_salt_numbers_are_truncated(salt_value, used):
-    assert ad.generate_derived_credentials("t", "a", "e", 123456789, salts(salt1=salt_value)) == \
-        ad.generate_derived_credentials("t", "a", "e", 123456789, salts(salt1=used))
+    assert ad.generate_derived_credentials(
+        "t", "a", "e", 123456789, salts(salt1=salt_value)
+    ) == ad.generate_derived_credentials("t", "a", "e", 123456789, salts(salt1=used))
 
 
 def test_weight_is_truncated():
-    assert ad.generate_derived_credentials("t", "a", "e", 123456789.9, SALTS) == \
-        ad.generate_derived_credentials("t", "a", "e", 123456789, SALTS)
+    assert ad.generate_derived_credentials("t", "a", "e", 123456789.9, SALTS) == ad.generate_derived_credentials(
+        "t", "a", "e", 123456789, SALTS
+    )
 
 
 @pytest.mark.parametrize("fn", [ad.generate_derived_credentials, ad.generate_query_credentials])
@@ -153,11 +212,18 @@ class Salts(dict):
     pass
 
 
-@pytest.mark.parametrize("args", [
-    (Text("t"), "a", "e", 1, SALTS), ("t", None, "e", 1, SALTS), ("t", "a", b"e", 1, SALTS),
-    ("t", "a", "e", "1", SALTS), ("t", "a", "e", None, SALTS), ("t", "a", "e", 1, Salts(SALTS)),
-    ("t", "a", "e", 1, None),
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        (Text("t"), "a", "e", 1, SALTS),
+        ("t", None, "e", 1, SALTS),
+        ("t", "a", b"e", 1, SALTS),
+        ("t", "a", "e", "1", SALTS),
+        ("t", "a", "e", None, SALTS),
+        ("t", "a", "e", 1, Salts(SALTS)),
+        ("t", "a", "e", 1, None),
+    ],
+)
 @pytest.mark.parametrize("fn", [ad.generate_derived_credentials, ad.generate_query_credentials])
 def test_argument_types(fn, args):
     with pytest.raises(TypeError):
@@ -185,8 +251,17 @@ def test_verify_uses_the_module_function_by_name(monkeypatch):
 
 def variants(text):
     """(given, equal to text?) pairs: the text itself and texts that differ from it anywhere."""
-    return [(text, True), (str(text), True), ("x" + text[1:], False), (text[:-1] + "x", False), (text[:-1], False),
-            (text + "0", False), ("", False), ("é" + text[1:], False), (text[:-1] + "\udcff", False)]
+    return [
+        (text, True),
+        (str(text), True),
+        ("x" + text[1:], False),
+        (text[:-1] + "x", False),
+        (text[:-1], False),
+        (text + "0", False),
+        ("", False),
+        ("é" + text[1:], False),
+        (text[:-1] + "\udcff", False),
+    ]
 
 
 @pytest.mark.parametrize("part", [0, 1])
@@ -210,15 +285,20 @@ def test_verify_compares_non_ascii_credentials_exactly(monkeypatch, pair):
 
 # ---------------------------------------------------------------- migration credentials
 
-@pytest.mark.parametrize("salt_set, account_start, tail1, password_start, tail2", [
-    ({"salt3": 5}, 0, 1, 0, 1),
-    ({"salt4": 9, "salt1": 9, "salt5": 9, "salt2": 9}, 8, 9, 8, 9),
-    ({"salt4": 0, "salt1": 0, "salt5": None, "salt2": 0.4}, 0, 1, 0, 1),
-    ({"salt4": 3.9, "salt1": 12, "salt5": -2, "salt2": 2}, 2, 12, -3, 2),
-])
+
+@pytest.mark.parametrize(
+    "salt_set, account_start, tail1, password_start, tail2",
+    [
+        ({"salt3": 5}, 0, 1, 0, 1),
+        ({"salt4": 9, "salt1": 9, "salt5": 9, "salt2": 9}, 8, 9, 8, 9),
+        ({"salt4": 0, "salt1": 0, "salt5": None, "salt2": 0.4}, 0, 1, 0, 1),
+        ({"salt4": 3.9, "salt1": 12, "salt5": -2, "salt2": 2}, 2, 12, -3, 2),
+    ],
+)
 def test_migration_credentials(salt_set, account_start, tail1, password_start, tail2):
-    assert ad.generate_migration_credentials("migrate-key", salt_set) == \
-        windows("migrate-key", account_start, tail1, password_start, tail2)
+    assert ad.generate_migration_credentials("migrate-key", salt_set) == windows(
+        "migrate-key", account_start, tail1, password_start, tail2
+    )
 
 
 def test_migration_checks():
@@ -234,11 +314,14 @@ def test_migration_checks():
 
 # ---------------------------------------------------------------- text cipher
 
+
 @pytest.mark.parametrize("seed", range(8))
 def test_text_cipher_agrees_with_cryptography(seed):
     rng = random.Random(seed)
-    plaintext = "".join(chr(rng.choice([rng.randint(32, 126), rng.randint(0x4E00, 0x9FFF), rng.randint(0xD800, 0xDFFF)]))
-                        for _ in range(rng.randint(1, 300)))
+    plaintext = "".join(
+        chr(rng.choice([rng.randint(32, 126), rng.randint(0x4E00, 0x9FFF), rng.randint(0xD800, 0xDFFF)]))
+        for _ in range(rng.randint(1, 300))
+    )
     key = "".join(chr(rng.randint(32, 0x10FFFF)) for _ in range(rng.randint(1, 40)))
     ciphertext = ad.aes_encrypt(plaintext, key)
     assert ciphertext == reference_aes_encrypt(plaintext, key)
@@ -257,12 +340,15 @@ def test_text_cipher_is_the_per_info_cipher_under_the_key_digest():
     assert ad.aes_encrypt("data", "k") == per_info_key.encrypt_with_per_info_key("data", digest("k"))
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: ad.aes_encrypt("", "k"), "明文和密钥不能为空"),
-    (lambda: ad.aes_encrypt("p", ""), "明文和密钥不能为空"),
-    (lambda: ad.aes_decrypt("", "k"), "密文和密钥不能为空"),
-    (lambda: ad.aes_decrypt("c", ""), "密文和密钥不能为空"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: ad.aes_encrypt("", "k"), "明文和密钥不能为空"),
+        (lambda: ad.aes_encrypt("p", ""), "明文和密钥不能为空"),
+        (lambda: ad.aes_decrypt("", "k"), "密文和密钥不能为空"),
+        (lambda: ad.aes_decrypt("c", ""), "密文和密钥不能为空"),
+    ],
+)
 def test_text_cipher_empty_arguments(call, message):
     with pytest.raises(Err) as e:
         call()
@@ -306,7 +392,10 @@ def test_text_cipher_looks_up_the_per_info_layer_at_each_call(monkeypatch):
 
 
 def test_text_cipher_argument_types():
-    for call in (lambda: ad.aes_encrypt(b"p", "k"), lambda: ad.aes_encrypt("p", None),
-                 lambda: ad.aes_decrypt(Text("c"), "k")):
+    for call in (
+        lambda: ad.aes_encrypt(b"p", "k"),
+        lambda: ad.aes_encrypt("p", None),
+        lambda: ad.aes_decrypt(Text("c"), "k"),
+    ):
         with pytest.raises(TypeError):
             call()

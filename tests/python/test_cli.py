@@ -17,7 +17,10 @@ ROOT_KEY = "correct-horse-battery_1733817600123456"
 def run(*args: str, stdin: str = "") -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, "-m", "zeq.domain.crypto_layer", *args],
-        input=stdin, capture_output=True, text=True, timeout=120,
+        input=stdin,
+        capture_output=True,
+        text=True,
+        timeout=120,
         cwd=os.path.dirname(__file__) + "/..",  # away from the source tree's package
     )
 
@@ -26,7 +29,10 @@ def run_bytes(*args: str | bytes, stdin: bytes = b"") -> subprocess.CompletedPro
     """The same with raw bytes on the command line and on standard input."""
     return subprocess.run(
         [sys.executable, "-m", "zeq.domain.crypto_layer", *args],
-        input=stdin, capture_output=True, timeout=120, cwd=os.path.dirname(__file__) + "/..",
+        input=stdin,
+        capture_output=True,
+        timeout=120,
+        cwd=os.path.dirname(__file__) + "/..",
     )
 
 
@@ -41,11 +47,19 @@ def secret_values(root_key: str = ROOT_KEY) -> list[str]:
     cipher = sha256_hash(disk)
     derived = access_derivation.generate_derived_credentials("phone_number", "agent-7", cipher, weight, salts)
     query = access_derivation.generate_query_credentials("phone_number", "agent-7", disk, weight, salts)
-    digest = entry_digest.generate_entry_digest("phone_number", "agent-7", environment_cipher=cipher,
-                                                weight_param=weight, salts=salts)
+    digest = entry_digest.generate_entry_digest(
+        "phone_number", "agent-7", environment_cipher=cipher, weight_param=weight, salts=salts
+    )
     virtual = entry_digest.extract_account_password(digest, salts)
-    return [personal_key, str(weight), *derived, *query, digest, *virtual,
-            per_info_key.generate_info_hash_cipher("+86 138 0000 0000")]
+    return [
+        personal_key,
+        str(weight),
+        *derived,
+        *query,
+        digest,
+        *virtual,
+        per_info_key.generate_info_hash_cipher("+86 138 0000 0000"),
+    ]
 
 
 def test_device_report() -> None:
@@ -81,8 +95,10 @@ def test_item_road_as_json_shows_no_secret_value() -> None:
 def test_show_secrets_prints_them_and_says_so() -> None:
     result = run("--root-key", "--json", "--show-secrets", stdin=ROOT_KEY + "\n")
     assert result.returncode == 0, result.stderr
-    assert result.stderr == ("note: --show-secrets prints the salts, the derived, query and virtual credentials, "
-                             "the entry digest and the per-info key in the clear\n")
+    assert result.stderr == (
+        "note: --show-secrets prints the salts, the derived, query and virtual credentials, "
+        "the entry digest and the per-info key in the clear\n"
+    )
     road = json.loads(result.stdout)["item_road"]
     assert road["secrets_shown"] is True
     assert road["salts"]["salt1"] == 1 and len(road["salts"]) == 10
@@ -115,11 +131,17 @@ def test_item_road_for_people() -> None:
         ((), "no-weight-here\n", "error: malformed root key: expected the personal key, '_' and the weight digits"),
         ((), "short_1733817600123456\n", "error: malformed root key: 个人密钥必须至少8位字符"),
         ((), "abcdefgh_0\n", "error: malformed root key: 权重参数必须是正整数"),
-        pytest.param((), "abcdefgh_" + "7" * 5000 + "\n",
-                     f"error: malformed root key: the weight has more than {sys.get_int_max_str_digits()} digits",
-                     id="5000-digit weight"),
-        (("--info-type", ""), ROOT_KEY + "\n",
-         "error: the sample item cannot go through the layer: 信息类型、Agent名称和初始环境密文不能为空"),
+        pytest.param(
+            (),
+            "abcdefgh_" + "7" * 5000 + "\n",
+            f"error: malformed root key: the weight has more than {sys.get_int_max_str_digits()} digits",
+            id="5000-digit weight",
+        ),
+        (
+            ("--info-type", ""),
+            ROOT_KEY + "\n",
+            "error: the sample item cannot go through the layer: 信息类型、Agent名称和初始环境密文不能为空",
+        ),
     ],
 )
 def test_user_errors_end_in_one_line_and_status_2(args: tuple[str, ...], stdin: str, message: str) -> None:
@@ -136,28 +158,50 @@ SECRET = "hunter2-personal_1733817600999999"
     ("args", "message"),
     [
         ((SECRET,), "unrecognized arguments (the root key is read from standard input, never from the command line)"),
-        (("--root-key", SECRET), "unrecognized arguments (the root key is read from standard input, never from the "
-                                 "command line)"),
-        ((f"--root-key={SECRET}",), "--root-key takes no value (the root key is read from standard input, never from "
-                                    "the command line)"),
-        ((f"--root={SECRET}",), "--root-key takes no value (the root key is read from standard input, never from "
-                                "the command line)"),
-        ((f"--r={SECRET}",), "--root-key takes no value (the root key is read from standard input, never from "
-                             "the command line)"),
-        ((f"--json={SECRET}",), "--json takes no value (the root key is read from standard input, never from "
-                                "the command line)"),
-        ((f"--js={SECRET}",), "--json takes no value (the root key is read from standard input, never from "
-                              "the command line)"),
-        ((f"--show-secrets={SECRET}",), "--show-secrets takes no value (the root key is read from standard input, "
-                                        "never from the command line)"),
-        ((f"-h{SECRET}",), "-h/--help takes no value (the root key is read from standard input, never from "
-                           "the command line)"),
-        ((f"-r{SECRET}",), "unrecognized arguments (the root key is read from standard input, never from the "
-                           "command line)"),
-        ((f"--{SECRET}",), "unrecognized arguments (the root key is read from standard input, never from the "
-                           "command line)"),
-        ((f"--{SECRET}={SECRET}",), "unrecognized arguments (the root key is read from standard input, never from "
-                                    "the command line)"),
+        (
+            ("--root-key", SECRET),
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--root-key={SECRET}",),
+            "--root-key takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--root={SECRET}",),
+            "--root-key takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--r={SECRET}",),
+            "--root-key takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--json={SECRET}",),
+            "--json takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--js={SECRET}",),
+            "--json takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--show-secrets={SECRET}",),
+            "--show-secrets takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"-h{SECRET}",),
+            "-h/--help takes no value (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"-r{SECRET}",),
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--{SECRET}",),
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
+        ),
+        (
+            (f"--{SECRET}={SECRET}",),
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
+        ),
         (("--info-type",), "--info-type needs a value"),
         (("--root-key", "--agent"), "--agent needs a value"),
         (("--content", f"--{SECRET}"), "--content needs a value"),
@@ -176,10 +220,16 @@ def test_command_line_text_is_never_echoed(args: tuple[str, ...], message: str) 
     ("args", "stdin", "message"),
     [
         ((b"--root-key",), b"abc\xff\xfedefgh_1733817600123456\n", b"error: the root key is not valid text\n"),
-        ((b"--root-key",), b"correct-horse-\xed\xa0\x80battery_1733817600123456\n",
-         b"error: the root key is not valid text\n"),
-        ((b"--root-key", b"--agent=agent-\xff-hunter2"), ROOT_KEY.encode() + b"\n",
-         b"error: --agent needs a value that is valid text\n"),
+        (
+            (b"--root-key",),
+            b"correct-horse-\xed\xa0\x80battery_1733817600123456\n",
+            b"error: the root key is not valid text\n",
+        ),
+        (
+            (b"--root-key", b"--agent=agent-\xff-hunter2"),
+            ROOT_KEY.encode() + b"\n",
+            b"error: --agent needs a value that is valid text\n",
+        ),
     ],
 )
 def test_input_that_is_not_text_ends_in_one_line(args: tuple[bytes, ...], stdin: bytes, message: bytes) -> None:

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import pytest
 
+import zeq_reference
 from zeq.domain.crypto_layer.db_account_pass import (
     PasswordGenerationError,
     generate_zeq_user1_password,
     generate_zeq_user1_password_with_fallback,
     verify_zeq_user1_password,
 )
-import zeq_reference
 
 CPU = "BFEBFBFF000906EA"
 DISK = "3f2a8c1e-5d4b-4e8a-9c7f-1b2d3e4f5a6b"
@@ -96,16 +96,30 @@ def test_verify() -> None:
     password = generate_zeq_user1_password(CPU, DISK, SALTS)
     assert verify_zeq_user1_password(password, CPU, DISK, SALTS) is True
     assert verify_zeq_user1_password(password.upper(), CPU, DISK, SALTS) is False
-    for cpu, disk, salts in [("", DISK, SALTS), (CPU, DISK, {}), (CPU, DISK, dict(SALTS, salt3=10)),
-                             (CPU, DISK, dict(SALTS, salt1="x")), (CPU, DISK, dict(SALTS, salt1=None))]:
+    for cpu, disk, salts in [
+        ("", DISK, SALTS),
+        (CPU, DISK, {}),
+        (CPU, DISK, dict(SALTS, salt3=10)),
+        (CPU, DISK, dict(SALTS, salt1="x")),
+        (CPU, DISK, dict(SALTS, salt1=None)),
+    ]:
         assert verify_zeq_user1_password(password, cpu, disk, salts) is False
 
 
 def test_verify_compares_the_password_exactly() -> None:
     password = generate_zeq_user1_password(CPU, DISK, SALTS)
-    for given, equal in [(password, True), ("".join(password), True), ("x" + password[1:], False),
-                         (password[:-1] + "x", False), (password[:-1], False), (password + "0", False), ("", False),
-                         ("é" + password[1:], False), (password[:-1] + "\udcff", False), ("中" * len(password), False)]:
+    for given, equal in [
+        (password, True),
+        ("".join(password), True),
+        ("x" + password[1:], False),
+        (password[:-1] + "x", False),
+        (password[:-1], False),
+        (password + "0", False),
+        ("", False),
+        ("é" + password[1:], False),
+        (password[:-1] + "\udcff", False),
+        ("中" * len(password), False),
+    ]:
         assert verify_zeq_user1_password(given, CPU, DISK, SALTS) is equal, given
 
 

@@ -6,6 +6,7 @@ import random
 
 import pytest
 
+import zeq_reference
 from zeq.domain.crypto_layer.derived_salt import (
     DerivedSaltError,
     extract_derived_salts,
@@ -13,7 +14,6 @@ from zeq.domain.crypto_layer.derived_salt import (
     get_salt,
     validate_salts,
 )
-import zeq_reference
 
 KEYS = [f"salt{i}" for i in range(1, 11)]
 

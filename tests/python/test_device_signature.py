@@ -86,10 +86,13 @@ def test_real_machine_signature_and_status():
     assert ds.check_hardware_change(signature.upper()) is (signature.upper() != signature)
     status = ds.get_hardware_collection_status()
     assert list(status) == ["cpu", "disk", "motherboard"]
-    for key, value in zip(status, info):
+    for key, value in zip(status, info, strict=True):
         assert list(status[key]) == ["value", "failed", "unknown"]
-        assert status[key] == {"value": value, "failed": value.endswith("_FAIL"),
-                               "unknown": value.endswith("_UNKNOWN_FAIL")}
+        assert status[key] == {
+            "value": value,
+            "failed": value.endswith("_FAIL"),
+            "unknown": value.endswith("_UNKNOWN_FAIL"),
+        }
     mid = pathlib.Path("/etc/machine-id")
     if mid.exists():
         m = mid.read_text().strip()
@@ -120,7 +123,8 @@ def test_marker_tests_over_replaced_factors(monkeypatch, caplog, factors, sandbo
         assert caplog.records[-1].levelno == logging.WARNING
         assert caplog.records[-1].getMessage() == (
             "Hardware collection partial/total failure, using sandbox fallback. "
-            f"CPU={factors[0]}, Disk={factors[1]}, Board={factors[2]}")
+            f"CPU={factors[0]}, Disk={factors[1]}, Board={factors[2]}"
+        )
     else:
         assert signature == sha("_".join(factors))
         assert not caplog.records
@@ -146,7 +150,8 @@ def test_hanging_command_is_killed_and_the_chain_moves_on(shims, tmp_path, caplo
     shim(shims, "df", "printf 'Filesystem Size\\n/dev/fake 1G\\n'")
     fstab = pathlib.Path("/etc/fstab")
     has_root_uuid = fstab.exists() and any(
-        l.startswith("UUID=") and " / " in l for l in fstab.read_text().splitlines())
+        line.startswith("UUID=") and " / " in line for line in fstab.read_text().splitlines()
+    )
     with caplog.at_level(logging.DEBUG, logger=LOGGER):
         disk = ds._get_disk_id_linux()
     if not has_root_uuid:
@@ -271,8 +276,13 @@ def test_a_raising_signal_handler_stops_the_wait(shims, tmp_path, signal_name, o
     command would hang for longer than the layer's 10 s limit, and the command is gone."""
     pid_file = tmp_path / "findmnt.pid"
     shim(shims, "findmnt", f'echo $$ > "{pid_file}.part"; mv "{pid_file}.part" "{pid_file}"; exec sleep 600')
-    host = subprocess.Popen([sys.executable, "-c", HOST, signal_name, operation], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=dict(os.environ))
+    host = subprocess.Popen(
+        [sys.executable, "-c", HOST, signal_name, operation],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ),
+    )
     try:
         _wait_for(pid_file, host)
         sent = time.monotonic()
@@ -304,6 +314,7 @@ def _signal_while(started: pathlib.Path, signum: int, stop: threading.Event) -> 
         while not stop.is_set():
             os.kill(os.getpid(), signum)
             time.sleep(0.05)
+
     thread = threading.Thread(target=send, daemon=True)
     thread.start()
     return thread
@@ -407,7 +418,13 @@ def test_records_name_the_layer_s_operation_module_and_file(shims, caplog):
         host_function()
     record = next(r for r in caplog.records if r.getMessage() == "Linux root partition UUID is empty")
     assert (record.name, record.funcName, record.module, record.pathname, record.filename, record.lineno) == (
-        LOGGER, "_get_disk_id_linux", "device_signature", ds.__file__, os.path.basename(ds.__file__), 0)
+        LOGGER,
+        "_get_disk_id_linux",
+        "device_signature",
+        ds.__file__,
+        os.path.basename(ds.__file__),
+        0,
+    )
 
 
 # ---------------------------------------------------------------- a faked Linux machine
@@ -463,18 +480,28 @@ DF = "printf 'Filesystem      Size  Used Avail Use%% Mounted on\\noverlay       
     "machine, expected",
     [
         (  # bare metal: serial, findmnt, DMI name
-            dict(cpuinfo=CPU_ARM, fstab=FSTAB, board_name="PRIME Z390-A\n",
-                 shims={"findmnt": "echo ' 5f3c-root '"}),
+            dict(cpuinfo=CPU_ARM, fstab=FSTAB, board_name="PRIME Z390-A\n", shims={"findmnt": "echo ' 5f3c-root '"}),
             ("10000000deadbeef", "5f3c-root", "LINUX_BOARD_PRIME Z390-A_FAIL"),
         ),
         (  # VM: model name, empty findmnt, fstab UUID, dmidecode product name
-            dict(cpuinfo=CPU_X86, fstab=FSTAB, board_name=None,
-                 shims={"findmnt": "echo", "dmidecode": "printf '\\tManufacturer: QEMU\\n\\tProduct Name: Standard PC\\n'"}),
+            dict(
+                cpuinfo=CPU_X86,
+                fstab=FSTAB,
+                board_name=None,
+                shims={
+                    "findmnt": "echo",
+                    "dmidecode": "printf '\\tManufacturer: QEMU\\n\\tProduct Name: Standard PC\\n'",
+                },
+            ),
             ("LINUX_Intel(R) Core(TM) i7-8700 CPU @ 3.20GHz_FAIL", "1234-ABCD", "LINUX_BOARD_Standard PC_FAIL"),
         ),
         (  # container: no DMI, no dmidecode, findmnt refusing, fstab without UUIDs
-            dict(cpuinfo="processor\t: 0\n", fstab="overlay / overlay rw 0 0\n", board_name=None,
-                 shims={"findmnt": "exit 1", "df": DF, "dmidecode": "echo 'Permission denied' >&2; exit 1"}),
+            dict(
+                cpuinfo="processor\t: 0\n",
+                fstab="overlay / overlay rw 0 0\n",
+                board_name=None,
+                shims={"findmnt": "exit 1", "df": DF, "dmidecode": "echo 'Permission denied' >&2; exit 1"},
+            ),
             ("LINUX_UNKNOWN_FAIL", "LINUX_DISK_overlay_FAIL", "LINUX_BOARD_UNKNOWN_FAIL"),
         ),
     ],
@@ -489,11 +516,17 @@ def test_faked_linux_machine(tmp_path, machine, expected):
         if name not in machine["shims"]:
             shim(bin_dir, name, "exec /nonexistent/command")
     machine_id = "0123456789abcdef0123456789abcdef\n"
-    config = dict(cpuinfo=machine["cpuinfo"], fstab=machine["fstab"], board_name=machine["board_name"],
-                  machine_id=machine_id)
+    config = dict(
+        cpuinfo=machine["cpuinfo"], fstab=machine["fstab"], board_name=machine["board_name"], machine_id=machine_id
+    )
     env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    done = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c", CHILD, json.dumps(config)],
-                          capture_output=True, text=True, env=env, timeout=120)
+    done = subprocess.run(
+        ["unshare", "-m", "--propagation", "private", sys.executable, "-c", CHILD, json.dumps(config)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
     if done.returncode != 0 and "mount" in done.stderr and "permission denied" in done.stderr.lower():
         pytest.skip("mounting not permitted in the namespace")
     assert done.returncode == 0, done.stderr

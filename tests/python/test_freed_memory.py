@@ -110,8 +110,14 @@ def run_case(case: dict[str, object], needles: list[bytes]) -> list[bool]:
     # Bound at start: the lazy binder saves the CPU's vector registers on the stack at a
     # function's first call, and they may still hold the last bytes any copy moved.
     env = dict(os.environ, LD_BIND_NOW="1")
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             text=True, cwd=os.path.dirname(__file__), env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        cwd=os.path.dirname(__file__),
+        env=env,
+    )
     try:
         assert child.stdin is not None and child.stdout is not None
         child.stdin.write(json.dumps(case) + "\n")
@@ -150,19 +156,33 @@ def cases() -> list[object]:
     sealed = encrypt_root_key_data(f"{PERSONAL_KEY}_{WEIGHT}", MIGRATE, SIGNATURE)
     cpu, disk, board = device_signature.get_hardware_info()
     return [
-        pytest.param({"op": "get_aes_key_2"}, {"personal key + weight": (PERSONAL_KEY + WEIGHT).encode()},
-                     id="get_aes_key_2"),
-        pytest.param({"op": "encrypt_root_key_data", "migrate": MIGRATE, "signature": SIGNATURE},
-                     {**root_key_needles(), "combined data": combined_needle()}, id="encrypt_root_key_data"),
-        pytest.param({"op": "decrypt_root_key_data", "sealed": sealed, "aes_key_2": aes_key_2},
-                     {**key_3_needles, "opened combined data": combined_needle()}, id="decrypt_root_key_data"),
+        pytest.param(
+            {"op": "get_aes_key_2"}, {"personal key + weight": (PERSONAL_KEY + WEIGHT).encode()}, id="get_aes_key_2"
+        ),
+        pytest.param(
+            {"op": "encrypt_root_key_data", "migrate": MIGRATE, "signature": SIGNATURE},
+            {**root_key_needles(), "combined data": combined_needle()},
+            id="encrypt_root_key_data",
+        ),
+        pytest.param(
+            {"op": "decrypt_root_key_data", "sealed": sealed, "aes_key_2": aes_key_2},
+            {**key_3_needles, "opened combined data": combined_needle()},
+            id="decrypt_root_key_data",
+        ),
         pytest.param({"op": "weight_param_sealing", "aes_key_2": aes_key_2}, key_3_needles, id="weight_param"),
-        pytest.param({"op": "get_aes_key_1"}, {"joined device factors": (cpu + disk + board).encode()},
-                     id="get_aes_key_1"),
-        pytest.param({"op": "text_cipher", "plaintext": PLAINTEXT, "key": KEY_TEXT},
-                     {"text cipher key": hashlib.sha256(KEY_TEXT.encode()).digest()}, id="text_cipher"),
-        pytest.param({"op": "per_info_key", "plaintext": PLAINTEXT},
-                     {"per-info key bytes": hashlib.sha256(PLAINTEXT.encode()).digest()}, id="per_info_key"),
+        pytest.param(
+            {"op": "get_aes_key_1"}, {"joined device factors": (cpu + disk + board).encode()}, id="get_aes_key_1"
+        ),
+        pytest.param(
+            {"op": "text_cipher", "plaintext": PLAINTEXT, "key": KEY_TEXT},
+            {"text cipher key": hashlib.sha256(KEY_TEXT.encode()).digest()},
+            id="text_cipher",
+        ),
+        pytest.param(
+            {"op": "per_info_key", "plaintext": PLAINTEXT},
+            {"per-info key bytes": hashlib.sha256(PLAINTEXT.encode()).digest()},
+            id="per_info_key",
+        ),
         pytest.param({"op": "weights"}, {"weight digits": str(A * B).encode()}, id="weight_texts"),
     ]
 
@@ -171,18 +191,20 @@ def cases() -> list[object]:
 def test_no_key_material_is_left_in_memory(case: dict[str, object], needles: dict[str, bytes]) -> None:
     assert len(str(A * B)) > 40
     names = list(needles)
-    found = run_case({"pk": PERSONAL_KEY, "w": WEIGHT, "a": A, "b": B, **case},
-                     [telling_part(needles[name]) for name in names])
-    assert [name for name, left in zip(names, found) if left] == []
+    found = run_case(
+        {"pk": PERSONAL_KEY, "w": WEIGHT, "a": A, "b": B, **case}, [telling_part(needles[name]) for name in names]
+    )
+    assert [name for name, left in zip(names, found, strict=True) if left] == []
 
 
 def telling_part(needle: bytes) -> bytes:
     """The allocator writes its own bookkeeping over the start of a freed block: the second half
     of a needle is enough to tell (16 bytes at least, so that no chance match counts)."""
-    return needle[min(len(needle) // 2, max(len(needle) - 16, 0)):]
+    return needle[min(len(needle) // 2, max(len(needle) - 16, 0)) :]
 
 
 def test_the_scan_finds_what_is_there() -> None:
     # the host's own argument stays (it is the host's): proof that the scan sees the heap
-    assert run_case({"op": "get_aes_key_2", "pk": PERSONAL_KEY, "w": WEIGHT, "a": A, "b": B},
-                    [PERSONAL_KEY.encode()]) == [True]
+    assert run_case(
+        {"op": "get_aes_key_2", "pk": PERSONAL_KEY, "w": WEIGHT, "a": A, "b": B}, [PERSONAL_KEY.encode()]
+    ) == [True]

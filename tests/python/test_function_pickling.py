@@ -16,9 +16,22 @@ import zeq.domain.crypto_layer as package
 from zeq.domain.crypto_layer import digest_base, per_info_key, sha256_hash
 from zeq.domain.crypto_layer.vault_entry import VaultEntry, VaultEntryBuilder
 
-MODULES = ["access_derivation", "db_account_pass", "derived_salt", "device_signature", "digest_base", "entry_digest",
-           "master_key_seal", "master_key_split", "per_info_key", "rule_sealer", "sealed_cell", "utils",
-           "vault_entry", "weight_issuer"]
+MODULES = [
+    "access_derivation",
+    "db_account_pass",
+    "derived_salt",
+    "device_signature",
+    "digest_base",
+    "entry_digest",
+    "master_key_seal",
+    "master_key_split",
+    "per_info_key",
+    "rule_sealer",
+    "sealed_cell",
+    "utils",
+    "vault_entry",
+    "weight_issuer",
+]
 HEX = "0123456789abcdef" * 4
 
 
@@ -46,8 +59,12 @@ CALLABLES = dict(layer_callables())
 def test_every_module_and_class_contributes():
     names = {name.split(".")[0] for name in CALLABLES}
     assert names == set(MODULES)
-    assert {"vault_entry.VaultEntry.to_json", "rule_sealer.RuleSealer._derive_credentials",
-            "per_info_key.encrypt_info", "sealed_cell.SealedCellManager.__init__"} <= set(CALLABLES)
+    assert {
+        "vault_entry.VaultEntry.to_json",
+        "rule_sealer.RuleSealer._derive_credentials",
+        "per_info_key.encrypt_info",
+        "sealed_cell.SealedCellManager.__init__",
+    } <= set(CALLABLES)
 
 
 @pytest.mark.parametrize("name", sorted(CALLABLES))

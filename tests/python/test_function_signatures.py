@@ -38,6 +38,7 @@ P = inspect.Parameter
 
 # ---------------------------------------------------------------- what the stubs declare
 
+
 def decorator_names(node: ast.FunctionDef) -> set[str]:
     return {ast.unparse(d).rpartition(".")[2] for d in node.decorator_list}
 
@@ -52,20 +53,22 @@ def stub_namespace(module: Any, tree: ast.Module) -> dict[str, Any]:
 
 def stub_parameters(node: ast.FunctionDef, namespace: dict[str, Any]) -> list[tuple[str, Any, Any, Any]]:
     """(name, kind, default, annotation) of each parameter the stub declares."""
+
     def annotation(expr):
         return P.empty if expr is None else eval(compile(ast.Expression(expr), "<stub>", "eval"), namespace)
 
     args = node.args
     positional = [(a, P.POSITIONAL_ONLY) for a in args.posonlyargs] + [(a, P.POSITIONAL_OR_KEYWORD) for a in args.args]
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults)]
+    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults, strict=True)]
     if args.vararg:
         entries.append((args.vararg, P.VAR_POSITIONAL, None))
-    entries += [(a, P.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    entries += [(a, P.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True)]
     if args.kwarg:
         entries.append((args.kwarg, P.VAR_KEYWORD, None))
-    return [(a.arg, kind, P.empty if d is None else ast.literal_eval(d), annotation(a.annotation))
-            for a, kind, d in entries]
+    return [
+        (a.arg, kind, P.empty if d is None else ast.literal_eval(d), annotation(a.annotation)) for a, kind, d in entries
+    ]
 
 
 def stub_table():
@@ -78,12 +81,19 @@ def stub_table():
         namespace = stub_namespace(module, tree)
         for node in tree.body:
             if isinstance(node, ast.FunctionDef):
-                yield (f"{stub.stem}.{node.name}", getattr(module, node.name), stub_parameters(node, namespace),
-                       eval(ast.unparse(node.returns), namespace))
+                yield (
+                    f"{stub.stem}.{node.name}",
+                    getattr(module, node.name),
+                    stub_parameters(node, namespace),
+                    eval(ast.unparse(node.returns), namespace),
+                )
             elif isinstance(node, ast.ClassDef):
                 cls = getattr(module, node.name)
-                methods = [member for member in node.body if isinstance(member, ast.FunctionDef)
-                           and not decorator_names(member) & {"property", "setter"}]
+                methods = [
+                    member
+                    for member in node.body
+                    if isinstance(member, ast.FunctionDef) and not decorator_names(member) & {"property", "setter"}
+                ]
                 instance = INSTANCES[node.name]() if methods else None  # error types declare none
                 for member in methods:
                     parameters = stub_parameters(member, namespace)
@@ -107,8 +117,13 @@ def described(signature: inspect.Signature) -> list[tuple[str, Any, Any, Any]]:
 
 def test_the_table_covers_every_module_and_class():
     assert {name.split(".")[0] for name in TABLE} == {stub.stem for stub in STUB_DIR.glob("*.pyi")}
-    assert {"digest_base.sha256_hash", "vault_entry.VaultEntry.to_json (bound)", "vault_entry.VaultEntry.from_json",
-            "rule_sealer.RuleSealer._derive_credentials", "sealed_cell.SealedCellManager.__init__"} <= set(TABLE)
+    assert {
+        "digest_base.sha256_hash",
+        "vault_entry.VaultEntry.to_json (bound)",
+        "vault_entry.VaultEntry.from_json",
+        "rule_sealer.RuleSealer._derive_credentials",
+        "sealed_cell.SealedCellManager.__init__",
+    } <= set(TABLE)
 
 
 @pytest.mark.parametrize("name", sorted(TABLE))
@@ -134,13 +149,16 @@ def test_a_class_shows_its_constructors_parameters(cls):
 
 # ---------------------------------------------------------------- what hosts do with it
 
+
 def test_arguments_bind_as_the_function_takes_them():
-    bound = inspect.signature(generate_entry_digest).bind("phone", "agent-7", environment_cipher=HEX,
-                                                          weight_param=1733817600123456, salts=SALTS)
+    bound = inspect.signature(generate_entry_digest).bind(
+        "phone", "agent-7", environment_cipher=HEX, weight_param=1733817600123456, salts=SALTS
+    )
     bound.apply_defaults()
     assert bound.arguments["diff_1"] is None and bound.arguments["salts"] is SALTS
     assert generate_entry_digest(*bound.args, **bound.kwargs) == generate_entry_digest(
-        "phone", "agent-7", environment_cipher=HEX, weight_param=1733817600123456, salts=SALTS)
+        "phone", "agent-7", environment_cipher=HEX, weight_param=1733817600123456, salts=SALTS
+    )
     with pytest.raises(TypeError):
         inspect.signature(sha256_hash).bind(text="x")
     with pytest.raises(TypeError):
@@ -157,6 +175,7 @@ def test_a_decorator_binds_and_shows_the_functions_signature():
         def wrapper(*args, **kwargs):
             seen.append(dict(signature.bind(*args, **kwargs).arguments))
             return function(*args, **kwargs)
+
         return wrapper
 
     hashed = logged(sha256_hash)
@@ -178,23 +197,27 @@ def test_help_shows_the_signatures():
 
 # ---------------------------------------------------------------- other nanobind functions
 
+
 def test_nanobind_functions_that_are_not_the_layers_have_no_signature_as_before():
     # A property accessor belongs to no module: nanobind's own kind of function, not one of the layer's.
     accessor = VaultEntryBuilder.data.fget
     assert accessor.__module__ is None
     with pytest.raises(AttributeError, match=r"^'nanobind.nb_method' object has no attribute '__signature__'$") as e:
-        accessor.__signature__
+        accessor.__signature__  # noqa: B018 (the access is what raises)
     assert e.value.name == "__signature__" and e.value.obj is accessor
     assert not hasattr(accessor, "__signature__")
     with pytest.raises(ValueError, match="no signature found"):
         inspect.signature(accessor)
 
 
-@pytest.mark.parametrize("kind", [type(sha256_hash), type(VaultEntry.to_json), type(INSTANCES["VaultEntry"]().to_json)],
-                         ids=lambda kind: kind.__name__)
+@pytest.mark.parametrize(
+    "kind",
+    [type(sha256_hash), type(VaultEntry.to_json), type(INSTANCES["VaultEntry"]().to_json)],
+    ids=lambda kind: kind.__name__,
+)
 def test_nanobinds_function_types_themselves_are_as_before(kind):
     with pytest.raises(AttributeError, match=rf"^type object '{kind.__module__}.{kind.__name__}' has no attribute"):
-        kind.__signature__
+        kind.__signature__  # noqa: B018 (the access is what raises)
     try:  # inspect reads the type as any other: no signature, or its constructor's
         inspect.signature(kind)
     except ValueError as error:
@@ -205,6 +228,7 @@ def test_nanobinds_function_types_themselves_are_as_before(kind):
 
 # ---------------------------------------------------------------- how a signature is read
 
+
 class Written:
     """An object carrying signature text as nanobind writes it, in a module of the layer."""
 
@@ -214,16 +238,31 @@ class Written:
         self.__nb_signature__ = overloads
 
 
-@pytest.mark.parametrize("text, defaults, expected", [
-    ("def f(a: int, /, b: str, *, c: bool = \\0) -> None", (True,),
-     [("a", P.POSITIONAL_ONLY, P.empty, int), ("b", P.POSITIONAL_OR_KEYWORD, P.empty, str),
-      ("c", P.KEYWORD_ONLY, True, bool)]),
-    ("def f(*args, **kwargs) -> object", None,
-     [("args", P.VAR_POSITIONAL, P.empty, P.empty), ("kwargs", P.VAR_KEYWORD, P.empty, P.empty)]),
-    ("def f(x: typing.Any = \\0, y: \"std::vector<int>\" = \\=1) -> int", ([1, 2], "(3, 4)"),
-     [("x", P.POSITIONAL_OR_KEYWORD, [1, 2], Any), ("y", P.POSITIONAL_OR_KEYWORD, (3, 4), "std::vector<int>")]),
-    ("def f(s: str = '\\0') -> str", None, [("s", P.POSITIONAL_OR_KEYWORD, "\0", str)]),
-])
+@pytest.mark.parametrize(
+    "text, defaults, expected",
+    [
+        (
+            "def f(a: int, /, b: str, *, c: bool = \\0) -> None",
+            (True,),
+            [
+                ("a", P.POSITIONAL_ONLY, P.empty, int),
+                ("b", P.POSITIONAL_OR_KEYWORD, P.empty, str),
+                ("c", P.KEYWORD_ONLY, True, bool),
+            ],
+        ),
+        (
+            "def f(*args, **kwargs) -> object",
+            None,
+            [("args", P.VAR_POSITIONAL, P.empty, P.empty), ("kwargs", P.VAR_KEYWORD, P.empty, P.empty)],
+        ),
+        (
+            'def f(x: typing.Any = \\0, y: "std::vector<int>" = \\=1) -> int',
+            ([1, 2], "(3, 4)"),
+            [("x", P.POSITIONAL_OR_KEYWORD, [1, 2], Any), ("y", P.POSITIONAL_OR_KEYWORD, (3, 4), "std::vector<int>")],
+        ),
+        ("def f(s: str = '\\0') -> str", None, [("s", P.POSITIONAL_OR_KEYWORD, "\0", str)]),
+    ],
+)
 def test_signature_text_is_read_as_a_def(text, defaults, expected):
     signature = _function_signatures.signature_of(Written((text, None, defaults)))
     assert described(signature) == expected

@@ -83,40 +83,60 @@ print(repr(eval(expression)))
 # (expression over SALTS, the salt whose lookup comes last: values read before it are held)
 REWRITTEN = {
     "generate_derived_credentials": (
-        "access_derivation.generate_derived_credentials('phone', 'agent-7', 'disk-1', %d, SALTS)" % WEIGHT, "salt5"),
+        f"access_derivation.generate_derived_credentials('phone', 'agent-7', 'disk-1', {WEIGHT}, SALTS)",
+        "salt5",
+    ),
     "generate_query_credentials": (
-        "access_derivation.generate_query_credentials('phone', 'agent-7', 'disk-1', %d, SALTS)" % WEIGHT, "salt5"),
+        f"access_derivation.generate_query_credentials('phone', 'agent-7', 'disk-1', {WEIGHT}, SALTS)",
+        "salt5",
+    ),
     "verify_derived_credentials": (
-        "access_derivation.verify_derived_credentials(%r, %r, 'phone', 'agent-7', 'disk-1', %d, SALTS)"
-        % (ACCOUNT, PASSWORD, WEIGHT), "salt5"),
+        f"access_derivation.verify_derived_credentials({ACCOUNT!r}, {PASSWORD!r}, 'phone', 'agent-7', 'disk-1', "
+        f"{WEIGHT}, SALTS)",
+        "salt5",
+    ),
     "generate_migration_credentials": (
-        "access_derivation.generate_migration_credentials('migrate-key', SALTS)", "salt2"),
-    "generate_zeq_user1_password": (
-        "db_account_pass.generate_zeq_user1_password('cpu-1', 'disk-1', SALTS)", "salt3"),
+        "access_derivation.generate_migration_credentials('migrate-key', SALTS)",
+        "salt2",
+    ),
+    "generate_zeq_user1_password": ("db_account_pass.generate_zeq_user1_password('cpu-1', 'disk-1', SALTS)", "salt3"),
     "generate_zeq_user1_password_with_fallback": (
-        "db_account_pass.generate_zeq_user1_password_with_fallback('CPU_GET_FAILED', 'disk-1', SALTS)", "salt3"),
+        "db_account_pass.generate_zeq_user1_password_with_fallback('CPU_GET_FAILED', 'disk-1', SALTS)",
+        "salt3",
+    ),
     "verify_zeq_user1_password": (
-        "db_account_pass.verify_zeq_user1_password(%r, 'cpu-1', 'disk-1', SALTS)" % DB_PASSWORD, "salt3"),
+        f"db_account_pass.verify_zeq_user1_password({DB_PASSWORD!r}, 'cpu-1', 'disk-1', SALTS)",
+        "salt3",
+    ),
     "validate_salts": ("derived_salt.validate_salts(SALTS)", "salt10"),
     "get_salt": ("derived_salt.get_salt(SALTS, 4)", "salt4"),
     "generate_entry_digest": (
-        "entry_digest.generate_entry_digest('phone', 'u1', 'a', 'b', 'c', {'x': 'y'}, 'env', %d, SALTS)" % WEIGHT,
-        "salt5"),
-    "extract_account_password": ("entry_digest.extract_account_password(%r, SALTS)" % DIGEST, "salt2"),
+        f"entry_digest.generate_entry_digest('phone', 'u1', 'a', 'b', 'c', {{'x': 'y'}}, 'env', {WEIGHT}, SALTS)",
+        "salt5",
+    ),
+    "extract_account_password": (f"entry_digest.extract_account_password({DIGEST!r}, SALTS)", "salt2"),
 }
 
 
 @pytest.mark.parametrize("operation", sorted(REWRITTEN))
 def test_salt_set_rewritten_mid_call(operation):
     expression, collide = REWRITTEN[operation]
-    modules = {"access_derivation": access_derivation, "db_account_pass": db_account_pass,
-               "derived_salt": derived_salt, "entry_digest": entry_digest}
+    modules = {
+        "access_derivation": access_derivation,
+        "db_account_pass": db_account_pass,
+        "derived_salt": derived_salt,
+        "entry_digest": entry_digest,
+    }
     expected = repr(eval(expression, {**modules, "SALTS": dict(SALTS)}))
     if operation.startswith("verify"):
         assert expected == "True"
     for kind in ("index", "key"):
-        child = subprocess.run([sys.executable, "-X", "dev", "-c", CHILD, kind, collide, expression, repr(SALTS)],
-                               capture_output=True, text=True, timeout=120)
+        child = subprocess.run(
+            [sys.executable, "-X", "dev", "-c", CHILD, kind, collide, expression, repr(SALTS)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         assert child.returncode == 0, f"{kind}: exit {child.returncode}\n{child.stderr[-2000:]}"
         # The values were read as they stood when looked up: the same answer as with a plain set.
         assert child.stdout.strip() == expected, kind
@@ -151,10 +171,12 @@ NUMBER_ARGUMENTS = {
     "extract_single_salt": lambda n: extract_single_salt("correct-horse-battery", WEIGHT, n),
     "generate_derived_credentials": lambda n: generate_derived_credentials("phone", "agent-7", "disk-1", n, SALTS),
     "generate_query_credentials": lambda n: generate_query_credentials("phone", "agent-7", "disk-1", n, SALTS),
-    "verify_derived_credentials":
-        lambda n: verify_derived_credentials(ACCOUNT, PASSWORD, "phone", "agent-7", "disk-1", n, SALTS),
-    "generate_entry_digest":
-        lambda n: generate_entry_digest("phone", "u1", environment_cipher="env", weight_param=n, salts=SALTS),
+    "verify_derived_credentials": lambda n: verify_derived_credentials(
+        ACCOUNT, PASSWORD, "phone", "agent-7", "disk-1", n, SALTS
+    ),
+    "generate_entry_digest": lambda n: generate_entry_digest(
+        "phone", "u1", environment_cipher="env", weight_param=n, salts=SALTS
+    ),
     "parse_weight_parameter": lambda n: weight_issuer.parse_weight_parameter(n),
     "get_weight_digit": lambda n: weight_issuer.get_weight_digit(WEIGHT, n),
     "generate_weight_parameter_with_timestamp": lambda n: weight_issuer.generate_weight_parameter_with_timestamp(n),
@@ -163,16 +185,18 @@ NUMBER_ARGUMENTS = {
 
 # Salt values read by the operation itself, outside any guard of the module.
 SALT_VALUES = {
-    "generate_derived_credentials":
-        lambda v: generate_derived_credentials("phone", "agent-7", "disk-1", WEIGHT, with_salt("salt2", v)),
-    "generate_query_credentials":
-        lambda v: generate_query_credentials("phone", "agent-7", "disk-1", WEIGHT, with_salt("salt4", v)),
+    "generate_derived_credentials": lambda v: generate_derived_credentials(
+        "phone", "agent-7", "disk-1", WEIGHT, with_salt("salt2", v)
+    ),
+    "generate_query_credentials": lambda v: generate_query_credentials(
+        "phone", "agent-7", "disk-1", WEIGHT, with_salt("salt4", v)
+    ),
     "generate_zeq_user1_password": lambda v: generate_zeq_user1_password("cpu-1", "disk-1", with_salt("salt3", v)),
     "validate_salts": lambda v: validate_salts(with_salt("salt10", v)),
     "get_salt": lambda v: get_salt(with_salt("salt2", v), 2),
-    "generate_entry_digest":
-        lambda v: generate_entry_digest("phone", "u1", environment_cipher="env", weight_param=WEIGHT,
-                                        salts=with_salt("salt3", v)),
+    "generate_entry_digest": lambda v: generate_entry_digest(
+        "phone", "u1", environment_cipher="env", weight_param=WEIGHT, salts=with_salt("salt3", v)
+    ),
     "extract_account_password": lambda v: extract_account_password(DIGEST, with_salt("salt1", v)),
 }
 
@@ -199,8 +223,9 @@ def test_a_number_argument_that_is_no_number_is_still_the_bindings_type_error():
 
 
 VERIFIES = {
-    "verify_derived_credentials":
-        lambda salts: verify_derived_credentials(ACCOUNT, PASSWORD, "phone", "agent-7", "disk-1", WEIGHT, salts),
+    "verify_derived_credentials": lambda salts: verify_derived_credentials(
+        ACCOUNT, PASSWORD, "phone", "agent-7", "disk-1", WEIGHT, salts
+    ),
     "verify_zeq_user1_password": lambda salts: verify_zeq_user1_password(DB_PASSWORD, "cpu-1", "disk-1", salts),
 }
 
@@ -254,9 +279,11 @@ def test_rule_field_whose_bool_raises_propagates(monkeypatch):
     sealer = RuleSealer(dict(SALTS))
     for error in HOST_ERRORS:
         monkeypatch.setattr(Flag, "error", error)
-        for rule in (CognitionRule(rule_type=Flag(1), info_owner="u1"),
-                     CognitionRule(info_owner="u1", diff2=Flag(2)),
-                     CognitionRule(info_owner="u1", ext_fields={"ext3": Flag(3)})):
+        for rule in (
+            CognitionRule(rule_type=Flag(1), info_owner="u1"),
+            CognitionRule(info_owner="u1", diff2=Flag(2)),
+            CognitionRule(info_owner="u1", ext_fields={"ext3": Flag(3)}),
+        ):
             with pytest.raises(type(error)) as raised:
                 sealer.encrypt(rule)
             assert raised.value is error

@@ -7,6 +7,7 @@ import logging
 
 import pytest
 
+import zeq_reference
 from zeq.domain.crypto_layer import device_signature, master_key_seal
 from zeq.domain.crypto_layer.access_derivation import CredentialGenerationError
 from zeq.domain.crypto_layer.master_key_seal import (
@@ -20,7 +21,6 @@ from zeq.domain.crypto_layer.master_key_seal import (
     get_aes_key_2,
     hash_migrate_key,
 )
-import zeq_reference
 
 LOGGER = "zeq.domain.crypto_layer.master_key_seal"
 SIGNATURE = hashlib.sha256(b"cpu_disk_board").hexdigest()
@@ -179,7 +179,12 @@ def test_records_name_the_layer_s_operation_module_and_file(caplog) -> None:
         host_function()
     (record,) = caplog.records
     assert (record.name, record.funcName, record.module, record.pathname, record.lineno) == (
-        LOGGER, "decrypt_weight_param", "master_key_seal", master_key_seal.__file__, 0)
+        LOGGER,
+        "decrypt_weight_param",
+        "master_key_seal",
+        master_key_seal.__file__,
+        0,
+    )
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt(), SystemExit(2), ValueError("from the host's handler")])

@@ -68,7 +68,12 @@ def test_records_name_the_layer_s_operation_module_and_file(caplog) -> None:
         assert host_function() == "personalkey"
     (record,) = caplog.records
     assert (record.name, record.funcName, record.module, record.pathname, record.lineno) == (
-        LOGGER, "parse_root_key", "master_key_split", master_key_split.__file__, 0)
+        LOGGER,
+        "parse_root_key",
+        "master_key_split",
+        master_key_split.__file__,
+        0,
+    )
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt(), RecursionError("deep")])

@@ -11,10 +11,12 @@ import random
 import pytest
 
 from zeq.domain.crypto_layer import per_info_key as pik
-from zeq_reference import decrypt_bytes as reference_decrypt
-from zeq_reference import encrypt_blocks
-from zeq_reference import encrypt_bytes as reference_encrypt
-from zeq_reference import text_cipher_key
+from zeq_reference import (
+    decrypt_bytes as reference_decrypt,
+    encrypt_blocks,
+    encrypt_bytes as reference_encrypt,
+    text_cipher_key,
+)
 
 VECTORS = pathlib.Path(__file__).resolve().parents[1] / "vectors" / "aes256_kat.txt"
 KEY = hashlib.sha256(b"per-info key of the tests").hexdigest()
@@ -45,6 +47,7 @@ def kat_vectors():
 
 
 # ---------------------------------------------------------------- agreement with references
+
 
 @pytest.mark.parametrize("seed", range(12))
 def test_agrees_with_cryptography_on_random_texts(seed):
@@ -78,8 +81,9 @@ def test_vectors_are_read_from_the_repository():
     assert VECTORS.is_relative_to(pathlib.Path(__file__).resolve().parents[1])
 
 
-@pytest.mark.parametrize("text, size", [("a" * 15, 24), ("a" * 16, 44), ("中" * 5, 24), ("中" * 5 + "a", 44),
-                                        ("", 24), ("\ud800" * 5, 24)])
+@pytest.mark.parametrize(
+    "text, size", [("a" * 15, 24), ("a" * 16, 44), ("中" * 5, 24), ("中" * 5 + "a", 44), ("", 24), ("\ud800" * 5, 24)]
+)
 def test_ciphertext_length(text, size):
     ciphertext = pik.encrypt_with_per_info_key(text, KEY)
     assert len(ciphertext) == size
@@ -94,8 +98,9 @@ def test_empty_plaintext():
     assert pik.decrypt_info(ciphertext, key_n) == ""
 
 
-@pytest.mark.parametrize("text", ["\ud800", "a\udfffb", "\ud83d\ude00", "\udc00\ud800", "x" * 40 + "\udbff",
-                                  "😀 中文 \x00 end"])
+@pytest.mark.parametrize(
+    "text", ["\ud800", "a\udfffb", "\ud83d\ude00", "\udc00\ud800", "x" * 40 + "\udbff", "😀 中文 \x00 end"]
+)
 def test_round_trip_including_lone_surrogates(text):
     ciphertext, key_n = pik.encrypt_info(text)
     assert pik.decrypt_info(ciphertext, key_n) == text
@@ -107,6 +112,7 @@ def test_deterministic():
 
 
 # ---------------------------------------------------------------- keys
+
 
 def test_uppercase_key_same_as_lowercase():
     assert pik.encrypt_with_per_info_key("abc", KEY.upper()) == pik.encrypt_with_per_info_key("abc", KEY)
@@ -143,23 +149,39 @@ def test_bad_hex_keys_fail_through_the_guard(key_n):
 
 # ---------------------------------------------------------------- decryption failures
 
+
 def raw_ciphertext(data: bytes, key_hex: str = KEY) -> str:
     return reference_encrypt(data, bytes.fromhex(key_hex))
 
 
-@pytest.mark.parametrize("data, expected", [
-    (b"\xed\xa0\x80", "\ud800"),          # the three-byte surrogate form the layer writes
-    (b"\xed\xbf\xbfz", "\udfffz"),
-    (b"\xed\xa0\xbd\xed\xb8\x80", "\ud83d\ude00"),
-    (b"\xf4\x8f\xbf\xbf", "\U0010ffff"),
-])
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b"\xed\xa0\x80", "\ud800"),  # the three-byte surrogate form the layer writes
+        (b"\xed\xbf\xbfz", "\udfffz"),
+        (b"\xed\xa0\xbd\xed\xb8\x80", "\ud83d\ude00"),
+        (b"\xf4\x8f\xbf\xbf", "\U0010ffff"),
+    ],
+)
 def test_decrypts_surrogate_forms(data, expected):
     assert pik.decrypt_with_per_info_key(raw_ciphertext(data), KEY) == expected
 
 
-@pytest.mark.parametrize("data", [b"\xff", b"a\x80", b"\xc0\x80", b"\xe0\x80\x80", b"\xf0\x80\x80\x80",
-                                  b"\xf4\x90\x80\x80", b"\xf8\x88\x80\x80\x80", b"\xed\xa0", b"\xe4\xb8",
-                                  b"\xed\xa0\x00"])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"\xff",
+        b"a\x80",
+        b"\xc0\x80",
+        b"\xe0\x80\x80",
+        b"\xf0\x80\x80\x80",
+        b"\xf4\x90\x80\x80",
+        b"\xf8\x88\x80\x80\x80",
+        b"\xed\xa0",
+        b"\xe4\xb8",
+        b"\xed\xa0\x00",
+    ],
+)
 def test_rejects_invalid_utf8(data):
     # what the host's decoder refuses (surrogate forms aside) is refused, without saying where or why
     with pytest.raises(UnicodeDecodeError):
@@ -169,8 +191,9 @@ def test_rejects_invalid_utf8(data):
     assert str(error.value) == DEC_PREFIX + DAMAGED
 
 
-@pytest.mark.parametrize("ciphertext", ["not base64!", "QUJD", "A", "AAAAAAAAAAAAAAAAAAAAAA=", "",
-                                        "AAAAAAAAAAAAAAAAAAAAAA==é", "中文"])
+@pytest.mark.parametrize(
+    "ciphertext", ["not base64!", "QUJD", "A", "AAAAAAAAAAAAAAAAAAAAAA=", "", "AAAAAAAAAAAAAAAAAAAAAA==é", "中文"]
+)
 def test_malformed_ciphertext(ciphertext):
     with pytest.raises(pik.PerInfoKeyError, match="^" + DEC_PREFIX):
         pik.decrypt_with_per_info_key(ciphertext, KEY)
@@ -191,21 +214,22 @@ def test_wrong_key_never_returns_the_plaintext():
 # that are not text is an oracle that gives the plaintext away. Forged ciphertexts
 # of both kinds must look the same to the caller and in the logs.
 
+
 def forged(blocks: bytes, aes_key: bytes) -> str:
     """Whole blocks encrypted without padding of their own: the forger picks what the last block holds."""
     return encrypt_blocks(blocks, aes_key)
 
 
 BAD_PADDING = [
-    b"a" * 15 + b"\x00",            # a padding byte of 0
-    b"a" * 15 + b"\x11",            # 17: more than a block
-    b"a" * 12 + b"\x05" * 4,        # claims five, holds four
+    b"a" * 15 + b"\x00",  # a padding byte of 0
+    b"a" * 15 + b"\x11",  # 17: more than a block
+    b"a" * 12 + b"\x05" * 4,  # claims five, holds four
     b"a" * 14 + b"\x01\x02",
     b"\x10" * 15 + b"\x0f" + b"a" * 15 + b"\x10",  # the block before looks like padding
 ]
-BAD_TEXT = [                      # each with a sound padding of one byte
+BAD_TEXT = [  # each with a sound padding of one byte
     b"\xff" + b"a" * 14 + b"\x01",
-    b"a" * 13 + b"\xe4\xb8\x01",    # a character cut short by the padding
+    b"a" * 13 + b"\xe4\xb8\x01",  # a character cut short by the padding
     b"\xc0\x80" + b"a" * 13 + b"\x01",  # an overlong form
     b"\x80" * 31 + b"\x01",
 ]
@@ -226,24 +250,56 @@ def _openings():
     aes_key_2, sealed_key = _seal_keys()
     via_text_cipher = "AES decrypt failed: " + DEC_PREFIX + DAMAGED
     return {
-        "decrypt_with_per_info_key": (lambda c: pik.decrypt_with_per_info_key(c, KEY), per_info,
-                                      pik.PerInfoKeyError, DEC_PREFIX + DAMAGED, []),
+        "decrypt_with_per_info_key": (
+            lambda c: pik.decrypt_with_per_info_key(c, KEY),
+            per_info,
+            pik.PerInfoKeyError,
+            DEC_PREFIX + DAMAGED,
+            [],
+        ),
         "decrypt_info": (lambda c: pik.decrypt_info(c, KEY), per_info, pik.PerInfoKeyError, DEC_PREFIX + DAMAGED, []),
-        "decrypt_with_aes_key_4": (lambda c: pik.decrypt_with_aes_key_4(c, KEY), per_info,
-                                   pik.PerInfoKeyError, DEC_PREFIX + DAMAGED, []),
-        "aes_decrypt": (lambda c: access_derivation.aes_decrypt(c, "the key text"), text_key,
-                        access_derivation.CredentialGenerationError, via_text_cipher, []),
-        "decrypt_root_key_data": (lambda c: master_key_seal.decrypt_root_key_data(c, aes_key_2), sealed_key,
-                                  Exception, "Decryption failed: " + via_text_cipher,
-                                  ["Root key decryption failed: " + via_text_cipher]),
-        "decrypt_weight_param": (lambda c: master_key_seal.decrypt_weight_param(c, aes_key_2), sealed_key,
-                                 Exception, "Weight param decryption failed: " + via_text_cipher,
-                                 ["Weight param decryption failed: " + via_text_cipher]),
+        "decrypt_with_aes_key_4": (
+            lambda c: pik.decrypt_with_aes_key_4(c, KEY),
+            per_info,
+            pik.PerInfoKeyError,
+            DEC_PREFIX + DAMAGED,
+            [],
+        ),
+        "aes_decrypt": (
+            lambda c: access_derivation.aes_decrypt(c, "the key text"),
+            text_key,
+            access_derivation.CredentialGenerationError,
+            via_text_cipher,
+            [],
+        ),
+        "decrypt_root_key_data": (
+            lambda c: master_key_seal.decrypt_root_key_data(c, aes_key_2),
+            sealed_key,
+            Exception,
+            "Decryption failed: " + via_text_cipher,
+            ["Root key decryption failed: " + via_text_cipher],
+        ),
+        "decrypt_weight_param": (
+            lambda c: master_key_seal.decrypt_weight_param(c, aes_key_2),
+            sealed_key,
+            Exception,
+            "Weight param decryption failed: " + via_text_cipher,
+            ["Weight param decryption failed: " + via_text_cipher],
+        ),
     }
 
 
-@pytest.mark.parametrize("name", ["decrypt_with_per_info_key", "decrypt_info", "decrypt_with_aes_key_4",
-                                  "aes_decrypt", "decrypt_root_key_data", "decrypt_weight_param"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "decrypt_with_per_info_key",
+        "decrypt_info",
+        "decrypt_with_aes_key_4",
+        "aes_decrypt",
+        "decrypt_root_key_data",
+        "decrypt_weight_param",
+    ],
+)
 def test_bad_padding_and_bad_text_look_alike(name, caplog):
     opener, aes_key, error_type, message, log_lines = _openings()[name]
     outcomes = []
@@ -267,16 +323,20 @@ def test_sound_forgery_still_opens_and_reaches_the_format_check():
 
     aes_key_2, sealed_key = _seal_keys()
     assert master_key_seal.decrypt_root_key_data(forged(b"ab|cd|ef" + b"\x08" * 8, sealed_key), aes_key_2) == {
-        "root_key": "ab", "migrate_key_hash": "cd", "device_signature": "ef"}
+        "root_key": "ab",
+        "migrate_key_hash": "cd",
+        "device_signature": "ef",
+    }
     assert master_key_seal.decrypt_weight_param(forged(b"a" * 15 + b"\x01", sealed_key), aes_key_2) == "a" * 15
 
 
 def test_form_of_the_ciphertext_is_still_named():
     # Base64 and whole blocks depend on the ciphertext alone, not on the key: they keep their messages
-    for ciphertext, reason in [("QUJD", "The length of the provided data is not a multiple of the block length."),
-                               ("A", "Invalid base64-encoded string: number of data characters (1) cannot be 1 more "
-                                     "than a multiple of 4"),
-                               ("QQ", "Incorrect padding")]:
+    for ciphertext, reason in [
+        ("QUJD", "The length of the provided data is not a multiple of the block length."),
+        ("A", "Invalid base64-encoded string: number of data characters (1) cannot be 1 more than a multiple of 4"),
+        ("QQ", "Incorrect padding"),
+    ]:
         with pytest.raises(pik.PerInfoKeyError) as error:
             pik.decrypt_with_per_info_key(ciphertext, KEY)
         assert str(error.value) == DEC_PREFIX + reason
@@ -307,7 +367,7 @@ def test_lenient_base64_agrees_with_the_host_decoder(seed):
     ciphertext = lenient_variants(rng, pik.encrypt_with_per_info_key(text, KEY))
     if rng.random() < 0.5:  # damage it: drop, add or change one character
         pos = rng.randrange(len(ciphertext) + 1)
-        ciphertext = ciphertext[:pos] + rng.choice(["", "A", "=", "+/"]) + ciphertext[pos + 1:]
+        ciphertext = ciphertext[:pos] + rng.choice(["", "A", "=", "+/"]) + ciphertext[pos + 1 :]
     try:
         expected = reference_decrypt(ciphertext, bytes.fromhex(KEY)).decode("utf-8", "surrogatepass")
     except Exception:
@@ -318,6 +378,7 @@ def test_lenient_base64_agrees_with_the_host_decoder(seed):
 
 
 # ---------------------------------------------------------------- one-time keys and forwarding
+
 
 def test_aes_key_4():
     keys = {pik.generate_aes_key_4() for _ in range(8)}
@@ -342,7 +403,9 @@ def test_convenience_operations_call_by_name(monkeypatch):
     calls = []
     real_encrypt = pik.encrypt_with_per_info_key
     monkeypatch.setattr(pik, "generate_info_hash_cipher", lambda p: KEY)
-    monkeypatch.setattr(pik, "encrypt_with_per_info_key", lambda p, k: calls.append(("enc", p, k)) or real_encrypt(p, k))
+    monkeypatch.setattr(
+        pik, "encrypt_with_per_info_key", lambda p, k: calls.append(("enc", p, k)) or real_encrypt(p, k)
+    )
     monkeypatch.setattr(pik, "decrypt_with_per_info_key", lambda c, k: calls.append(("dec", c, k)) or "replaced")
     monkeypatch.setattr(pik, "generate_aes_key_4", lambda: "K" * 64)
     ciphertext, key = pik.encrypt_info("x")
@@ -358,22 +421,26 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("call", [
-    lambda: pik.encrypt_with_per_info_key(b"x", KEY),
-    lambda: pik.encrypt_with_per_info_key("x", None),
-    lambda: pik.encrypt_with_per_info_key(Text("x"), KEY),
-    lambda: pik.decrypt_with_per_info_key(None, KEY),
-    lambda: pik.generate_info_hash_cipher(1),
-    lambda: pik.encrypt_info(None),
-    lambda: pik.encrypt_with_aes_key_4("x", 5),
-    lambda: pik.decrypt_with_aes_key_4("x"),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: pik.encrypt_with_per_info_key(b"x", KEY),
+        lambda: pik.encrypt_with_per_info_key("x", None),
+        lambda: pik.encrypt_with_per_info_key(Text("x"), KEY),
+        lambda: pik.decrypt_with_per_info_key(None, KEY),
+        lambda: pik.generate_info_hash_cipher(1),
+        lambda: pik.encrypt_info(None),
+        lambda: pik.encrypt_with_aes_key_4("x", 5),
+        lambda: pik.decrypt_with_aes_key_4("x"),
+    ],
+)
 def test_type_errors(call):
     with pytest.raises(TypeError):
         call()
 
 
 # ---------------------------------------------------------------- large inputs
+
 
 def test_large_text_releases_the_gil(counter_thread):
     unit = "0123456789abcdef中文"  # 22 UTF-8 bytes
@@ -398,7 +465,7 @@ def test_large_text_releases_the_gil(counter_thread):
 
 def test_utf8_verdicts_match_the_host_decoder_on_random_bytes():
     rng = random.Random(7)
-    alphabet = [0x41, 0x80, 0x9f, 0xa0, 0xbf, 0xc2, 0xdf, 0xe0, 0xe4, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff]
+    alphabet = [0x41, 0x80, 0x9F, 0xA0, 0xBF, 0xC2, 0xDF, 0xE0, 0xE4, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF]
     for _ in range(400):
         data = bytes(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
         ciphertext = raw_ciphertext(data)

@@ -41,8 +41,17 @@ def serve(mapping):
 
 
 def make_rule(**overrides) -> CognitionRule:
-    values = dict(rule_id="rule-1", rule_type="phone", info_type="phone", info_owner="u1", content="138 0000 0000",
-                  diff1="d1", diff2="d2", diff3="d3", ext_fields={"ext1": "e1", "ext9": "e9", "ext30": "e30"})
+    values = dict(
+        rule_id="rule-1",
+        rule_type="phone",
+        info_type="phone",
+        info_owner="u1",
+        content="138 0000 0000",
+        diff1="d1",
+        diff2="d2",
+        diff3="d3",
+        ext_fields={"ext1": "e1", "ext9": "e9", "ext30": "e30"},
+    )
     values.update(overrides)
     return CognitionRule(**values)
 
@@ -77,7 +86,7 @@ def reference_credentials(rule, device_signature, weight_params):
     digest = hashlib.sha256("".join(parts).encode()).hexdigest()
     d4 = (int(weight_str[s[3] - 1]) if len(weight_str) >= s[3] else 1) or 1
     d5 = (int(weight_str[s[4] - 1]) if len(weight_str) >= s[4] else 1) or 1
-    return (digest[d4 - 1:d4 + 4] + digest[-s[0]:], digest[d5 - 1:d5 + 6] + digest[-s[1]:])
+    return (digest[d4 - 1 : d4 + 4] + digest[-s[0] :], digest[d5 - 1 : d5 + 6] + digest[-s[1] :])
 
 
 class RecordingHash(HashCrypto):
@@ -92,6 +101,7 @@ class RecordingHash(HashCrypto):
 
 
 # ---------------------------------------------------------------- construction and state
+
 
 @pytest.mark.parametrize("salts", [None, {}])
 def test_constructor_refuses_missing_salts(salts, weight_service):
@@ -165,6 +175,7 @@ def test_weight_mapping_that_is_not_a_dictionary_fails(served):
 
 # ---------------------------------------------------------------- encrypt and verify
 
+
 def test_two_encrypts_differ_only_in_identity_and_time(monkeypatch):
     ticks = itertools.count(1_700_000_000.25, 1.5)
     monkeypatch.setattr(time, "time", lambda: next(ticks))
@@ -177,11 +188,13 @@ def test_two_encrypts_differ_only_in_identity_and_time(monkeypatch):
         assert UUID4.match(record.unit_id) and str(uuid.UUID(record.unit_id)) == record.unit_id
         assert record.updated_at == record.created_at
     assert (first.created_at, second.created_at) == (1_700_000_000.25, 1_700_000_001.75)
-    assert [(r.extract_account, r.extract_password, r.hardware_hash) for r in (first, second)] == \
-        [(first.extract_account, first.extract_password, first.hardware_hash)] * 2
+    assert [(r.extract_account, r.extract_password, r.hardware_hash) for r in (first, second)] == [
+        (first.extract_account, first.extract_password, first.hardware_hash)
+    ] * 2
     assert first.hardware_hash == hashlib.sha256(SIGNATURE.encode()).hexdigest()
-    assert (first.extract_account, first.extract_password) == \
-        reference_credentials(rule, SIGNATURE, sealer._get_weight_params())
+    assert (first.extract_account, first.extract_password) == reference_credentials(
+        rule, SIGNATURE, sealer._get_weight_params()
+    )
     assert (first.agent_uuid, second.agent_uuid) == ("agent-7", "")
     assert first.version == "1.0"
     assert first.metadata == {"cognition_rule_id": "rule-1", "weight_version": "2.3"}
@@ -198,8 +211,9 @@ def test_defaults_for_dimensions_and_version():
     rule = make_rule()
     record = sealer.encrypt(rule)
     assert record.metadata["weight_version"] == "1.0"
-    assert (record.extract_account, record.extract_password) == \
-        reference_credentials(rule, SIGNATURE, {"dimensions": DEFAULT_DIMENSIONS, "salts": SALTS})
+    assert (record.extract_account, record.extract_password) == reference_credentials(
+        rule, SIGNATURE, {"dimensions": DEFAULT_DIMENSIONS, "salts": SALTS}
+    )
     # The default's ninth digit is 0: the rule type does not enter the hash.
     sealer.hash_crypto = RecordingHash()
     sealer.encrypt(rule)
@@ -218,12 +232,15 @@ class Probe:
         return self.values[name]
 
 
-@pytest.mark.parametrize("differing, expected_reads", [
-    ("extract_account", ["extract_account"]),
-    ("extract_password", ["extract_account", "extract_password"]),
-    ("hardware_hash", ["extract_account", "extract_password", "hardware_hash"]),
-    (None, ["extract_account", "extract_password", "hardware_hash"]),
-])
+@pytest.mark.parametrize(
+    "differing, expected_reads",
+    [
+        ("extract_account", ["extract_account"]),
+        ("extract_password", ["extract_account", "extract_password"]),
+        ("hardware_hash", ["extract_account", "extract_password", "hardware_hash"]),
+        (None, ["extract_account", "extract_password", "hardware_hash"]),
+    ],
+)
 def test_verify_stops_at_the_first_difference(differing, expected_reads):
     serve({"dimensions": 1733817600123456})
     sealer = RuleSealer(SALTS)
@@ -246,8 +263,9 @@ def test_subclass_step_changes_encrypt_and_verify():
     base, other = RuleSealer(SALTS), OtherMachine(SALTS)
     record = other.encrypt(rule)
     assert record.hardware_hash == hashlib.sha256(b"cpu|OTHER_DISK|board").hexdigest()
-    assert (record.extract_account, record.extract_password) == \
-        reference_credentials(rule, "cpu|OTHER_DISK|board", other._get_weight_params())
+    assert (record.extract_account, record.extract_password) == reference_credentials(
+        rule, "cpu|OTHER_DISK|board", other._get_weight_params()
+    )
     assert other.verify(record, rule)
     assert not base.verify(record, rule)
     assert base.verify(base.encrypt(rule), rule)
@@ -263,18 +281,22 @@ def test_derive_credentials_must_give_a_pair():
         Broken(SALTS).encrypt(make_rule())
 
 
-@pytest.mark.parametrize("call, arg", [
-    (lambda s: s.encrypt(make_rule(), None), "agent_uuid"),
-    (lambda s: s._calculate_hardware_hash(b"sig"), "device_signature"),
-    (lambda s: s._derive_credentials(make_rule(), None, {}), "device_signature"),
-    (lambda s: s._derive_credentials(make_rule(), SIGNATURE, [("salts", {})]), "weight_params"),
-])
+@pytest.mark.parametrize(
+    "call, arg",
+    [
+        (lambda s: s.encrypt(make_rule(), None), "agent_uuid"),
+        (lambda s: s._calculate_hardware_hash(b"sig"), "device_signature"),
+        (lambda s: s._derive_credentials(make_rule(), None, {}), "device_signature"),
+        (lambda s: s._derive_credentials(make_rule(), SIGNATURE, [("salts", {})]), "weight_params"),
+    ],
+)
 def test_argument_types_are_named(call, arg):
     with pytest.raises(TypeError, match=arg):
         call(RuleSealer(SALTS))
 
 
 # ---------------------------------------------------------------- the derivation
+
 
 def hash_input(rule, weight_params, signature=SIGNATURE):
     sealer = RuleSealer(SALTS)
@@ -294,26 +316,42 @@ def test_extension_cycle_over_thirty_fields():
 
 
 def test_absent_fields_contribute_nothing_and_owner_is_never_repeated():
-    rule = make_rule(rule_type="", diff1="", diff2=None, diff3=0, info_owner="own",
-                     ext_fields={"ext1": "", "ext2": None, "ext3": 0, "ext4": "x"})
+    rule = make_rule(
+        rule_type="",
+        diff1="",
+        diff2=None,
+        diff3=0,
+        info_owner="own",
+        ext_fields={"ext1": "", "ext2": None, "ext3": 0, "ext4": "x"},
+    )
     salts = {f"salt{i}": 3 for i in range(1, 11)}
     assert hash_input(rule, {"dimensions": 1, "salts": salts}) == "DISK_ID_PLACEHOLDER" * 3 + "own" + "x" * 3
 
 
-@pytest.mark.parametrize("dimensions, repeats", [
-    (12345678, 1), ("1234567", 1), (123456789, 9), (1234567851234, 5), (DEFAULT_DIMENSIONS, 0),
-])
+@pytest.mark.parametrize(
+    "dimensions, repeats",
+    [
+        (12345678, 1),
+        ("1234567", 1),
+        (123456789, 9),
+        (1234567851234, 5),
+        (DEFAULT_DIMENSIONS, 0),
+    ],
+)
 def test_rule_type_repeats_by_the_ninth_weight_digit(dimensions, repeats):
-    got = hash_input(make_rule(rule_type="T", info_owner="", diff1=None, diff2=None, diff3=None, ext_fields={}),
-                     {"dimensions": dimensions, "salts": {"salt2": 1}})
+    got = hash_input(
+        make_rule(rule_type="T", info_owner="", diff1=None, diff2=None, diff3=None, ext_fields={}),
+        {"dimensions": dimensions, "salts": {"salt2": 1}},
+    )
     assert got == "T" * repeats + "DISK_ID_PLACEHOLDER"
 
 
 def test_ninth_digit_zero_drops_the_rule_type():
     params = {"dimensions": 1234567801234, "salts": SALTS}
     sealer = RuleSealer(SALTS)
-    assert sealer._derive_credentials(make_rule(rule_type="A"), SIGNATURE, params) == \
-        sealer._derive_credentials(make_rule(rule_type="B"), SIGNATURE, params)
+    assert sealer._derive_credentials(make_rule(rule_type="A"), SIGNATURE, params) == sealer._derive_credentials(
+        make_rule(rule_type="B"), SIGNATURE, params
+    )
 
 
 CASES = [
@@ -368,12 +406,15 @@ def test_short_or_empty_hash_fails(value):
         sealer._derive_credentials(make_rule(), SIGNATURE, {})
 
 
-@pytest.mark.parametrize("params, error", [
-    ({"dimensions": "12345678x"}, ValueError),       # ninth character is not a digit
-    ({"salts": {"salt4": 0}, "dimensions": ""}, IndexError),
-    ({"salts": {"salt3": 1.5}}, TypeError),           # a repeat count must be an integer
-    ({"salts": {"salt4": "2"}}, TypeError),
-])
+@pytest.mark.parametrize(
+    "params, error",
+    [
+        ({"dimensions": "12345678x"}, ValueError),  # ninth character is not a digit
+        ({"salts": {"salt4": 0}, "dimensions": ""}, IndexError),
+        ({"salts": {"salt3": 1.5}}, TypeError),  # a repeat count must be an integer
+        ({"salts": {"salt4": "2"}}, TypeError),
+    ],
+)
 def test_derivation_failures_pass_unchanged(params, error):
     with pytest.raises(error):
         RuleSealer(SALTS)._derive_credentials(make_rule(), SIGNATURE, params)
@@ -421,8 +462,9 @@ def test_every_rule_attribute_is_read_twice_when_present():
     for i in range(1, 31):
         expected += ["get_ext_field", i] * (2 if ext.get(f"ext{i}") else 1)
     assert rule.log == expected
-    assert got == reference_credentials(CognitionRule(rule_type="phone", info_owner="u1", diff1="d1",
-                                                      ext_fields=ext), SIGNATURE, params)
+    assert got == reference_credentials(
+        CognitionRule(rule_type="phone", info_owner="u1", diff1="d1", ext_fields=ext), SIGNATURE, params
+    )
 
 
 def test_get_ext_field_answering_differently_the_second_time_uses_the_second_answer():
@@ -437,6 +479,7 @@ def test_get_ext_field_answering_differently_the_second_time_uses_the_second_ans
 
 
 # ---------------------------------------------------------------- a plain object: copy and pickle
+
 
 def test_copy_shares_the_services_as_a_plain_object_does():
     sealer = RuleSealer(SALTS)

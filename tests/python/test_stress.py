@@ -44,26 +44,41 @@ OPERATIONS = [
     ("validate_salts", lambda i: derived_salt.validate_salts(SALTS)),
     ("parse_weight_parameter", lambda i: weight_issuer.parse_weight_parameter(WEIGHT + i)),
     ("get_weight_digit", lambda i: weight_issuer.get_weight_digit(WEIGHT, i % 16 + 1)),
-    ("get_weight_digit_from_end", lambda i: weight_issuer.get_weight_digit_from_end(WEIGHT * 10 ** (i % 8), i % 16 + 1)),
+    (
+        "get_weight_digit_from_end",
+        lambda i: weight_issuer.get_weight_digit_from_end(WEIGHT * 10 ** (i % 8), i % 16 + 1),
+    ),
     ("validate_weight_parameter", lambda i: weight_issuer.validate_weight_parameter(WEIGHT + i)),
     ("get_salt", lambda i: derived_salt.get_salt(SALTS, i % 5 + 1)),
     ("extract_single_salt", lambda i: derived_salt.extract_single_salt(KEY, WEIGHT + i, i % 5 + 1)),
     ("get_weight_param", lambda i: master_key_split.get_weight_param(f"{KEY}_{i}")),
-    ("generate_derived_credentials",
-     lambda i: access_derivation.generate_derived_credentials("phone", f"agent{i}", "env", WEIGHT, SALTS)),
-    ("generate_query_credentials",
-     lambda i: access_derivation.generate_query_credentials("phone", f"agent{i}", "disk", WEIGHT, SALTS)),
+    (
+        "generate_derived_credentials",
+        lambda i: access_derivation.generate_derived_credentials("phone", f"agent{i}", "env", WEIGHT, SALTS),
+    ),
+    (
+        "generate_query_credentials",
+        lambda i: access_derivation.generate_query_credentials("phone", f"agent{i}", "disk", WEIGHT, SALTS),
+    ),
     ("generate_migration_credentials", lambda i: access_derivation.generate_migration_credentials(f"m{i}", SALTS)),
     ("aes_encrypt", lambda i: access_derivation.aes_encrypt(f"plain {i}", "key text")),
     ("aes_decrypt", lambda i: access_derivation.aes_decrypt(SEALED, "key text")),
-    ("verify_derived_credentials",
-     lambda i: access_derivation.verify_derived_credentials(f"a{i}", "p", "phone", "agent", "env", WEIGHT, SALTS)),
-    ("generate_entry_digest",
-     lambda i: entry_digest.generate_entry_digest("phone", "u1", "d1", None, "d3", {"a": str(i)}, "env", WEIGHT, SALTS)),
+    (
+        "verify_derived_credentials",
+        lambda i: access_derivation.verify_derived_credentials(f"a{i}", "p", "phone", "agent", "env", WEIGHT, SALTS),
+    ),
+    (
+        "generate_entry_digest",
+        lambda i: entry_digest.generate_entry_digest(
+            "phone", "u1", "d1", None, "d3", {"a": str(i)}, "env", WEIGHT, SALTS
+        ),
+    ),
     ("extract_account_password", lambda i: entry_digest.extract_account_password(HEX, SALTS)),
     ("db_password", lambda i: db_account_pass.generate_zeq_user1_password(f"cpu{i}", "disk", SALTS)),
-    ("db_password_fallback",
-     lambda i: db_account_pass.generate_zeq_user1_password_with_fallback("CPU_GET_FAILED", f"d{i}", SALTS)),
+    (
+        "db_password_fallback",
+        lambda i: db_account_pass.generate_zeq_user1_password_with_fallback("CPU_GET_FAILED", f"d{i}", SALTS),
+    ),
     ("verify_db_password", lambda i: db_account_pass.verify_zeq_user1_password(f"p{i}", "cpu", "disk", SALTS)),
     ("get_aes_key_2", lambda i: master_key_seal.get_aes_key_2(KEY, str(i))),
     ("encrypt_root_key_data", lambda i: master_key_seal.encrypt_root_key_data(f"{KEY}_{i}", "migrate", HEX)),
@@ -77,7 +92,10 @@ OPERATIONS = [
     ("vault_to_json", lambda i: RECORD.to_json()),
     ("vault_from_json", lambda i: vault_entry.VaultEntry.from_json(RECORD.to_json()).to_dict()),
     ("vault_validate", lambda i: RECORD.validate()),
-    ("vault_builder", lambda i: vault_entry.VaultEntryBuilder().with_info_type("phone").with_info_owner(f"u{i}").build().to_dict()),
+    (
+        "vault_builder",
+        lambda i: vault_entry.VaultEntryBuilder().with_info_type("phone").with_info_owner(f"u{i}").build().to_dict(),
+    ),
 ]
 
 SANITIZED = bool(os.environ.get("ZEQ_SANITIZED"))

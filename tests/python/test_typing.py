@@ -49,22 +49,36 @@ def committed_stubs() -> dict[str, str]:
 
 # ---------------------------------------------------------------- the stubs themselves
 
+
 def test_installed_from_elsewhere_than_the_source_tree() -> None:
     # Otherwise the checks below would compare the source tree with itself.
     assert INSTALLED_DIR.resolve() != SOURCE_DIR.resolve()
 
 
 def test_committed_stubs_match_the_installed_modules(tmp_path: pathlib.Path) -> None:
-    subprocess.run([sys.executable, str(GENERATOR), "--out", str(tmp_path)], check=True, cwd=tmp_path,
-                   env=clean_env(), capture_output=True, text=True)
+    subprocess.run(
+        [sys.executable, str(GENERATOR), "--out", str(tmp_path)],
+        check=True,
+        cwd=tmp_path,
+        env=clean_env(),
+        capture_output=True,
+        text=True,
+    )
     generated = {p.name: p.read_text(encoding="utf-8") for p in sorted(tmp_path.glob("*.pyi"))}
     committed = committed_stubs()
 
     assert sorted(committed) == sorted(generated), f"stub files differ; regenerate: {REGENERATE}"
     stale = {
-        name: "".join(difflib.unified_diff(committed[name].splitlines(True), generated[name].splitlines(True),
-                                           f"committed/{name}", f"generated/{name}"))
-        for name in committed if committed[name] != generated[name]
+        name: "".join(
+            difflib.unified_diff(
+                committed[name].splitlines(True),
+                generated[name].splitlines(True),
+                f"committed/{name}",
+                f"generated/{name}",
+            )
+        )
+        for name in committed
+        if committed[name] != generated[name]
     }
     assert not stale, f"stale stubs; regenerate: {REGENERATE}\n" + "\n".join(stale.values())
 
@@ -77,8 +91,11 @@ def test_every_stub_starts_with_the_generator_header() -> None:
 
 
 def test_every_extension_module_has_a_stub() -> None:
-    modules = {p.name.split(".")[0] for p in INSTALLED_DIR.iterdir()
-               if p.suffix in (".so", ".pyd") and not p.name.startswith("libnanobind")}
+    modules = {
+        p.name.split(".")[0]
+        for p in INSTALLED_DIR.iterdir()
+        if p.suffix in (".so", ".pyd") and not p.name.startswith("libnanobind")
+    }
     assert len(modules) == 14
     assert {name.removesuffix(".pyi") for name in committed_stubs()} == modules
 
@@ -141,10 +158,17 @@ assert_type(built.get_plaintext_parts(), dict[str, str])
 # An int where text is declared, by name: (call, argument, function as mypy names it).
 BAD_CALLS = [
     ("sha256_hash(data=42)", "data", '"sha256_hash"'),
-    ("derived_salt.extract_derived_salts(personal_key=12345678, weight_param=1)",
-     "personal_key", '"extract_derived_salts"'),
-    ("access_derivation.generate_derived_credentials(info_type='phone', agent_name=7, environment_cipher='e', "
-     "weight_param=1, salts={})", "agent_name", '"generate_derived_credentials"'),
+    (
+        "derived_salt.extract_derived_salts(personal_key=12345678, weight_param=1)",
+        "personal_key",
+        '"extract_derived_salts"',
+    ),
+    (
+        "access_derivation.generate_derived_credentials(info_type='phone', agent_name=7, environment_cipher='e', "
+        "weight_param=1, salts={})",
+        "agent_name",
+        '"generate_derived_credentials"',
+    ),
     ("per_info_key.encrypt_with_per_info_key(plaintext='x', key_n=0)", "key_n", '"encrypt_with_per_info_key"'),
     ("VaultEntryBuilder().with_info_owner(info_owner=3)", "info_owner", '"with_info_owner" of "VaultEntryBuilder"'),
 ]
@@ -167,9 +191,26 @@ def run_mypy(tmp_path: pathlib.Path, cache: pathlib.Path, source: str) -> subpro
     config = tmp_path / "mypy.ini"
     config.write_text("[mypy]\n", encoding="utf-8")
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(config), "--cache-dir", str(cache),
-         "--no-error-summary", "--hide-error-context", "--no-pretty", "--show-error-codes", "example.py"],
-        cwd=tmp_path, env=clean_env(), capture_output=True, text=True)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--config-file",
+            str(config),
+            "--cache-dir",
+            str(cache),
+            "--no-error-summary",
+            "--hide-error-context",
+            "--no-pretty",
+            "--show-error-codes",
+            "example.py",
+        ],
+        cwd=tmp_path,
+        env=clean_env(),
+        capture_output=True,
+        text=True,
+    )
 
 
 def test_mypy_accepts_code_that_uses_the_layer(tmp_path: pathlib.Path, mypy_cache: pathlib.Path) -> None:
@@ -180,8 +221,9 @@ def test_mypy_accepts_code_that_uses_the_layer(tmp_path: pathlib.Path, mypy_cach
 def test_good_example_runs(tmp_path: pathlib.Path) -> None:
     # The example mypy accepts is real code: the stubs promise nothing the modules refuse.
     (tmp_path / "example.py").write_text(GOOD_EXAMPLE, encoding="utf-8")
-    result = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, env=clean_env(),
-                            capture_output=True, text=True)
+    result = subprocess.run(
+        [sys.executable, "example.py"], cwd=tmp_path, env=clean_env(), capture_output=True, text=True
+    )
     assert result.returncode == 0, result.stderr
 
 

@@ -19,8 +19,14 @@ HEX = "0123456789abcdef" * 4
 
 
 def valid_entry(**overrides) -> VaultEntry:
-    values = dict(info_type="phone", info_owner="u1", info_plaintext="138 0000 0000",
-                  extract_account=HEX, extract_password=HEX.upper(), hardware_hash=HEX[::-1])
+    values = dict(
+        info_type="phone",
+        info_owner="u1",
+        info_plaintext="138 0000 0000",
+        extract_account=HEX,
+        extract_password=HEX.upper(),
+        hardware_hash=HEX[::-1],
+    )
     values.update(overrides)
     return VaultEntry(**values)
 
@@ -30,6 +36,7 @@ def fields_of(entry: VaultEntry) -> dict:
 
 
 # ---------------------------------------------------------------- construction and typing
+
 
 def test_constructor_keeps_values_and_fields_stay_writable():
     entry = VaultEntry("", "", "", "", "", "")
@@ -65,8 +72,9 @@ def test_key_version_numbers_truncate_toward_zero(value, expected):
     assert entry.key_version == expected and type(entry.key_version) is int
 
 
-@pytest.mark.parametrize("value, error", [("1", TypeError), (None, TypeError), (float("nan"), ValueError),
-                                          (float("inf"), OverflowError)])
+@pytest.mark.parametrize(
+    "value, error", [("1", TypeError), (None, TypeError), (float("nan"), ValueError), (float("inf"), OverflowError)]
+)
 def test_key_version_refusals(value, error):
     with pytest.raises(error):
         VaultEntry.from_dict({"key_version": value})
@@ -88,6 +96,7 @@ def test_from_dict_refuses_non_dictionaries_naming_data(data):
 
 # ---------------------------------------------------------------- dictionary and JSON forms
 
+
 def test_to_dict_and_parts_keep_field_order():
     entry = valid_entry()
     assert list(entry.to_dict()) == FIELDS
@@ -100,13 +109,21 @@ def test_to_json_of_six_letters():
     entry = VaultEntry("a", "b", "c", "d", "e", "f")
     assert entry.to_json() == (
         '{"info_type": "a", "info_owner": "b", "info_plaintext": "c", "extract_account": "d", '
-        '"extract_password": "e", "hardware_hash": "f", "key_version": 1}')
+        '"extract_password": "e", "hardware_hash": "f", "key_version": 1}'
+    )
 
 
 TRICKY_TEXTS = [
-    "电话号码", "张三的手机：１３８", '"quoted" \\back\\slash', "\b\f\n\r\t",
-    "".join(chr(c) for c in range(0x20)), "\x7f\x80\u2028\u2029\ufeff", "emoji 😀 𝄞", "lone \ud800 surrogate",
-    "</script>&<>'", "",
+    "电话号码",
+    "张三的手机：１３８",
+    '"quoted" \\back\\slash',
+    "\b\f\n\r\t",
+    "".join(chr(c) for c in range(0x20)),
+    "\x7f\x80\u2028\u2029\ufeff",
+    "emoji 😀 𝄞",
+    "lone \ud800 surrogate",
+    "</script>&<>'",
+    "",
 ]
 
 
@@ -122,31 +139,37 @@ def test_json_round_trip(text):
     entry = valid_entry(info_type=text, info_owner="用户一", info_plaintext=text)
     again = VaultEntry.from_json(entry.to_json())
     assert fields_of(again) == fields_of(entry)
-    if any(ord(c) > 0x7f for c in text):
+    if any(ord(c) > 0x7F for c in text):
         assert text in entry.to_json()  # written as itself, not escaped
 
 
-@pytest.mark.parametrize("json_str, expected", [
-    ('  {"info_type": "a", "info_type": "b"}\n', {"info_type": "b"}),
-    ('{"key_version": 3.7}', {"key_version": 3}),
-    ('{"key_version": 1e0}', {"key_version": 1}),
-])
+@pytest.mark.parametrize(
+    "json_str, expected",
+    [
+        ('  {"info_type": "a", "info_type": "b"}\n', {"info_type": "b"}),
+        ('{"key_version": 3.7}', {"key_version": 3}),
+        ('{"key_version": 1e0}', {"key_version": 1}),
+    ],
+)
 def test_from_json_uses_the_hosts_parser(json_str, expected):
     entry = VaultEntry.from_json(json_str)
     for name, value in expected.items():
         assert getattr(entry, name) == value
 
 
-@pytest.mark.parametrize("json_str, error, match", [
-    ('{"key_version": NaN}', ValueError, None),
-    ('{"key_version": -Infinity}', OverflowError, None),
-    ('{"info_owner": NaN}', TypeError, "info_owner"),
-    ('{"info_type": null}', TypeError, "info_type"),
-    ("[1, 2]", TypeError, "data"),
-    ('"text"', TypeError, "data"),
-    ('{"info_type": "a",}', json.JSONDecodeError, None),
-    ("", json.JSONDecodeError, None),
-])
+@pytest.mark.parametrize(
+    "json_str, error, match",
+    [
+        ('{"key_version": NaN}', ValueError, None),
+        ('{"key_version": -Infinity}', OverflowError, None),
+        ('{"info_owner": NaN}', TypeError, "info_owner"),
+        ('{"info_type": null}', TypeError, "info_type"),
+        ("[1, 2]", TypeError, "data"),
+        ('"text"', TypeError, "data"),
+        ('{"info_type": "a",}', json.JSONDecodeError, None),
+        ("", json.JSONDecodeError, None),
+    ],
+)
 def test_from_json_failures(json_str, error, match):
     with pytest.raises(error, match=match):
         VaultEntry.from_json(json_str)
@@ -160,28 +183,34 @@ def test_from_json_wants_text(bad):
 
 # ---------------------------------------------------------------- validation
 
-@pytest.mark.parametrize("overrides, expected", [
-    ({}, True),
-    ({"extract_account": HEX.upper()}, True),
-    ({"hardware_hash": HEX + "\n"}, True),
-    ({"extract_password": HEX[:63]}, False),
-    ({"extract_password": HEX + "0"}, False),
-    ({"extract_account": "g" + HEX[1:]}, False),
-    ({"hardware_hash": HEX + "\n\n"}, False),
-    ({"hardware_hash": HEX + "\r\n"}, False),
-    ({"hardware_hash": HEX + " "}, False),
-    ({"hardware_hash": "\n" + HEX}, False),
-    ({"extract_account": "０" + HEX[1:]}, False),  # fullwidth digit
-    ({"key_version": 2}, False),
-    ({"key_version": 0}, False),
-    *[({name: ""}, False) for name in TEXT_FIELDS],
-])
+
+@pytest.mark.parametrize(
+    "overrides, expected",
+    [
+        ({}, True),
+        ({"extract_account": HEX.upper()}, True),
+        ({"hardware_hash": HEX + "\n"}, True),
+        ({"extract_password": HEX[:63]}, False),
+        ({"extract_password": HEX + "0"}, False),
+        ({"extract_account": "g" + HEX[1:]}, False),
+        ({"hardware_hash": HEX + "\n\n"}, False),
+        ({"hardware_hash": HEX + "\r\n"}, False),
+        ({"hardware_hash": HEX + " "}, False),
+        ({"hardware_hash": "\n" + HEX}, False),
+        ({"extract_account": "０" + HEX[1:]}, False),  # fullwidth digit
+        ({"key_version": 2}, False),
+        ({"key_version": 0}, False),
+        *[({name: ""}, False) for name in TEXT_FIELDS],
+    ],
+)
 def test_validate(overrides, expected):
     assert valid_entry(**overrides).validate() is expected
 
 
-@pytest.mark.parametrize("text", [HEX, HEX.upper(), HEX + "\n", HEX[:63], HEX + "\n\n", HEX + "x", "x" * 64,
-                                  HEX[:63] + "\n", "٠" * 64, HEX + "\r"])
+@pytest.mark.parametrize(
+    "text",
+    [HEX, HEX.upper(), HEX + "\n", HEX[:63], HEX + "\n\n", HEX + "x", "x" * 64, HEX[:63] + "\n", "٠" * 64, HEX + "\r"],
+)
 def test_validate_agrees_with_the_compiled_pattern(text):
     assert valid_entry(hardware_hash=text).validate() is (HEX_PATTERN.match(text) is not None)
 
@@ -193,6 +222,7 @@ def test_hex_pattern_is_a_compiled_host_pattern():
 
 # ---------------------------------------------------------------- printable form
 
+
 def test_printable_form_hides_sensitive_fields():
     entry = valid_entry(info_plaintext="秘密内容")
     assert str(entry) == "VaultEntry(type=phone, owner=u1, version=1)"
@@ -203,6 +233,7 @@ def test_printable_form_hides_sensitive_fields():
 
 # ---------------------------------------------------------------- subclasses
 
+
 class TaggedEntry(VaultEntry):
     pass
 
@@ -210,10 +241,12 @@ class TaggedEntry(VaultEntry):
 class KeywordEntry(VaultEntry):
     """A subclass with its own constructor: the factories call it by name."""
 
-    def __init__(self, *, info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash,
-                 key_version=1):
-        super().__init__(info_type.upper(), info_owner, info_plaintext, extract_account, extract_password,
-                         hardware_hash, key_version)
+    def __init__(
+        self, *, info_type, info_owner, info_plaintext, extract_account, extract_password, hardware_hash, key_version=1
+    ):
+        super().__init__(
+            info_type.upper(), info_owner, info_plaintext, extract_account, extract_password, hardware_hash, key_version
+        )
         self.extra = "kept"
 
 
@@ -239,6 +272,7 @@ def test_subclass_to_dict_shapes_to_json():
 
 # ---------------------------------------------------------------- builder
 
+
 def test_new_builder_builds_the_empty_record():
     builder = VaultEntryBuilder()
     assert list(builder.data.items()) == [(k, "") for k in TEXT_FIELDS] + [("key_version", 1)]
@@ -247,8 +281,16 @@ def test_new_builder_builds_the_empty_record():
 
 def test_builder_chains_overwrites_and_rebuilds():
     builder = VaultEntryBuilder()
-    chained = (builder.with_info_type("x").with_info_type("y").with_info_owner("u1").with_info_plaintext("p")
-               .with_extract_account(HEX).with_extract_password(HEX).with_hardware_hash(HEX).with_key_version(1.5))
+    chained = (
+        builder.with_info_type("x")
+        .with_info_type("y")
+        .with_info_owner("u1")
+        .with_info_plaintext("p")
+        .with_extract_account(HEX)
+        .with_extract_password(HEX)
+        .with_hardware_hash(HEX)
+        .with_key_version(1.5)
+    )
     assert chained is builder
     first = builder.build()
     assert first.info_type == "y" and first.key_version == 1 and first.validate()
@@ -258,8 +300,9 @@ def test_builder_chains_overwrites_and_rebuilds():
     assert first is not second
 
 
-@pytest.mark.parametrize("setter, bad", [("with_info_type", 1), ("with_hardware_hash", None),
-                                         ("with_key_version", "2")])
+@pytest.mark.parametrize(
+    "setter, bad", [("with_info_type", 1), ("with_hardware_hash", None), ("with_key_version", "2")]
+)
 def test_failed_setter_leaves_data_unchanged(setter, bad):
     builder = VaultEntryBuilder().with_info_type("kept")
     before = dict(builder.data)
@@ -275,8 +318,14 @@ PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 
 def entry_of(cls):
     if cls is KeywordEntry:
-        return cls(info_type="phone", info_owner="u1", info_plaintext="138 0000 0000", extract_account=HEX,
-                   extract_password=HEX.upper(), hardware_hash=HEX[::-1])
+        return cls(
+            info_type="phone",
+            info_owner="u1",
+            info_plaintext="138 0000 0000",
+            extract_account=HEX,
+            extract_password=HEX.upper(),
+            hardware_hash=HEX[::-1],
+        )
     return cls("phone", "u1", "138 0000 0000", HEX, HEX.upper(), HEX[::-1])
 
 
@@ -355,7 +404,7 @@ def test_fields_changed_through_the_dictionary_are_checked_when_used():
     assert entry.get_ciphertext_parts() == {name: getattr(entry, name) for name in TEXT_FIELDS[3:]}
     del entry.__dict__["hardware_hash"]
     with pytest.raises(AttributeError, match="hardware_hash"):
-        entry.hardware_hash
+        entry.hardware_hash  # noqa: B018 (the access is what raises)
 
 
 def test_methods_refuse_other_objects_as_self():

@@ -35,6 +35,7 @@ def bytes_text(data: bytes) -> str:
 
 # ---------------------------------------------------------------- hash
 
+
 def sha256_hash(text: str) -> str:
     """The layer's hex digest: the empty text for the empty text."""
     if not text:
@@ -48,6 +49,7 @@ def text_cipher_key(key_text: str) -> bytes:
 
 
 # ---------------------------------------------------------------- cipher
+
 
 def encrypt_blocks(blocks: bytes, key: bytes) -> str:
     """Base64 of AES-CBC (zero IV) over whole blocks, without padding of their own."""
@@ -99,6 +101,7 @@ def aes_decrypt(ciphertext: str, key_text: str) -> str:
 
 # ---------------------------------------------------------------- salts
 
+
 def extract_derived_salts(personal_key: str, weight_param: int) -> dict[str, int]:
     """The salt formulas over Python's unbounded integers, with the layer's checks."""
     if len(personal_key) < 8:
@@ -124,6 +127,7 @@ def extract_derived_salts(personal_key: str, weight_param: int) -> dict[str, int
 
 
 # ---------------------------------------------------------------- zeq_user_1 password
+
 
 def zeq_user1_password(cpu_serial: str, disk_id: str, salt1: int, salt2: int, salt3: int) -> str:
     """The password window: from index salt3 - 1 to 25 of the digest of the disk

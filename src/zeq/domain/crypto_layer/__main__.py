@@ -98,10 +98,16 @@ def item_road(root_key: str, info_type: str, agent_name: str, content: str, show
         raise UserError(f"the sample item cannot go through the layer: {error}") from None
 
 
-def walk_item(personal_key: str, weight_param: int, salts: dict[str, int], info_type: str, agent_name: str,
-              content: str, show_secrets: bool) -> dict[str, Any]:
-    from . import access_derivation, entry_digest, per_info_key, vault_entry
-    from . import device_signature, sha256_hash
+def walk_item(
+    personal_key: str,
+    weight_param: int,
+    salts: dict[str, int],
+    info_type: str,
+    agent_name: str,
+    content: str,
+    show_secrets: bool,
+) -> dict[str, Any]:
+    from . import access_derivation, device_signature, entry_digest, per_info_key, sha256_hash, vault_entry
 
     _cpu_serial, disk_id, _board = device_signature.get_hardware_info()
     environment_cipher = sha256_hash(disk_id)
@@ -136,8 +142,11 @@ def walk_item(personal_key: str, weight_param: int, salts: dict[str, int], info_
         road["salts"] = salts
         road["derived_credentials"] = {"extract_account": account, "extract_password": password}
         road["query_credentials"] = {"extract_account": query_account, "extract_password": query_password}
-        road["entry_digest"] = {"digest": digest, "virtual_account": virtual_account,
-                                "virtual_password": virtual_password}
+        road["entry_digest"] = {
+            "digest": digest,
+            "virtual_account": virtual_account,
+            "virtual_password": virtual_password,
+        }
         road["first_layer"]["key_n"] = key_n
     return road
 
@@ -155,8 +164,10 @@ def print_human(report: dict[str, Any], out: TextIO) -> None:
     if road is None:
         return
     out.write("\nOne item through the layer\n")
-    out.write(f"  root key     personal key of {len(road['root_key']['personal_key'])} characters, "
-              f"weight of {road['root_key']['weight_param_digits']} digits\n")
+    out.write(
+        f"  root key     personal key of {len(road['root_key']['personal_key'])} characters, "
+        f"weight of {road['root_key']['weight_param_digits']} digits\n"
+    )
     item = road["item"]
     out.write(f"  item         {item['info_type']} of {item['agent_name']}, {item['content_length']} characters\n")
     if road["secrets_shown"]:
@@ -195,7 +206,7 @@ class ArgumentParser(argparse.ArgumentParser):
             name = "/".join(action.option_strings)
             if not name or not message.startswith(f"argument {name}: "):
                 continue
-            reason = message[len(f"argument {name}: "):]
+            reason = message[len(f"argument {name}: ") :]
             if reason.startswith("ignored explicit argument"):
                 return f"{name} takes no value {self.NOT_HERE}"
             if reason.startswith("expected"):
@@ -205,8 +216,11 @@ class ArgumentParser(argparse.ArgumentParser):
             return f"{name} is used wrongly"
         return f"unrecognized arguments {self.NOT_HERE}"
 
-    def parse_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
-                   namespace: None = None) -> argparse.Namespace:
+    def parse_args(
+        self,
+        args: Sequence[str] | None = None,  # type: ignore[override]
+        namespace: None = None,
+    ) -> argparse.Namespace:
         # Text attached to a short option ("-hVALUE"): argparse versions differ on
         # it (newer ones show the help first), so it is refused here, alike.
         for arg in sys.argv[1:] if args is None else args:
@@ -246,11 +260,11 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="with --root-key: also print the salts, the derived, query and virtual credentials, "
         "the entry digest and the per-info key",
     )
-    parser.add_argument("--info-type", default="phone_number", type=text_option,
-                        help="information type of the sample item")
+    parser.add_argument(
+        "--info-type", default="phone_number", type=text_option, help="information type of the sample item"
+    )
     parser.add_argument("--agent", default="agent-7", type=text_option, help="agent name of the sample item")
-    parser.add_argument("--content", default="+86 138 0000 0000", type=text_option,
-                        help="content of the sample item")
+    parser.add_argument("--content", default="+86 138 0000 0000", type=text_option, help="content of the sample item")
     return parser.parse_args(argv)
 
 
@@ -260,8 +274,10 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None, stdout: Tex
     try:
         args = parse_args(argv)
         if args.show_secrets:
-            print(SECRETS_NOTE if args.root_key else "note: --show-secrets shows nothing without --root-key",
-                  file=sys.stderr)
+            print(
+                SECRETS_NOTE if args.root_key else "note: --show-secrets shows nothing without --root-key",
+                file=sys.stderr,
+            )
         report: dict[str, Any] = {"device": device_report()}
         if args.root_key:
             root_key = read_root_key(stdin)

@@ -15,7 +15,8 @@ are refused exactly as they were.
 from __future__ import annotations
 
 import copyreg
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from .digest_base import sha256_hash
 from .sealed_cell import SealedCellManager  # any class of the layer shows nanobind's method types

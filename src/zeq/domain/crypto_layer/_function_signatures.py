@@ -25,7 +25,8 @@ import functools
 import inspect
 import re
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from ._function_pickling import is_layer_function
 
@@ -36,8 +37,18 @@ _GIVEN_DEFAULT = "__nb_default_{}__"
 
 # What an annotation may contain to be evaluated: names, dotted names, subscripts,
 # unions and literals. Anything else stays the text it is.
-_ANNOTATION_NODES = (ast.Expression, ast.Name, ast.Attribute, ast.Subscript, ast.BinOp, ast.BitOr, ast.Constant,
-                     ast.Tuple, ast.List, ast.Load)
+_ANNOTATION_NODES = (
+    ast.Expression,
+    ast.Name,
+    ast.Attribute,
+    ast.Subscript,
+    ast.BinOp,
+    ast.BitOr,
+    ast.Constant,
+    ast.Tuple,
+    ast.List,
+    ast.Load,
+)
 
 
 def signature_of(function: Any) -> inspect.Signature | None:
@@ -70,8 +81,9 @@ def _signature(function: Any) -> inspect.Signature | None:
     given = {}
     if given_defaults:
         given = {_GIVEN_DEFAULT.format(i): value for i, value in enumerate(given_defaults)}
-        text = _DEFAULT_REFERENCE.sub(lambda m: given_defaults[int(m[2])] if m[1] else _GIVEN_DEFAULT.format(m[2]),
-                                      text)
+        text = _DEFAULT_REFERENCE.sub(
+            lambda m: given_defaults[int(m[2])] if m[1] else _GIVEN_DEFAULT.format(m[2]), text
+        )
     definition = ast.parse(text + ": ...").body[0]  # the text is the head of a def statement
     assert isinstance(definition, ast.FunctionDef)
     annotation = _annotation_evaluator(sys.modules.get(function.__module__))
@@ -86,8 +98,9 @@ def _signature(function: Any) -> inspect.Signature | None:
         except (ValueError, TypeError):
             return _WrittenDefault(ast.unparse(node))
 
-    return inspect.Signature(_parameters(definition.args, default, annotation),
-                             return_annotation=annotation(definition.returns))
+    return inspect.Signature(
+        _parameters(definition.args, default, annotation), return_annotation=annotation(definition.returns)
+    )
 
 
 @functools.cache
@@ -98,22 +111,25 @@ def _bound_signature(function: Any) -> inspect.Signature | None:
     return signature.replace(parameters=list(signature.parameters.values())[1:])
 
 
-def _parameters(arguments: ast.arguments, default: Callable[[ast.expr | None], Any],
-                annotation: Callable[[ast.expr | None], Any]) -> list[inspect.Parameter]:
+def _parameters(
+    arguments: ast.arguments, default: Callable[[ast.expr | None], Any], annotation: Callable[[ast.expr | None], Any]
+) -> list[inspect.Parameter]:
     kinds = inspect.Parameter
     positional = [(a, kinds.POSITIONAL_ONLY) for a in arguments.posonlyargs]
     positional += [(a, kinds.POSITIONAL_OR_KEYWORD) for a in arguments.args]
     # The defaults belong to the last positional parameters.
     defaults: list[ast.expr | None] = [None] * (len(positional) - len(arguments.defaults))
     defaults += arguments.defaults
-    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults)]
+    entries = [(a, kind, d) for (a, kind), d in zip(positional, defaults, strict=True)]
     if arguments.vararg is not None:
         entries.append((arguments.vararg, kinds.VAR_POSITIONAL, None))
-    entries += [(a, kinds.KEYWORD_ONLY, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    entries += [(a, kinds.KEYWORD_ONLY, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults, strict=True)]
     if arguments.kwarg is not None:
         entries.append((arguments.kwarg, kinds.VAR_KEYWORD, None))
-    return [inspect.Parameter(a.arg, kind, default=default(d), annotation=annotation(a.annotation))
-            for a, kind, d in entries]
+    return [
+        inspect.Parameter(a.arg, kind, default=default(d), annotation=annotation(a.annotation))
+        for a, kind, d in entries
+    ]
 
 
 def _annotation_evaluator(module: Any) -> Callable[[ast.expr | None], Any]:
@@ -127,8 +143,11 @@ def _annotation_evaluator(module: Any) -> Callable[[ast.expr | None], Any]:
         expression = ast.Expression(node)
         if not all(isinstance(n, _ANNOTATION_NODES) for n in ast.walk(expression)):
             return ast.unparse(node)
-        scope = {n.id: sys.modules[n.id] for n in ast.walk(node) if isinstance(n, ast.Name)
-                 and n.id in sys.modules and not hasattr(builtins, n.id)}
+        scope = {
+            n.id: sys.modules[n.id]
+            for n in ast.walk(node)
+            if isinstance(n, ast.Name) and n.id in sys.modules and not hasattr(builtins, n.id)
+        }
         scope.update(namespace)
         try:
             return eval(compile(expression, "<signature>", "eval"), scope)  # only the nodes checked above

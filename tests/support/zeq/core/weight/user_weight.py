@@ -6,13 +6,14 @@ mapping each ``get_weight`` call returns, and ``UserWeight.calls`` counts calls.
 
 from __future__ import annotations
 
-from typing import Any, Callable, ClassVar, Optional
+from collections.abc import Callable
+from typing import Any, ClassVar
 
 DEFAULT_WEIGHT = {"dimensions": 1733817600123456, "version": "1.0"}
 
 
 class UserWeight:
-    factory: ClassVar[Optional[Callable[[], Any]]] = None
+    factory: ClassVar[Callable[[], Any] | None] = None
     calls: ClassVar[int] = 0
 
     @classmethod
