@@ -39,9 +39,18 @@ const EVP_CIPHER* fetch_cipher(const char* name) {
 
 const EVP_CIPHER* aes_cbc(std::size_t key_size) {
     switch (key_size) {
-        case 32: { static const EVP_CIPHER* c = fetch_cipher("AES-256-CBC"); return c; }
-        case 24: { static const EVP_CIPHER* c = fetch_cipher("AES-192-CBC"); return c; }
-        case 16: { static const EVP_CIPHER* c = fetch_cipher("AES-128-CBC"); return c; }
+        case 32: {
+            static const EVP_CIPHER* c = fetch_cipher("AES-256-CBC");
+            return c;
+        }
+        case 24: {
+            static const EVP_CIPHER* c = fetch_cipher("AES-192-CBC");
+            return c;
+        }
+        case 16: {
+            static const EVP_CIPHER* c = fetch_cipher("AES-128-CBC");
+            return c;
+        }
         default: return nullptr;
     }
 }

@@ -14,8 +14,7 @@ import ssl
 
 import pytest
 
-from zeq.domain.crypto_layer import access_derivation, master_key_seal
-from zeq.domain.crypto_layer import per_info_key as pik
+from zeq.domain.crypto_layer import access_derivation, master_key_seal, per_info_key as pik
 
 KEY = hashlib.sha256(b"error queue key").hexdigest()
 OTHER_KEY = hashlib.sha256(b"another key").hexdigest()
@@ -60,7 +59,11 @@ REFUSED = [
     ("one Base64 character left over", lambda: pik.decrypt_with_per_info_key("a", KEY), pik.PerInfoKeyError),
     ("non-ASCII Base64", lambda: pik.decrypt_with_per_info_key("AAAAé", KEY), pik.PerInfoKeyError),
     ("not whole blocks", lambda: pik.decrypt_with_per_info_key("AAAA", KEY), pik.PerInfoKeyError),
-    ("a key that is not hexadecimal", lambda: pik.decrypt_with_per_info_key(CIPHERTEXT, "zz" * 32), pik.PerInfoKeyError),
+    (
+        "a key that is not hexadecimal",
+        lambda: pik.decrypt_with_per_info_key(CIPHERTEXT, "zz" * 32),
+        pik.PerInfoKeyError,
+    ),
     ("a key of the wrong length", lambda: pik.decrypt_with_per_info_key(CIPHERTEXT, "00"), pik.PerInfoKeyError),
     ("a one-time key of no AES size", lambda: pik.decrypt_with_aes_key_4(CIPHERTEXT, "00" * 10), pik.PerInfoKeyError),
     ("the per-info layer's decrypt_info", lambda: pik.decrypt_info(CIPHERTEXT, OTHER_KEY), pik.PerInfoKeyError),
