@@ -1,6 +1,8 @@
 // Lenient Base64 and the decryption behind it over arbitrary text: no crash, no
 // write past decoded_capacity, the same outcome whatever the junk between the
-// characters, and what decodes re-encodes and decodes back to the same bytes.
+// characters, what decodes re-encodes and decodes back to the same bytes, and
+// libcrypto's error queue stays empty whatever the outcome.
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <cstddef>
@@ -103,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (decoded && decoded->size() % 16 == 0)
                 require(e.message() == core::texts::cipher::wrong_key_or_damaged, "one verdict for padding and text");
         }
+        require(ERR_peek_error() == 0, "no decryption leaves an entry on libcrypto's error queue");
     }
 
     // The cipher's UTF-8 check is the platform's strict one plus the surrogate forms.

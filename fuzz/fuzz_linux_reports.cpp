@@ -1,6 +1,6 @@
 // The Linux probes' readers (/proc/cpuinfo, /etc/fstab, "df -h /", "dmidecode
-// -t baseboard") and the text cuts under them, over arbitrary bytes: ParseError
-// is the only way to refuse. On text the platform layer can hand over (strict
+// -t baseboard") and the text cuts under them, over arbitrary bytes: a parse
+// failure (core::Error) is the only way to refuse. On text the platform layer can hand over (strict
 // UTF-8, newlines normalized) the results also keep their shape.
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +16,9 @@
 namespace {
 
 using namespace zeq;
-using device::parse::ParseError;
 using fuzz::has_space;
 using fuzz::require;
+using fuzz::require_parse_failure;
 using fuzz::stripped;
 
 bool joined_back(const std::vector<std::string_view>& pieces, std::string_view s, std::string_view sep) {
@@ -56,7 +56,8 @@ void readers(std::string_view s, bool checked) {
     try {
         if (auto uuid = device::parse::fstab_root_uuid(s); uuid && checked)
             require(!uuid->empty() && !has_space(*uuid), "the fstab UUID is one word");
-    } catch (const ParseError&) {
+    } catch (const core::Error& e) {
+        require_parse_failure(e);
     }
 
     if (auto fs = device::parse::df_filesystem(s); fs && checked)

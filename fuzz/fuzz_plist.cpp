@@ -1,10 +1,9 @@
 // The property-list reader and the "ioreg -a" serial lookup over arbitrary
-// text: std::runtime_error is the only way to refuse, the tree it builds is
+// text: a parse failure (core::Error) is the only way to refuse, the tree it builds is
 // consistent, and the serial lookup agrees with the tree.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,14 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<PlistValue> root;
     try {
         root = parse::read_plist(xml);
-    } catch (const std::runtime_error&) {
+    } catch (const zeq::core::Error& e) {
+        zeq::fuzz::require_parse_failure(e);
     }
     if (root) walk(*root);
 
     std::optional<std::string> serial;
     try {
         serial = parse::plist_platform_serial(xml);
-    } catch (const std::runtime_error&) {
+    } catch (const zeq::core::Error& e) {
+        zeq::fuzz::require_parse_failure(e);
     }
 
     // The serial lookup reads the same tree.

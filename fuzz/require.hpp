@@ -4,9 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
 #include <string_view>
 
+#include "core/error.hpp"
 #include "core/platform/platform.hpp"
 #include "core/text.hpp"
 
@@ -18,12 +18,18 @@ inline void require(bool ok, const char* what) {
     std::abort();
 }
 
+// A refusal of a text reader: core::Error of kind parse, nothing else.
+inline void require_parse_failure(const core::Error& e) {
+    require(e.kind() == core::ErrorKind::parse, "a reader refuses only with a parse failure");
+}
+
 // Text as the probes receive it: the platform layer hands over only strict UTF-8.
 inline bool is_probe_text(std::string_view s) {
     try {
         platform::require_strict_utf8(s);
         return true;
-    } catch (const std::runtime_error&) {
+    } catch (const core::Error& e) {
+        require(e.kind() == core::ErrorKind::system, "text is refused as the platform's failure");
         return false;
     }
 }

@@ -14,31 +14,10 @@ namespace texts = core::texts::digest_base;
 
 PyObject* HashingError = nullptr;
 
+// A failure of the hashing itself becomes the module's error, raised from it.
 nb::str digest_of(std::string_view bytes) {
-    try {
-        return host::hex_digest_str(bytes);
-    } catch (const nb::python_error&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        // The underlying failure becomes the cause of the module's error.
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        std::string message(texts::failed);
-        message += e.what();
-        PyErr_SetObject(HashingError, host::to_str(message).ptr());
-        PyObject *t2, *v2, *tb2;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        PyException_SetCause(v2, value);  // steals value
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        PyErr_Restore(t2, v2, tb2);
-        throw nb::python_error();
-    }
+    return host::translate_failures(host::FailurePolicy::wrap_with_cause(HashingError, texts::failed),
+                                    [&] { return host::hex_digest_str(bytes); });
 }
 
 nb::str sha256_hash(host::Text data) {

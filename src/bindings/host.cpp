@@ -172,15 +172,67 @@ void raise_argument_type(const char* function, const char* argument, const char*
     throw nb::python_error();
 }
 
-void raise_core(const core::Error& e, PyObject* module_error) {
-    switch (e.kind()) {
-        case core::ErrorKind::module: raise(module_error, e.message());
-        case core::ErrorKind::value: raise(PyExc_ValueError, e.message());
-        case core::ErrorKind::index: raise(PyExc_IndexError, e.message());
-        case core::ErrorKind::type: raise(PyExc_TypeError, e.message());
-        case core::ErrorKind::generic: raise(PyExc_Exception, e.message());
+PyObject* host_type_of(core::ErrorKind kind, PyObject* module_error) noexcept {
+    switch (kind) {
+        case core::ErrorKind::module: return module_error;
+        case core::ErrorKind::value: return PyExc_ValueError;
+        case core::ErrorKind::index: return PyExc_IndexError;
+        case core::ErrorKind::type: return PyExc_TypeError;
+        case core::ErrorKind::generic: return PyExc_Exception;
+        default: return PyExc_RuntimeError;  // as nanobind gives any other C++ failure
     }
-    raise(PyExc_RuntimeError, e.message());
+}
+
+void raise_core(const core::Error& e, PyObject* module_error) { raise(host_type_of(e.kind(), module_error), e.message()); }
+
+namespace {
+
+// The host exception `type(message)`, made as raise() would raise it, but
+// handed back instead of raised.
+nb::object host_exception(PyObject* type, std::string_view message) {
+    PyErr_SetObject(type, to_str(message).ptr());
+    const nb::python_error made;
+    return nb::borrow(made.value());
+}
+
+// type(message) raised with `cause` as its __cause__. The context stays what
+// raise() gives it (the exception the host is handling, if any), not the cause.
+[[noreturn]] void raise_from_cause(PyObject* type, std::string_view message, nb::handle cause) {
+    PyErr_SetObject(type, to_str(message).ptr());
+    nb::python_error raised;
+    PyException_SetCause(raised.value().ptr(), cause.inc_ref().ptr());  // takes the reference
+    throw raised;
+}
+
+}  // namespace
+
+void translate_failure(const FailurePolicy& policy, const std::exception& failure) {
+    const auto* host_failure = dynamic_cast<const nb::python_error*>(&failure);
+    const auto* core_failure = dynamic_cast<const core::Error*>(&failure);
+    if (host_failure != nullptr) {
+        if (!policy.catches_host || !is_ordinary(*host_failure)) throw;
+    } else if (core_failure != nullptr ? !policy.catches_core : !policy.catches_other) {
+        throw;
+    }
+    using Into = FailurePolicy::Into;
+    if (policy.into == Into::by_kind) {
+        if (core_failure == nullptr) throw;
+        raise_core(*core_failure, policy.error_type);
+    }
+    const std::string text = host_failure != nullptr ? exception_text(*host_failure) : std::string(failure.what());
+    std::string message(policy.prefix);
+    message += text;
+    if (policy.into == Into::core_module) throw core::Error(core::ErrorKind::module, std::move(message));
+    if (policy.log != nullptr) {
+        policy.log->log(core::LogLevel::error, policy.operation, std::string(policy.log_prefix) + text);
+    }
+    if (policy.with_cause && host_failure == nullptr) {
+        // What the failure would have been had it reached the host unwrapped.
+        PyObject* cause_type =
+            core_failure != nullptr ? host_type_of(core_failure->kind(), policy.error_type) : PyExc_RuntimeError;
+        raise_from_cause(policy.error_type, message, host_exception(cause_type, text));
+    }
+    raise(policy.error_type, message);
 }
 
 std::string exception_text(const nb::python_error& e) {

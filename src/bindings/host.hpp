@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/error.hpp"
 #include "core/interrupted.hpp"
@@ -170,22 +171,106 @@ PyObject* make_error_type(nb::module_& m, const char* name, const char* doc);
 // "<function>() argument '<argument>' must be <expected>, not <type of got>".
 [[noreturn]] void raise_argument_type(const char* function, const char* argument, const char* expected,
                                       nb::handle got);
+// The host's error type that stands for a core failure of `kind`; module_error for `module`.
+PyObject* host_type_of(core::ErrorKind kind, PyObject* module_error) noexcept;
 [[noreturn]] void raise_core(const core::Error& e, PyObject* module_error);
+
+// ---------------------------------------------------------------- failures at the host boundary
+// What an operation makes of the failures of its body: which failures it
+// catches (ordinary host exceptions, core failures, any other C++ failure)
+// and what each caught one becomes. Every failure guard of the bindings is a
+// policy run by translate_failures. No policy touches what is no ordinary
+// failure: out of memory (the host's MemoryError), host exceptions outside the
+// Exception family (KeyboardInterrupt, SystemExit, ...) and a HostException
+// (the host's own exception out of its logging or signal handlers) all leave
+// as themselves; so does whatever a policy does not catch.
+struct FailurePolicy {
+    enum class Into {
+        by_kind,      // core failures only: the host's type of their kind (module: module_error)
+        host_error,   // error_type(prefix + text of the failure)
+        core_module,  // core::Error(module, prefix + text): the caller's own policy decides
+    };
+    Into into = Into::by_kind;
+    bool catches_host = false;   // ordinary host exceptions (the Exception family)
+    bool catches_core = true;    // core::Error
+    bool catches_other = false;  // C++ failures that are not core::Error
+    PyObject* error_type = nullptr;
+    std::string_view prefix;
+    // The original failure, as the host exception it would have been, becomes
+    // the __cause__ of the error raised (C++ failures only).
+    bool with_cause = false;
+    // Logged at error level as log_prefix + text before the error is raised.
+    core::LogSink* log = nullptr;
+    std::string_view operation;
+    std::string_view log_prefix;
+
+    // Core failures as the host's error of their kind; anything else passes.
+    static FailurePolicy by_kind(PyObject* module_error) noexcept {
+        FailurePolicy p;
+        p.error_type = module_error;
+        return p;
+    }
+    // Every ordinary failure, the host's or the core's, as error_type(prefix + text).
+    static FailurePolicy wrap_all(PyObject* error_type, std::string_view prefix) noexcept {
+        FailurePolicy p;
+        p.into = Into::host_error;
+        p.catches_host = p.catches_other = true;
+        p.error_type = error_type;
+        p.prefix = prefix;
+        return p;
+    }
+    // Every ordinary failure as core::Error(module, prefix + text), for an
+    // outer policy to translate.
+    static FailurePolicy wrap_into_core(std::string_view prefix) noexcept {
+        FailurePolicy p = wrap_all(nullptr, prefix);
+        p.into = Into::core_module;
+        return p;
+    }
+    // C++ failures as error_type(prefix + text) raised from the original;
+    // the host's own exceptions pass.
+    static FailurePolicy wrap_with_cause(PyObject* error_type, std::string_view prefix) noexcept {
+        FailurePolicy p = wrap_all(error_type, prefix);
+        p.catches_host = false;
+        p.with_cause = true;
+        return p;
+    }
+    // Ordinary host exceptions logged for `operation` as log_prefix + text,
+    // then raised as error_type(prefix + text); C++ failures pass.
+    static FailurePolicy log_and_wrap(core::LogSink& sink, std::string_view operation, std::string_view log_prefix,
+                                      PyObject* error_type, std::string_view prefix) noexcept {
+        FailurePolicy p = wrap_all(error_type, prefix);
+        p.catches_core = p.catches_other = false;
+        p.log = &sink;
+        p.operation = operation;
+        p.log_prefix = log_prefix;
+        return p;
+    }
+};
+
+// Called inside a catch block with the failure being handled: translates it
+// as `policy` says, or throws it on untouched.
+[[noreturn]] void translate_failure(const FailurePolicy& policy, const std::exception& failure);
+
+// Runs `body` under `policy`.
+template <class Body>
+decltype(auto) translate_failures(const FailurePolicy& policy, Body&& body) {
+    using Result = decltype(body());
+    return core::on_failure(std::forward<Body>(body),
+                            [&](const std::exception& failure) -> Result { translate_failure(policy, failure); });
+}
 
 // Runs core code, turning core failures into the host's error types.
 template <class Body>
 decltype(auto) call_core(PyObject* module_error, Body&& body) {
-    try {
-        return body();
-    } catch (const core::Error& e) {
-        raise_core(e, module_error);
-    }
+    return translate_failures(FailurePolicy::by_kind(module_error), std::forward<Body>(body));
 }
 
 // Runs `body` with the host's failures caught: every Exception becomes
 // module_error(prefix + str(exception)); core failures likewise.
 template <class Body>
-decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefix, Body&& body);
+decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefix, Body&& body) {
+    return translate_failures(FailurePolicy::wrap_all(module_error, prefix), std::forward<Body>(body));
+}
 
 // Text of the exception being handled, as str(exception) gives it.
 std::string exception_text(const nb::python_error& e);
@@ -295,29 +380,6 @@ public:
 private:
     std::optional<nb::gil_scoped_release> release_;
 };
-
-// ---------------------------------------------------------------- template bodies
-template <class Body>
-decltype(auto) wrap_host_failures(PyObject* module_error, std::string_view prefix, Body&& body) {
-    try {
-        return body();
-    } catch (nb::python_error& e) {
-        if (!is_ordinary(e)) throw;
-        std::string message(prefix);
-        message += exception_text(e);
-        raise(module_error, message);
-    } catch (const core::Error& e) {
-        std::string message(prefix);
-        message += e.message();
-        raise(module_error, message);
-    } catch (const std::bad_alloc&) {
-        throw;  // out of memory is never dressed up as a module error
-    } catch (const std::exception& e) {
-        std::string message(prefix);
-        message += e.what();
-        raise(module_error, message);
-    }
-}
 
 }  // namespace zeq::host
 

@@ -112,19 +112,14 @@ nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::
     return nb::typed<nb::object, nb::str>(nb::borrow(aes_encrypt)(plaintext.get(), aes_key_3.get()));
 }
 
-// Runs `body` for `operation`; an ordinary failure is logged at error level as
-// log_prefix + text and raised as Exception(raise_prefix + text).
+// Runs `body` for `operation`; an ordinary failure of the host's is logged at
+// error level as log_prefix + text and raised as Exception(raise_prefix + text).
 template <class Body>
 nb::object opening(std::string_view operation, std::string_view log_prefix, std::string_view raise_prefix,
                    Body&& body) {
-    try {
-        return body();
-    } catch (nb::python_error& e) {
-        if (!host::is_ordinary(e)) throw;
-        const std::string text = host::exception_text(e);
-        logger->log(core::LogLevel::error, operation, std::string(log_prefix) + text);
-        host::raise(PyExc_Exception, std::string(raise_prefix) + text);
-    }
+    return host::translate_failures(
+        host::FailurePolicy::log_and_wrap(*logger, operation, log_prefix, PyExc_Exception, raise_prefix),
+        std::forward<Body>(body));
 }
 
 // The pieces of a split that is not handed over: they hold the root key.

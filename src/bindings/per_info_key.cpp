@@ -7,6 +7,7 @@
 
 #include "core/hex.hpp"
 #include "core/host_texts.hpp"
+#include "core/openssl.hpp"
 #include "bindings/host.hpp"
 #include "bindings/text_cipher.hpp"
 
@@ -72,6 +73,7 @@ nb::str generate_aes_key_4() {
     unsigned char bytes[32];
     if (RAND_bytes(bytes, sizeof bytes) != 1) {
         // The generator has no entropy source: nothing the caller can do but know it.
+        openssl::drain_errors();
         PyErr_SetString(PyExc_OSError, texts::no_random_source);
         throw nb::python_error();
     }

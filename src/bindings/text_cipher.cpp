@@ -19,16 +19,7 @@ namespace per_info_texts = core::texts::per_info_key;
 // ordinary family or of the core becomes a core module error "prefix + text".
 template <class Body>
 auto per_info_guard(std::string_view prefix, Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (nb::python_error& e) {
-        if (!is_ordinary(e)) throw;
-        core::fail_module(std::string(prefix) + exception_text(e));
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        core::fail_module(std::string(prefix) + e.what());
-    }
+    return translate_failures(FailurePolicy::wrap_into_core(prefix), std::forward<Body>(body));
 }
 
 void check_key_length(const Text& key_n) {

@@ -11,6 +11,7 @@
 
 #include "core/error.hpp"
 #include "core/host_texts.hpp"
+#include "core/openssl.hpp"
 #include "core/text.hpp"
 
 namespace zeq::cipher {
@@ -21,41 +22,24 @@ namespace texts = core::texts::cipher;
 [[noreturn]] void fail(std::string message) { core::fail_value(std::move(message)); }
 
 // ---------------------------------------------------------------- AES-CBC
-const EVP_CIPHER* fetch(const char* name) {
-    const EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
-    if (c == nullptr) fail(core::texts::joined(name, texts::not_available));
+const EVP_CIPHER* aes_cbc(const Key& key) {
+    const EVP_CIPHER* c = openssl::aes_cbc(key.size());
+    if (c == nullptr) fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8), texts::invalid_key_size_end));
     return c;
 }
-
-// Fetching costs more than encrypting a short text, so each variant is fetched
-// once, when first needed, and kept for the life of the process.
-const EVP_CIPHER* aes_cbc(const Key& key) {
-    switch (key.size()) {
-        case 32: { static const EVP_CIPHER* c = fetch("AES-256-CBC"); return c; }
-        case 24: { static const EVP_CIPHER* c = fetch("AES-192-CBC"); return c; }
-        case 16: { static const EVP_CIPHER* c = fetch("AES-128-CBC"); return c; }
-        default:
-            fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8),
-                                     texts::invalid_key_size_end));
-    }
-}
-
-struct ContextDeleter {
-    void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-};
 
 // One context per thread, initialised for each call and reset afterwards, which
 // also wipes the expanded key it held.
 class Session {
 public:
-    Session(const Key& key, bool encrypt) : ctx_(context()) {
+    Session(const Key& key, bool encrypt) : ctx_(openssl::thread_cipher_context()) {
         static constexpr unsigned char zero_iv[16] = {};
         const EVP_CIPHER* c = aes_cbc(key);
         const int ok = encrypt ? EVP_EncryptInit_ex2(ctx_, c, key.data(), zero_iv, nullptr)
                                : EVP_DecryptInit_ex2(ctx_, c, key.data(), zero_iv, nullptr);
         if (ok != 1) {
             EVP_CIPHER_CTX_reset(ctx_);
-            fail(std::string(texts::init_failed));
+            openssl::fail(core::ErrorKind::value, std::string(texts::init_failed));
         }
     }
     ~Session() { EVP_CIPHER_CTX_reset(ctx_); }
@@ -64,11 +48,6 @@ public:
     EVP_CIPHER_CTX* get() const noexcept { return ctx_; }
 
 private:
-    static EVP_CIPHER_CTX* context() {
-        thread_local std::unique_ptr<EVP_CIPHER_CTX, ContextDeleter> ctx(EVP_CIPHER_CTX_new());
-        if (!ctx) throw std::bad_alloc();
-        return ctx.get();
-    }
     EVP_CIPHER_CTX* ctx_;
 };
 
@@ -118,7 +97,7 @@ void decrypt_blocks(const Key& key, char* data, std::size_t size) {
         int len = 0;
         if (EVP_DecryptUpdate(ctx, bytes + pos, &len, bytes + pos, static_cast<int>(chunk)) != 1 ||
             static_cast<std::size_t>(len) != chunk) {
-            fail(std::string(texts::decryption_failed));
+            openssl::fail(core::ErrorKind::value, std::string(texts::decryption_failed));
         }
     }
 }
@@ -194,13 +173,13 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     int len = 0;
     for (; n - pos > slice; pos += slice) {
         if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1)
-            fail(std::string(texts::encryption_failed));
+            openssl::fail(core::ErrorKind::value, std::string(texts::encryption_failed));
         encode(buffer.get(), static_cast<std::size_t>(len), out);
     }
     int tail = 0;
     if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(n - pos)) != 1 ||
         EVP_EncryptFinal_ex(ctx, buffer.get() + len, &tail) != 1) {
-        fail(std::string(texts::encryption_failed));
+        openssl::fail(core::ErrorKind::value, std::string(texts::encryption_failed));
     }
     encode(buffer.get(), static_cast<std::size_t>(len + tail), out);
     OPENSSL_cleanse(buffer.get(), buffer_size);

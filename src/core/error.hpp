@@ -1,8 +1,13 @@
-// Failures raised by the core. The bindings turn each kind into the host's
-// matching error type; `module` means "the error type of the calling module".
+// The one failure type of the core. The bindings turn each host-facing kind
+// into the host's matching error type; `module` means "the error type of the
+// calling module". The device kinds stay inside the probe chains, which log
+// each of them their own way; should one reach the host it is the host's
+// RuntimeError, as any other C++ failure. Besides core::Error the core lets
+// only std::bad_alloc and core::Interrupted out.
 #pragma once
 
 #include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +20,14 @@ enum class ErrorKind {
     index,    // the host's IndexError
     type,     // the host's TypeError
     generic,  // the host's base Exception
+    runtime,  // the host's RuntimeError: a failure of the machinery (libcrypto), not of the input
+
+    // The device probes' own kinds.
+    command_not_found,  // the program of a command does not exist
+    command_timeout,    // a command outlived its time-out and was stopped
+    command_failed,     // any other command that gave no result (start, wait, output, exit status)
+    system,             // a file or registry value that could not be read or decoded
+    parse,              // a reading whose text the probe must treat as a failure
 };
 
 class Error : public std::exception {
@@ -33,21 +46,31 @@ private:
 [[noreturn]] inline void fail_module(std::string message) { throw Error(ErrorKind::module, std::move(message)); }
 [[noreturn]] inline void fail_value(std::string message) { throw Error(ErrorKind::value, std::move(message)); }
 
-// Text of a caught failure, as the host would print it after a wrapping prefix.
-inline std::string failure_text(const std::exception& e) { return e.what(); }
+// Runs `body`; an ordinary failure goes to `handle(const std::exception&)`,
+// whose result (or throw) stands for the body's. Out of memory is no ordinary
+// failure: it is never dressed up, logged away or answered, it leaves as
+// itself. Neither does core::Interrupted, which is no std::exception. Every
+// failure guard of the layer, core and bindings, is built on this one.
+template <class Body, class Handler>
+auto on_failure(Body&& body, Handler&& handle) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        return handle(e);
+    }
+}
 
 // Runs `body`; any failure becomes the module's error "prefix + text of the failure".
 template <class Body>
 auto wrap_failures(std::string_view prefix, Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        throw;  // out of memory is never dressed up as a module error
-    } catch (const std::exception& e) {
+    using Result = decltype(body());
+    return on_failure(std::forward<Body>(body), [&](const std::exception& e) -> Result {
         std::string message(prefix);
         message += e.what();
         throw Error(ErrorKind::module, std::move(message));
-    }
+    });
 }
 
 }  // namespace zeq::core

@@ -7,11 +7,9 @@
 #include <openssl/opensslv.h>
 #include <openssl/sha.h>
 
-#include <memory>
-#include <stdexcept>
-
 #include "core/hex.hpp"
 #include "core/host_texts.hpp"
+#include "core/openssl.hpp"
 
 namespace zeq::sha256 {
 #if OPENSSL_VERSION_MAJOR < 4
@@ -24,44 +22,20 @@ Digest digest(std::string_view bytes) {
     if (SHA256_Init(&ctx) != 1 || SHA256_Update(&ctx, bytes.data(), bytes.size()) != 1 ||
         SHA256_Final(out.data(), &ctx) != 1) {
         OPENSSL_cleanse(&ctx, sizeof ctx);
-        throw std::runtime_error(std::string(core::texts::digest_base::computation_failed));
+        openssl::fail(core::ErrorKind::runtime, std::string(core::texts::digest_base::computation_failed));
     }
     OPENSSL_cleanse(&ctx, sizeof ctx);
     return out;
 }
 #else
-namespace {
-
-const EVP_MD* algorithm() {
-    // Looking the algorithm up at every call costs more than hashing a short text.
-    static const EVP_MD* md = [] {
-        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        if (fetched == nullptr) throw std::runtime_error(std::string(core::texts::digest_base::unavailable));
-        return fetched;
-    }();
-    return md;
-}
-
-struct ContextDeleter {
-    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-
-EVP_MD_CTX* thread_context() {
-    thread_local std::unique_ptr<EVP_MD_CTX, ContextDeleter> ctx(EVP_MD_CTX_new());
-    if (!ctx) throw std::bad_alloc();
-    return ctx.get();
-}
-
-}  // namespace
-
 Digest digest(std::string_view bytes) {
-    EVP_MD_CTX* ctx = thread_context();
+    EVP_MD_CTX* ctx = openssl::thread_digest_context();
     Digest out{};
     unsigned int size = 0;
-    if (EVP_DigestInit_ex2(ctx, algorithm(), nullptr) != 1 ||
+    if (EVP_DigestInit_ex2(ctx, openssl::sha256(), nullptr) != 1 ||
         EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) != 1 ||
         EVP_DigestFinal_ex(ctx, out.data(), &size) != 1 || size != out.size()) {
-        throw std::runtime_error(std::string(core::texts::digest_base::computation_failed));
+        openssl::fail(core::ErrorKind::runtime, std::string(core::texts::digest_base::computation_failed));
     }
     return out;
 }

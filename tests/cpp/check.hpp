@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/error.hpp"
+
 namespace zeq::test {
 
 struct Case {
@@ -44,6 +46,42 @@ void check_equal(const A& a, const B& b, const char* sa, const char* sb, const c
     }
 }
 
+inline const char* kind_name(core::ErrorKind kind) {
+    switch (kind) {
+        case core::ErrorKind::module: return "module";
+        case core::ErrorKind::value: return "value";
+        case core::ErrorKind::index: return "index";
+        case core::ErrorKind::type: return "type";
+        case core::ErrorKind::generic: return "generic";
+        case core::ErrorKind::runtime: return "runtime";
+        case core::ErrorKind::command_not_found: return "command_not_found";
+        case core::ErrorKind::command_timeout: return "command_timeout";
+        case core::ErrorKind::command_failed: return "command_failed";
+        case core::ErrorKind::system: return "system";
+        case core::ErrorKind::parse: return "parse";
+    }
+    return "(unknown kind)";
+}
+
+// Runs `body`, which must throw core::Error of `kind` with exactly `message`:
+// the messages are what the host sees.
+template <class Body>
+void check_throws(Body&& body, core::ErrorKind kind, const std::string& message, const char* expr, const char* file,
+                  int line) {
+    try {
+        body();
+    } catch (const core::Error& e) {
+        if (e.kind() == kind && e.message() == message) return;
+        report(file, line, std::string("throw of ") + expr + "\n    expected: " + kind_name(kind) + " \"" + message +
+                               "\"\n    thrown:   " + kind_name(e.kind()) + " \"" + e.message() + "\"");
+        return;
+    } catch (const std::exception& e) {
+        report(file, line, std::string("throw of ") + expr + ": not a core::Error: " + e.what());
+        return;
+    }
+    report(file, line, std::string("expected a throw: ") + expr);
+}
+
 inline int run_all() {
     int passed = 0, failed = 0;
     for (const Case& c : registry()) {
@@ -74,9 +112,13 @@ inline int run_all() {
 #define CHECK(cond) \
     do { if (!(cond)) ::zeq::test::report(__FILE__, __LINE__, #cond); } while (0)
 #define CHECK_EQ(a, b) ::zeq::test::check_equal((a), (b), #a, #b, __FILE__, __LINE__)
-#define CHECK_THROWS(expr)                                                              \
-    do {                                                                               \
-        bool thrown_ = false;                                                          \
-        try { (void)(expr); } catch (...) { thrown_ = true; }                          \
-        if (!thrown_) ::zeq::test::report(__FILE__, __LINE__, "expected a throw: " #expr); \
+// expr must throw core::Error of `kind` (a core::ErrorKind) with exactly `message`.
+#define CHECK_THROWS(expr, kind, message) \
+    ::zeq::test::check_throws([&] { (void)(expr); }, (kind), (message), #expr, __FILE__, __LINE__)
+// expr must throw an exception of type `type` (std::bad_alloc, say).
+#define CHECK_THROWS_AS(expr, type)                                                            \
+    do {                                                                                       \
+        bool thrown_ = false;                                                                  \
+        try { (void)(expr); } catch (const type&) { thrown_ = true; } catch (...) {}           \
+        if (!thrown_) ::zeq::test::report(__FILE__, __LINE__, "expected a throw of " #type ": " #expr); \
     } while (0)

@@ -51,11 +51,11 @@ public:
         for (const auto& a : argv) key += (key.empty() ? "" : " ") + a;
         calls.push_back({key, errors, timeout});
         auto it = commands.find(key);
-        if (it == commands.end()) throw platform::CommandError(platform::FailureKind::not_found, "no " + argv[0]);
+        if (it == commands.end()) throw core::Error(core::ErrorKind::command_not_found, "no " + argv[0]);
         switch (it->second.outcome) {
-            case FakeCommand::Outcome::not_found: throw platform::CommandError(platform::FailureKind::not_found, "gone");
-            case FakeCommand::Outcome::timeout: throw platform::CommandError(platform::FailureKind::timeout, "timed out");
-            case FakeCommand::Outcome::other: throw platform::CommandError(platform::FailureKind::other, "broken");
+            case FakeCommand::Outcome::not_found: throw core::Error(core::ErrorKind::command_not_found, "gone");
+            case FakeCommand::Outcome::timeout: throw core::Error(core::ErrorKind::command_timeout, "timed out");
+            case FakeCommand::Outcome::other: throw core::Error(core::ErrorKind::command_failed, "broken");
             case FakeCommand::Outcome::interrupted: throw core::Interrupted();
             case FakeCommand::Outcome::completed: break;
         }
@@ -69,12 +69,12 @@ public:
     }
     std::string read_text_file(const std::string& path) override {
         auto it = files.find(path);
-        if (it == files.end()) throw std::runtime_error("cannot read " + path);
+        if (it == files.end()) throw core::Error(core::ErrorKind::system, "cannot read " + path);
         return it->second;
     }
     std::string read_machine_registry_value(const std::string& subkey, const std::string& name) override {
         auto it = registry.find(subkey + "|" + name);
-        if (it == registry.end()) throw std::runtime_error("value not found");
+        if (it == registry.end()) throw core::Error(core::ErrorKind::system, "value not found");
         return it->second;
     }
 };

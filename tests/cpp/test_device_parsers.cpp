@@ -3,6 +3,7 @@
 #include "core/device/parsers.hpp"
 
 using namespace zeq::device;
+namespace core = zeq::core;
 using std::optional;
 using std::string;
 
@@ -47,7 +48,7 @@ TEST_CASE("cpuinfo, fstab, df, sysctl and whoami readers") {
 
     CHECK_EQ(or_none(parse::fstab_root_uuid("UUID=abc /boot ext4\nUUID=def / ext4 0 1")), string("[def]"));
     CHECK_EQ(or_none(parse::fstab_root_uuid("uuid=abc / ext4\n")), string("none"));
-    CHECK_THROWS(parse::fstab_root_uuid("UUID== / x\n"));
+    CHECK_THROWS(parse::fstab_root_uuid("UUID== / x\n"), core::ErrorKind::parse, "list index out of range");
 
     CHECK_EQ(or_none(parse::df_filesystem("Filesystem Size\n/dev/sda1 10G\n")), string("[/dev/sda1]"));
     CHECK_EQ(or_none(parse::df_filesystem("\n\nFilesystem Size\n")), string("none"));
@@ -82,15 +83,34 @@ TEST_CASE("plist reader: structure, repeated keys, refusals") {
                                                          "<date>2024-01-01T00:00:00Z</date><dict/></array></plist>");
     CHECK(v.kind == parse::PlistValue::Kind::array);
     CHECK_EQ(v.array.size(), 6u);
-    for (const string bad : {
-             string(""), string("  <plist/>"), string("<plist/>"), head + "<dict>", head + "<dict><string>x</string></dict></plist>",
-             head + "<dict><key>a</key></dict></plist>", head + "<dict><key>a</key><key>b</key></dict></plist>",
-             head + "<array><integer>12a</integer></array></plist>", head + "<array><real>x</real></array></plist>",
-             head + "<key>a</key></plist>",
-             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
-             head + "<array><dict><key>IOPlatformSerialNumber</key><string>X</string></dict></array></plist>",
-             head + "<dict><key>IOPlatformSerialNumber</key><dict/></dict></plist>"}) {
-        CHECK_THROWS(parse::plist_platform_serial(bad));
+    for (const auto& [bad, message] : std::vector<std::pair<string, string>>{
+             {string(""),
+              "Invalid file"},
+             {string("  <plist/>"),
+              "Invalid file"},
+             {string("<plist/>"),
+              "property list holds no value"},
+             {head + "<dict>",
+              "no element found: line 1, column 65"},
+             {head + "<dict><string>x</string></dict></plist>",
+              "unexpected element"},
+             {head + "<dict><key>a</key></dict></plist>",
+              "missing value for key 'a'"},
+             {head + "<dict><key>a</key><key>b</key></dict></plist>",
+              "unexpected key"},
+             {head + "<array><integer>12a</integer></array></plist>",
+              "invalid integer in property list: '12a'"},
+             {head + "<array><real>x</real></array></plist>",
+              "could not convert string to float: 'x'"},
+             {head + "<key>a</key></plist>",
+              "unexpected key"},
+             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
+              "XML entity declarations are not supported in plist files"},
+             {head + "<array><dict><key>IOPlatformSerialNumber</key><string>X</string></dict></array></plist>",
+              "top level of the property list is not a dictionary"},
+             {head + "<dict><key>IOPlatformSerialNumber</key><dict/></dict></plist>",
+              "IOPlatformSerialNumber is not a string"}}) {
+        CHECK_THROWS(parse::plist_platform_serial(bad), core::ErrorKind::parse, message);
     }
 }
 
@@ -106,16 +126,28 @@ TEST_CASE("plist reader: declarations, entities and nesting depth") {
     CHECK_EQ(parse::plist_platform_serial("<?xml version=\"1.1\"?><plist>" + serial), string("SA"));
     CHECK_EQ(parse::plist_platform_serial("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ELEMENT plist ANY>]><plist>" + serial),
              string("SA"));
-    for (const string bad : {
-             string("<?xml version=\"2.0\"?><plist>") + serial,
-             string("<?xml version=\"1.x\"?><plist>") + serial,
-             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><plist>") + serial,
-             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p \"x\">]><plist>") + serial,
-             string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p SYSTEM \"http://example.invalid/p\"> %p;]><plist>") + serial,
-             string("<?xml version=\"1.0\"?><!DOCTYPE plist [ %p; <!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
-             string("<?xml version=\"1.0\"?><plist><string>&undeclared;</string></plist>"),
-             string("<plist><dict></plist>"), string("<plist><dict/></plist><plist/>"), string("<plist><dict/>\x01</plist>")}) {
-        CHECK_THROWS(parse::plist_platform_serial(bad));
+    for (const auto& [bad, message] : std::vector<std::pair<string, string>>{
+             {string("<?xml version=\"2.0\"?><plist>") + serial,
+              "unsupported XML version '2.0'"},
+             {string("<?xml version=\"1.x\"?><plist>") + serial,
+              "unsupported XML version '1.x'"},
+             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><plist>") + serial,
+              "XML entity declarations are not supported in plist files"},
+             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p \"x\">]><plist>") + serial,
+              "XML entity declarations are not supported in plist files"},
+             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p SYSTEM \"http://example.invalid/p\"> %p;]><plist>") + serial,
+              "XML entity declarations are not supported in plist files"},
+             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [ %p; <!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
+              "top level of the property list is not a dictionary"},
+             {string("<?xml version=\"1.0\"?><plist><string>&undeclared;</string></plist>"),
+              "undefined entity: line 1, column 36"},
+             {string("<plist><dict></plist>"),
+              "mismatched tag: line 1, column 15"},
+             {string("<plist><dict/></plist><plist/>"),
+              "junk after document element: line 1, column 22"},
+             {string("<plist><dict/>\x01</plist>"),
+              "not well-formed (invalid token): line 1, column 14"}}) {
+        CHECK_THROWS(parse::plist_platform_serial(bad), core::ErrorKind::parse, message);
     }
 
     // The document element and 256 levels beneath it.
@@ -126,8 +158,8 @@ TEST_CASE("plist reader: declarations, entities and nesting depth") {
         return xml + "</plist>";
     };
     CHECK(parse::read_plist(nested(256)).kind == parse::PlistValue::Kind::array);
-    CHECK_THROWS(parse::read_plist(nested(257)));
-    CHECK_THROWS(parse::read_plist(nested(100000)));
+    CHECK_THROWS(parse::read_plist(nested(257)), core::ErrorKind::parse, "property list nested too deeply");
+    CHECK_THROWS(parse::read_plist(nested(100000)), core::ErrorKind::parse, "property list nested too deeply");
 }
 
 TEST_CASE("plist reader: a scalar's text follows its last child element, whose content is not read") {

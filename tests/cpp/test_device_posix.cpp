@@ -33,14 +33,14 @@ bool has_children() {
     return !(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
 }
 
-platform::FailureKind kind_of(platform::Platform& os, const std::vector<std::string>& argv,
-                              std::chrono::milliseconds t = 5s) {
+core::ErrorKind kind_of(platform::Platform& os, const std::vector<std::string>& argv,
+                        std::chrono::milliseconds t = 5s) {
     try {
         os.run(argv, ErrorStream::merged, t);
-    } catch (const platform::CommandError& e) {
+    } catch (const core::Error& e) {
         return e.kind();
     }
-    return static_cast<platform::FailureKind>(-1);
+    return static_cast<core::ErrorKind>(-1);
 }
 
 }  // namespace
@@ -70,12 +70,12 @@ TEST_CASE("posix runner: merged, separate, status, newlines") {
 TEST_CASE("posix runner: failure kinds, time-out kills and reaps") {
     auto os = platform::make_system_platform();
     const int before = open_descriptors();
-    CHECK(kind_of(*os, {"zeq-no-such-command-xyz"}) == platform::FailureKind::not_found);
-    CHECK(kind_of(*os, {"sh", "-c", "printf '\\377'"}) == platform::FailureKind::other);  // not UTF-8
-    CHECK(kind_of(*os, {"sleep", "30"}, 200ms) == platform::FailureKind::timeout);
+    CHECK(kind_of(*os, {"zeq-no-such-command-xyz"}) == core::ErrorKind::command_not_found);
+    CHECK(kind_of(*os, {"sh", "-c", "printf '\\377'"}) == core::ErrorKind::command_failed);  // not UTF-8
+    CHECK(kind_of(*os, {"sleep", "30"}, 200ms) == core::ErrorKind::command_timeout);
     // the shell's own child is in its process group and goes with it
-    CHECK(kind_of(*os, {"sh", "-c", "sleep 30; echo never"}, 200ms) == platform::FailureKind::timeout);
-    CHECK(kind_of(*os, {"sh", "-c", "sleep 30 & echo started"}, 200ms) == platform::FailureKind::timeout);
+    CHECK(kind_of(*os, {"sh", "-c", "sleep 30; echo never"}, 200ms) == core::ErrorKind::command_timeout);
+    CHECK(kind_of(*os, {"sh", "-c", "sleep 30 & echo started"}, 200ms) == core::ErrorKind::command_timeout);
     CHECK_EQ(open_descriptors(), before);
     CHECK(!has_children());
 }
@@ -163,8 +163,10 @@ TEST_CASE("posix files and names") {
     auto os = platform::make_system_platform();
     CHECK(os->file_exists("/proc/self"));
     CHECK(!os->file_exists("/no/such/file"));
-    CHECK_THROWS(os->read_text_file("/no/such/file"));
-    CHECK_THROWS(os->read_machine_registry_value("SOFTWARE", "x"));
+    CHECK_THROWS(os->read_text_file("/no/such/file"), core::ErrorKind::system,
+                 "[Errno 2] No such file or directory: '/no/such/file'");
+    CHECK_THROWS(os->read_machine_registry_value("SOFTWARE", "x"), core::ErrorKind::system,
+                 "no registry on this system");
     CHECK(!os->system_name().empty());
     CHECK(os->read_text_file("/proc/self/status").find("Pid:") != std::string::npos);
 }

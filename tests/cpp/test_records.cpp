@@ -67,7 +67,8 @@ TEST_CASE("rule sealer: disk id, extension cycle, rule type repeats") {
     CHECK_EQ(rule_seal::rule_type_repeats("12345678"), 1);
     CHECK_EQ(rule_seal::rule_type_repeats("123456789"), 9);
     CHECK_EQ(rule_seal::rule_type_repeats(rule_seal::default_dimensions), 0);
-    CHECK_THROWS(rule_seal::rule_type_repeats("12345678x"));
+    CHECK_THROWS(rule_seal::rule_type_repeats("12345678x"), core::ErrorKind::value,
+                 "invalid literal for int() with base 10: 'x'");
 }
 
 TEST_CASE("rule sealer: credential windows") {

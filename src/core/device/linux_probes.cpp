@@ -24,7 +24,7 @@ Reading cpuinfo_step(Probe& p, std::string_view prefix, std::string_view empty_l
     if (!p.os.file_exists(cpuinfo_path)) return std::nullopt;
     const parse::CpuinfoScan scan = parse::cpuinfo_field(p.os.read_text_file(cpuinfo_path), prefix);
     for (std::size_t i = 0; i < scan.empty_lines; ++i) debug(p, empty_line);
-    if (scan.failure) throw parse::ParseError(*scan.failure);
+    if (scan.failure) parse::fail_parse(*scan.failure);
     return scan.value;
 }
 

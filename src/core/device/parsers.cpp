@@ -32,7 +32,7 @@ bool space_at(std::string_view s, std::size_t pos, std::size_t& after) {
 
 std::string stripped(std::string_view s) { return std::string(text::strip(s)); }
 
-[[noreturn]] void missing_piece() { throw ParseError(std::string(failure::list_index_out_of_range)); }
+[[noreturn]] void missing_piece() { fail_parse(std::string(failure::list_index_out_of_range)); }
 
 }  // namespace
 
@@ -244,7 +244,7 @@ public:
 
     void start(std::string_view name) {
         using K = PlistValue::Kind;
-        if (open_.size() == max_open_elements) throw std::runtime_error(std::string(failure::plist_too_deep));
+        if (open_.size() == max_open_elements) fail_parse(std::string(failure::plist_too_deep));
         if (!open_.empty() && (open_.back().role == Role::scalar || open_.back().role == Role::ignored)) {
             if (open_.back().role == Role::scalar) text_.clear();
             open_.push_back({Role::ignored, K::string});
@@ -257,7 +257,7 @@ public:
             stack_.push_back({std::move(container), std::nullopt});
         } else if (name == "key") {
             if (stack_.empty() || stack_.back().value.kind != K::dict || stack_.back().key)
-                throw std::runtime_error(std::string(failure::plist_unexpected_key));
+                fail_parse(std::string(failure::plist_unexpected_key));
             open_scalar(K::string, true);
         } else if (name == "string" || name == "date" || name == "data") {
             open_scalar(name == "string" ? K::string : name == "date" ? K::date : K::data);
@@ -278,8 +278,7 @@ public:
         if (element.role == Role::container) {
             Frame frame = std::move(stack_.back());
             stack_.pop_back();
-            if (frame.key)
-                throw std::runtime_error(joined(failure::plist_missing_value, *frame.key, failure::quote_end));
+            if (frame.key) fail_parse(joined(failure::plist_missing_value, *frame.key, failure::quote_end));
             add(std::move(frame.value));
         } else if (element.role == Role::scalar) {
             std::string text = std::move(text_);
@@ -341,7 +340,7 @@ private:
                                (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
             ok = ok && digit;
         }
-        if (!ok) throw std::runtime_error(joined(failure::plist_bad_integer, raw, failure::quote_end));
+        if (!ok) fail_parse(joined(failure::plist_bad_integer, raw, failure::quote_end));
     }
 
     static void checked_real(const std::string& raw) {
@@ -349,7 +348,7 @@ private:
         char* end = nullptr;
         std::strtod(trimmed.c_str(), &end);
         if (trimmed.empty() || end != trimmed.c_str() + trimmed.size())
-            throw std::runtime_error(joined(failure::plist_bad_real, raw, failure::quote_end));
+            fail_parse(joined(failure::plist_bad_real, raw, failure::quote_end));
     }
 
     void add(PlistValue v) {
@@ -364,7 +363,7 @@ private:
         } else if (top.value.kind == PlistValue::Kind::array) {
             top.value.array.push_back(std::move(v));
         } else {
-            throw std::runtime_error(std::string(failure::plist_unexpected_element));
+            fail_parse(std::string(failure::plist_unexpected_element));
         }
     }
 };
@@ -400,7 +399,9 @@ struct Reading {
     // No entity is ever declared, so none is ever expanded.
     static void on_entity_declaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                                       const XML_Char*, const XML_Char*, const XML_Char*) {
-        guarded(data, [](Reading&) -> void { throw std::runtime_error(std::string(failure::plist_entities)); });
+        guarded(data, [](Reading&) -> void {
+            fail_parse(std::string(failure::plist_entities));
+        });
     }
     // XML 1.x only ("1." and digits), as the declaration of every plist says.
     static bool xml_1_version(std::string_view version) {
@@ -412,7 +413,7 @@ struct Reading {
     static void on_xml_declaration(void* data, const XML_Char* version, const XML_Char*, int) {
         if (version == nullptr || xml_1_version(version)) return;
         guarded(data, [version](Reading&) -> void {
-            throw std::runtime_error(joined(failure::plist_xml_version, version, failure::quote_end));
+            fail_parse(joined(failure::plist_xml_version, version, failure::quote_end));
         });
     }
     // A parameter entity that is not read (every one: no DTD is ever loaded)
@@ -420,8 +421,9 @@ struct Reading {
     // declared reads as nothing.
     static void on_skipped_entity(void* data, const XML_Char*, int is_parameter_entity) {
         if (!is_parameter_entity) return;
-        guarded(data,
-                [](Reading&) -> void { throw std::runtime_error(std::string(failure::plist_parameter_entities)); });
+        guarded(data, [](Reading&) -> void {
+            fail_parse(std::string(failure::plist_parameter_entities));
+        });
     }
 };
 
@@ -434,9 +436,8 @@ struct ParserFree {
 PlistValue read_plist(std::string_view xml) {
     std::string_view head = xml;
     if (starts_with(head, "\xEF\xBB\xBF")) head.remove_prefix(3);
-    if (!starts_with(head, "<?xml") && !starts_with(head, "<plist"))
-        throw std::runtime_error(std::string(failure::plist_not_a_file));
-    if (xml.size() > static_cast<std::size_t>(INT_MAX)) throw std::runtime_error(std::string(failure::plist_too_large));
+    if (!starts_with(head, "<?xml") && !starts_with(head, "<plist")) fail_parse(std::string(failure::plist_not_a_file));
+    if (xml.size() > static_cast<std::size_t>(INT_MAX)) fail_parse(std::string(failure::plist_too_large));
 
     // Expat loads no external DTD or entity unless asked to, and reads no
     // network at all.
@@ -455,21 +456,19 @@ PlistValue read_plist(std::string_view xml) {
     if (status != XML_STATUS_OK) {
         const XML_Error error = XML_GetErrorCode(parser.get());
         if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-        throw std::runtime_error(joined(
-            XML_ErrorString(error), failure::plist_at_line, std::to_string(XML_GetCurrentLineNumber(parser.get())),
-            failure::plist_at_column, std::to_string(XML_GetCurrentColumnNumber(parser.get()))));
+        fail_parse(joined(XML_ErrorString(error), failure::plist_at_line, std::to_string(XML_GetCurrentLineNumber(parser.get())),
+                          failure::plist_at_column, std::to_string(XML_GetCurrentColumnNumber(parser.get()))));
     }
-    if (!reading.builder.root) throw std::runtime_error(std::string(failure::plist_no_value));
+    if (!reading.builder.root) fail_parse(std::string(failure::plist_no_value));
     return std::move(*reading.builder.root);
 }
 
 std::string plist_platform_serial(std::string_view xml) {
     const PlistValue root = read_plist(xml);
-    if (root.kind != PlistValue::Kind::dict) throw std::runtime_error(std::string(failure::plist_top_not_dict));
+    if (root.kind != PlistValue::Kind::dict) fail_parse(std::string(failure::plist_top_not_dict));
     const PlistValue* serial = root.find("IOPlatformSerialNumber");
     if (serial == nullptr) return {};
-    if (serial->kind != PlistValue::Kind::string)
-        throw std::runtime_error(std::string(failure::plist_serial_not_string));
+    if (serial->kind != PlistValue::Kind::string) fail_parse(std::string(failure::plist_serial_not_string));
     return serial->text;
 }
 

@@ -1,23 +1,22 @@
 // The text readers of the device probes, free of any process or file access,
 // so that they can be tested and fuzzed on their own. Every function accepts
 // any UTF-8 text; a reading that the probe must treat as a failure is thrown
-// as ParseError (or std::runtime_error from the plist reader).
+// as core::Error of kind parse.
 #pragma once
 
 #include <cstddef>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/error.hpp"
+
 namespace zeq::device::parse {
 
-class ParseError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A reading that the probe must treat as a failure.
+[[noreturn]] inline void fail_parse(std::string message) { core::fail(core::ErrorKind::parse, std::move(message)); }
 
 // ---------------------------------------------------------------- text cuts
 // Pieces between every occurrence of `sep`, empty pieces kept.
@@ -49,7 +48,7 @@ struct CpuinfoScan {
 };
 CpuinfoScan cpuinfo_field(std::string_view cpuinfo, std::string_view prefix);
 
-// The UUID of the first "UUID=" line mounted on " / ". Throws ParseError when
+// The UUID of the first "UUID=" line mounted on " / ". Throws (parse) when
 // that line has no field after "=".
 std::optional<std::string> fstab_root_uuid(std::string_view fstab);
 
@@ -82,7 +81,7 @@ struct PlistEntry {
     PlistValue value;
 };
 
-// The root object of an XML property list. Throws std::runtime_error for
+// The root object of an XML property list. Throws (parse) for
 // anything that is not a well-formed XML property list.
 PlistValue read_plist(std::string_view xml);
 

@@ -17,9 +17,9 @@ std::string output_run(Probe& p, const std::vector<std::string>& argv, platform:
         std::string command = "[";
         for (std::size_t i = 0; i < argv.size(); ++i) command += (i ? ", '" : "'") + argv[i] + "'";
         command += ']';
-        throw platform::CommandError(platform::FailureKind::other,
-                                     core::texts::joined(failure::command_open, command, failure::non_zero_status,
-                                                         std::to_string(done.status), failure::sentence_end));
+        core::fail(core::ErrorKind::command_failed,
+                   core::texts::joined(failure::command_open, command, failure::non_zero_status,
+                                       std::to_string(done.status), failure::sentence_end));
     }
     return std::move(done.out);
 }

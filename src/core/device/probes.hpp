@@ -87,7 +87,7 @@ FactorStatus factor_status(std::string value);
 
 // ---------------------------------------------------------------- shared by the chains
 // Output run: the captured output of a command that exited with status 0;
-// any other outcome is thrown (platform::CommandError).
+// any other outcome is thrown (core::Error of a command kind).
 std::string output_run(Probe& p, const std::vector<std::string>& argv, platform::ErrorStream errors,
                        std::chrono::milliseconds timeout);
 // A log line of the running operation.
@@ -103,16 +103,13 @@ namespace zeq::device {
 // core::Interrupted is no failure and leaves the chain (it is not a std::exception).
 template <class Body>
 auto guarded(Probe& p, std::string_view failure_line, Body&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
+    using Reading = decltype(body());
+    return core::on_failure(std::forward<Body>(body), [&](const std::exception& e) -> Reading {
         std::string line(failure_line);
         line += e.what();
         debug(p, line);
         return {};
-    }
+    });
 }
 
 }  // namespace zeq::device

@@ -53,13 +53,7 @@ std::string sandbox_fallback_fingerprint(Probe& p) {
     }
     // The sandbox branches fail silently: the host name is what is left.
     auto silently = [](auto&& body) -> std::optional<std::string> {
-        try {
-            return body();
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
+        return core::on_failure(body, [](const std::exception&) -> std::optional<std::string> { return std::nullopt; });
     };
     if (name == "Darwin") {
         std::optional<std::string> input = silently([&]() -> std::optional<std::string> {

@@ -13,9 +13,7 @@ namespace {
 namespace lines = core::texts::device_log;
 namespace markers = core::texts::markers;
 
-using platform::CommandError;
 using platform::ErrorStream;
-using platform::FailureKind;
 using Reading = std::optional<std::string>;
 using std::chrono::seconds;
 
@@ -45,35 +43,40 @@ std::string powershell(Probe& p, const std::string& script, seconds timeout) {
 
 bool usable(const std::string& output) { return !output.empty() && output != "None"; }
 
+// A guarded step around a command: a missing program and a time-out are
+// logged with lines of their own, any other failure as `failure_line` + its text.
+template <class Body>
+Reading command_step(Probe& p, std::string_view not_found_line, std::string_view timeout_line,
+                     std::string_view failure_line, Body&& body) {
+    return core::on_failure(std::forward<Body>(body), [&](const std::exception& e) -> Reading {
+        const auto* error = dynamic_cast<const core::Error*>(&e);
+        const core::ErrorKind kind = error != nullptr ? error->kind() : core::ErrorKind::command_failed;
+        if (kind == core::ErrorKind::command_not_found) debug(p, not_found_line);
+        else if (kind == core::ErrorKind::command_timeout) debug(p, timeout_line);
+        else debug(p, std::string(failure_line) + e.what());
+        return std::nullopt;
+    });
+}
+
 std::string run_chain(Probe& p, const WindowsChain& c) {
     // Method 1: wmic.
-    try {
+    Reading wmic = command_step(p, lines::wmic_not_found, lines::wmic_timeout,
+                                c.wmic_failure_line, [&]() -> Reading {
         const std::string out = output_run(p, c.wmic, ErrorStream::merged, seconds(5));
         if (Reading token = parse::label_token(out, c.wmic_label)) return std::string(text::strip(*token));
         debug(p, c.no_match_line);
-    } catch (const CommandError& e) {
-        if (e.kind() == FailureKind::not_found) debug(p, lines::wmic_not_found);
-        else if (e.kind() == FailureKind::timeout) debug(p, lines::wmic_timeout);
-        else debug(p, std::string(c.wmic_failure_line) + e.what());
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        debug(p, std::string(c.wmic_failure_line) + e.what());
-    }
+        return std::nullopt;
+    });
+    if (wmic) return *wmic;
 
     // Method 2: PowerShell's CIM query.
-    try {
-        const std::string out = powershell(p, c.cim_script, seconds(10));
+    Reading cim = command_step(p, lines::powershell_not_found, lines::powershell_timeout,
+                               c.cim_failure_line, [&]() -> Reading {
+        std::string out = powershell(p, c.cim_script, seconds(10));
         if (usable(out)) return out;
-    } catch (const CommandError& e) {
-        if (e.kind() == FailureKind::not_found) debug(p, lines::powershell_not_found);
-        else if (e.kind() == FailureKind::timeout) debug(p, lines::powershell_timeout);
-        else debug(p, std::string(c.cim_failure_line) + e.what());
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        debug(p, std::string(c.cim_failure_line) + e.what());
-    }
+        return std::nullopt;
+    });
+    if (cim) return *cim;
 
     // Method 3: the BIOS values in the registry, through PowerShell.
     Reading reg = guarded(p, c.registry_failure_line, [&]() -> Reading {

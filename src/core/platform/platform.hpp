@@ -5,26 +5,14 @@
 
 #include <chrono>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/interrupted.hpp"
 
 namespace zeq::platform {
-
-// Why a command did not produce a result; the probes log each kind differently.
-enum class FailureKind { not_found, timeout, other };
-
-class CommandError : public std::runtime_error {
-public:
-    CommandError(FailureKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-    FailureKind kind() const noexcept { return kind_; }
-
-private:
-    FailureKind kind_;
-};
 
 // Where the child's standard error goes.
 enum class ErrorStream {
@@ -70,8 +58,9 @@ public:
 
     // Starts argv[0] (looked up on the executable search path, no shell) and
     // waits for it. The child is killed when it has not finished within
-    // `timeout`. Throws CommandError: not_found when the program does not
-    // exist, timeout, or other (cannot start, unreadable output, ...). A
+    // `timeout`. Throws core::Error of kind command_not_found when the program
+    // does not exist, command_timeout, or command_failed (cannot start,
+    // unreadable output, ...); the probes log each kind differently. A
     // non-zero exit status is returned, not thrown. While it waits it asks the
     // platform's Interruption, and lets what that throws through.
     virtual Completed run(const std::vector<std::string>& argv, ErrorStream errors,
@@ -80,11 +69,11 @@ public:
     // True when the path exists (any kind of file); false on any error.
     virtual bool file_exists(const std::string& path) = 0;
     // The whole file decoded as text like a command's output; throws
-    // std::runtime_error when it cannot be opened, read or decoded.
+    // core::Error (system) when it cannot be opened, read or decoded.
     virtual std::string read_text_file(const std::string& path) = 0;
 
     // The text form of a value under HKEY_LOCAL_MACHINE\subkey; throws
-    // std::runtime_error when the key or the value cannot be read (always
+    // core::Error (system) when the key or the value cannot be read (always
     // on systems without a registry).
     virtual std::string read_machine_registry_value(const std::string& subkey, const std::string& name) = 0;
 };
@@ -101,7 +90,7 @@ inline std::unique_ptr<Platform> make_system_platform() {
 // ---------------------------------------------------------------- helpers shared by the implementations
 
 // Strict UTF-8 (no surrogates, no overlong forms), as the host's decoder
-// accepts it; throws std::runtime_error naming the first bad byte.
+// accepts it; throws core::Error (system) naming the first bad byte.
 void require_strict_utf8(std::string_view bytes);
 
 // CRLF and lone CR become LF.

@@ -1,12 +1,10 @@
-#include <stdexcept>
-
 #include "core/platform/platform.hpp"
 #include "core/text.hpp"
 
 namespace zeq::platform {
 
 void require_strict_utf8(std::string_view s) {
-    if (const auto fault = text::find_utf8_fault(s, /*surrogates=*/false)) throw std::runtime_error(text::describe(*fault));
+    if (const auto fault = text::find_utf8_fault(s, /*surrogates=*/false)) core::fail(core::ErrorKind::system, text::describe(*fault));
 }
 
 std::string normalize_newlines(std::string_view text) {

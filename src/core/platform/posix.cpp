@@ -28,6 +28,7 @@ namespace failure = core::texts::device_failure;
 using core::texts::joined;
 
 using Clock = std::chrono::steady_clock;
+using core::ErrorKind;
 
 std::string errno_text(int error, const std::string& what) {
     std::string message = joined(failure::errno_open, std::to_string(error), failure::code_close, std::strerror(error));
@@ -86,7 +87,7 @@ Pipe make_pipe() {
     int fds[2];
     // O_CLOEXEC: a child started concurrently by another thread must not
     // inherit our ends (it would keep the pipe open past our child's exit).
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw CommandError(FailureKind::other, errno_text(errno, ""));
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
     Pipe p;
     p.read = Fd(fds[0]);
     p.write = Fd(fds[1]);
@@ -208,7 +209,7 @@ public:
 
     Completed run(const std::vector<std::string>& argv, ErrorStream errors,
                   std::chrono::milliseconds timeout) override {
-        if (argv.empty()) throw CommandError(FailureKind::other, std::string(failure::empty_command));
+        if (argv.empty()) throw core::Error(ErrorKind::command_failed, std::string(failure::empty_command));
         const auto deadline = Clock::now() + timeout;
 
         Pipe out = make_pipe();
@@ -244,8 +245,9 @@ public:
         pid_t pid = -1;
         const int rc = ::posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
         if (rc != 0) {
-            const FailureKind kind = (rc == ENOENT || rc == ENOTDIR) ? FailureKind::not_found : FailureKind::other;
-            throw CommandError(kind, errno_text(rc, argv[0]));
+            const ErrorKind kind =
+                (rc == ENOENT || rc == ENOTDIR) ? ErrorKind::command_not_found : ErrorKind::command_failed;
+            throw core::Error(kind, errno_text(rc, argv[0]));
         }
         Child child(pid);
         out.write.reset();
@@ -257,12 +259,11 @@ public:
         // What the interruption check throws leaves through `child`, which
         // kills and reaps the command, and the pipes, which close.
         InterruptionSchedule interruption(interruption_);
-        auto fail_timeout = [&]() -> CommandError {
+        auto fail_timeout = [&]() -> core::Error {
             child.kill_group();
             child.reap_blocking();
-            return CommandError(FailureKind::timeout,
-                                joined(failure::command_open, quoted_argv(argv), failure::timed_out,
-                                       seconds_text(timeout), failure::timed_out_end));
+            return core::Error(ErrorKind::command_timeout, joined(failure::command_open, quoted_argv(argv), failure::timed_out,
+                                                                 seconds_text(timeout), failure::timed_out_end));
         };
 
         while (out.read.open() || err.read.open()) {
@@ -276,7 +277,7 @@ public:
             if (wait == 0) throw fail_timeout();
             const int ready = ::poll(fds, n, interruption.bounded_ms(wait));
             if (ready < 0) {
-                if (errno != EINTR) throw CommandError(FailureKind::other, errno_text(errno, ""));
+                if (errno != EINTR) throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
                 interruption.check_now();
                 continue;
             }
@@ -286,12 +287,11 @@ public:
                 const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
                 if (got < 0) {
                     if (errno == EINTR || errno == EAGAIN) continue;
-                    throw CommandError(FailureKind::other, errno_text(errno, ""));
+                    throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
                 }
                 if (got == 0) { owners[i]->reset(); continue; }
                 total += static_cast<std::size_t>(got);
-                if (total > max_output_bytes)
-                    throw CommandError(FailureKind::other, std::string(failure::output_too_large));
+                if (total > max_output_bytes) throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
             }
         }
@@ -308,8 +308,8 @@ public:
         try {
             result.out = decode_utf8_text(result.out);
             result.err = decode_utf8_text(result.err);
-        } catch (const std::runtime_error& e) {
-            throw CommandError(FailureKind::other, e.what());
+        } catch (const core::Error& e) {
+            throw core::Error(ErrorKind::command_failed, e.message());  // output that is not text: the command's failure
         }
         return result;
     }
@@ -323,7 +323,7 @@ public:
         int raw;
         do raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         while (raw < 0 && errno == EINTR);
-        if (raw < 0) throw std::runtime_error(errno_text(errno, path));
+        if (raw < 0) throw core::Error(ErrorKind::system, errno_text(errno, path));
         Fd fd(raw);
         std::string data;
         char buffer[65536];
@@ -331,18 +331,17 @@ public:
             const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
             if (got < 0) {
                 if (errno == EINTR) continue;
-                throw std::runtime_error(errno_text(errno, path));
+                throw core::Error(ErrorKind::system, errno_text(errno, path));
             }
             if (got == 0) break;
             data.append(buffer, static_cast<std::size_t>(got));
-            if (data.size() > max_output_bytes)
-                throw std::runtime_error(joined(failure::file_too_large, path, failure::quote_end));
+            if (data.size() > max_output_bytes) throw core::Error(ErrorKind::system, joined(failure::file_too_large, path, failure::quote_end));
         }
         return decode_utf8_text(data);
     }
 
     std::string read_machine_registry_value(const std::string&, const std::string&) override {
-        throw std::runtime_error(std::string(failure::no_registry));
+        throw core::Error(ErrorKind::system, std::string(failure::no_registry));
     }
 
 private:

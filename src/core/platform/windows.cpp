@@ -20,6 +20,7 @@ namespace zeq::platform {
 namespace {
 
 namespace failure = core::texts::device_failure;
+using core::ErrorKind;
 using core::texts::joined;
 
 std::wstring wide(const std::string& utf8) {
@@ -55,7 +56,7 @@ std::string decode_ansi(const std::string& bytes) {
     if (bytes.empty()) return {};
     const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
                                       nullptr, 0);
-    if (n == 0) throw CommandError(FailureKind::other, joined(failure::not_in_code_page, error_text(GetLastError())));
+    if (n == 0) throw core::Error(ErrorKind::command_failed, joined(failure::not_in_code_page, error_text(GetLastError())));
     std::wstring w(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
     return normalize_newlines(utf8(w.data(), w.size()));
@@ -178,7 +179,7 @@ struct Reader {
         if (!thread.get()) {
             const DWORD error = GetLastError();
             command->stop();
-            throw CommandError(FailureKind::other, error_text(error));
+            throw core::Error(ErrorKind::command_failed, error_text(error));
         }
     }
     // Waits for the end of the output. A grandchild that still holds the pipe
@@ -216,7 +217,7 @@ Handle open_null_device() {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     Handle device(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                               OPEN_EXISTING, 0, nullptr));
-    if (!device.get()) throw CommandError(FailureKind::other, error_text(GetLastError()));
+    if (!device.get()) throw core::Error(ErrorKind::command_failed, error_text(GetLastError()));
     return device;
 }
 
@@ -234,7 +235,7 @@ Handle inheritable_standard_error() {
 void make_pipe(Handle& read, Handle& write) {
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE r = nullptr, w = nullptr;
-    if (!CreatePipe(&r, &w, &sa, 0)) throw CommandError(FailureKind::other, error_text(GetLastError()));
+    if (!CreatePipe(&r, &w, &sa, 0)) throw core::Error(ErrorKind::command_failed, error_text(GetLastError()));
     read = Handle(r);
     write = Handle(w);
     SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);  // only the child's end is inherited
@@ -255,7 +256,7 @@ public:
 
     Completed run(const std::vector<std::string>& argv, ErrorStream errors,
                   std::chrono::milliseconds timeout) override {
-        if (argv.empty()) throw CommandError(FailureKind::other, std::string(failure::empty_command));
+        if (argv.empty()) throw core::Error(ErrorKind::command_failed, std::string(failure::empty_command));
         Handle out_read, out_write, err_read, err_write;
         make_pipe(out_read, out_write);
         if (errors == ErrorStream::separate) make_pipe(err_read, err_write);
@@ -281,7 +282,7 @@ public:
         if (!InitializeProcThreadAttributeList(attrs, 1, 0, &attr_size) ||
             !UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit, count * sizeof(HANDLE),
                                        nullptr, nullptr))
-            throw CommandError(FailureKind::other, error_text(GetLastError()));
+            throw core::Error(ErrorKind::command_failed, error_text(GetLastError()));
 
         STARTUPINFOEXW si{};
         si.StartupInfo.cb = sizeof si;
@@ -305,10 +306,10 @@ public:
         const DWORD start_error = GetLastError();
         DeleteProcThreadAttributeList(attrs);
         if (!started) {
-            const FailureKind kind = (start_error == ERROR_FILE_NOT_FOUND || start_error == ERROR_PATH_NOT_FOUND)
-                                         ? FailureKind::not_found
-                                         : FailureKind::other;
-            throw CommandError(kind, error_text(start_error));
+            const ErrorKind kind = (start_error == ERROR_FILE_NOT_FOUND || start_error == ERROR_PATH_NOT_FOUND)
+                                       ? ErrorKind::command_not_found
+                                       : ErrorKind::command_failed;
+            throw core::Error(kind, error_text(start_error));
         }
         Handle process(pi.hProcess), thread(pi.hThread);
         if (job.get()) AssignProcessToJobObject(job.get(), process.get());
@@ -346,11 +347,11 @@ public:
         if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
-            throw CommandError(FailureKind::timeout, joined(failure::command_open, argv[0], failure::timed_out, seconds,
-                                                            failure::timed_out_end));
+            throw core::Error(ErrorKind::command_timeout,
+                              joined(failure::command_open, argv[0], failure::timed_out, seconds, failure::timed_out_end));
         }
         if (out_reader.too_large || err_reader.too_large)
-            throw CommandError(FailureKind::other, std::string(failure::output_too_large));
+            throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
         DWORD code = 0;
         GetExitCodeProcess(process.get(), &code);
         Completed result;
@@ -367,27 +368,25 @@ public:
     std::string read_text_file(const std::string& path) override {
         Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.get())
-            throw std::runtime_error(joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
+        if (!file.get()) throw core::Error(ErrorKind::system, joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
         std::string data;
         char buffer[65536];
         DWORD got = 0;
         while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             data.append(buffer, got);
-            if (data.size() > max_output_bytes)
-                throw std::runtime_error(joined(failure::file_too_large, path, failure::quote_end));
+            if (data.size() > max_output_bytes) throw core::Error(ErrorKind::system, joined(failure::file_too_large, path, failure::quote_end));
         }
         try {
             return decode_ansi(data);
-        } catch (const CommandError& e) {
-            throw std::runtime_error(e.what());
+        } catch (const core::Error& e) {
+            throw core::Error(ErrorKind::system, e.message());  // a file that is not text: the file's failure
         }
     }
 
     std::string read_machine_registry_value(const std::string& subkey, const std::string& name) override {
         HKEY key = nullptr;
         LSTATUS rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(subkey).c_str(), 0, KEY_READ, &key);
-        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        if (rc != ERROR_SUCCESS) throw core::Error(ErrorKind::system, error_text(static_cast<DWORD>(rc)));
         struct Closer {
             HKEY k;
             ~Closer() { RegCloseKey(k); }
@@ -395,10 +394,10 @@ public:
         const std::wstring value_name = wide(name);
         DWORD type = 0, size = 0;
         rc = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, nullptr, &size);
-        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        if (rc != ERROR_SUCCESS) throw core::Error(ErrorKind::system, error_text(static_cast<DWORD>(rc)));
         std::string data(size + sizeof(wchar_t), '\0');
         rc = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-        if (rc != ERROR_SUCCESS) throw std::runtime_error(error_text(static_cast<DWORD>(rc)));
+        if (rc != ERROR_SUCCESS) throw core::Error(ErrorKind::system, error_text(static_cast<DWORD>(rc)));
         data.resize(size);
         switch (type) {
             case REG_SZ:
@@ -418,7 +417,8 @@ public:
                 std::memcpy(&v, data.data(), data.size() < sizeof v ? data.size() : sizeof v);
                 return std::to_string(v);
             }
-            default: throw std::runtime_error(joined(failure::registry_value, name, failure::registry_value_kind));
+            default:
+                throw core::Error(ErrorKind::system, joined(failure::registry_value, name, failure::registry_value_kind));
         }
     }
 

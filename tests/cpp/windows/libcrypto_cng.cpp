@@ -1,7 +1,8 @@
-// The few libcrypto functions that the core's hashing and wiping call, for the
+// The few libcrypto functions that the core's hashing, wiping and error-queue
+// draining call, for the
 // Windows test binary: Debian has no MinGW build of libcrypto, so here the
 // system serves them, SHA-256 through CNG and wiping through
-// SecureZeroMemory. The core's own sources are compiled unchanged against
+// SecureZeroMemory; CNG keeps no error queue to drain. The core's own sources are compiled unchanged against
 // OpenSSL's headers; test_machine.cpp checks the digest against the
 // standard's test vector.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -12,6 +13,7 @@
 
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -68,5 +70,7 @@ int SHA256_Final(unsigned char* md, SHA256_CTX* c) {
 }
 
 void OPENSSL_cleanse(void* ptr, size_t len) { SecureZeroMemory(ptr, len); }
+
+void ERR_clear_error(void) {}
 
 }  // extern "C"

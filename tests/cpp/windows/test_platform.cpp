@@ -18,7 +18,6 @@
 
 using namespace zeq;
 using platform::ErrorStream;
-using platform::FailureKind;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
@@ -53,19 +52,38 @@ bool gone(DWORD pid) {
     return exited;
 }
 
+// The system's own text for an error code, in the language of the machine, as
+// Python's OSError shows it after "[WinError <code>] ".
+std::string system_message(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    if (n > 0) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+        text.resize(static_cast<std::size_t>(size));
+        WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), text.data(), size, nullptr, nullptr);
+    }
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return "[WinError " + std::to_string(code) + "] " + text;
+}
+
 DWORD handle_count() {
     DWORD n = 0;
     GetProcessHandleCount(GetCurrentProcess(), &n);
     return n;
 }
 
-FailureKind kind_of(platform::Platform& os, const std::vector<std::string>& argv, std::chrono::milliseconds t = 10s) {
+core::ErrorKind kind_of(platform::Platform& os, const std::vector<std::string>& argv,
+                        std::chrono::milliseconds t = 10s) {
     try {
         os.run(argv, ErrorStream::merged, t);
-    } catch (const platform::CommandError& e) {
+    } catch (const core::Error& e) {
         return e.kind();
     }
-    return static_cast<FailureKind>(-1);
+    return static_cast<core::ErrorKind>(-1);
 }
 
 std::string failure_text(platform::Platform& os, const std::vector<std::string>& argv, std::chrono::milliseconds t) {
@@ -150,15 +168,15 @@ TEST_CASE("windows runner: output is decoded from the system's code page") {
     CHECK_EQ(os->run({"zeq_speaker", "--bytes", "d3b2bcfe"}, ErrorStream::merged, 10s).out, hardware);
     CHECK_EQ(os->run({"zeq_speaker", "--out", hardware}, ErrorStream::merged, 10s).out, hardware);
     for (const char* not_text : {"ff", "41d3"}) {
-        CHECK(kind_of(*os, {"zeq_speaker", "--bytes", not_text}) == FailureKind::other);
+        CHECK(kind_of(*os, {"zeq_speaker", "--bytes", not_text}) == core::ErrorKind::command_failed);
     }
 }
 
 TEST_CASE("windows runner: a missing program is not_found") {
     auto os = platform::make_system_platform();
-    CHECK(kind_of(*os, {"zeq-no-such-command-xyz"}) == FailureKind::not_found);
-    CHECK(kind_of(*os, {"C:\\no\\such\\dir\\zeq.exe"}) == FailureKind::not_found);
-    CHECK(kind_of(*os, {}) == FailureKind::other);
+    CHECK(kind_of(*os, {"zeq-no-such-command-xyz"}) == core::ErrorKind::command_not_found);
+    CHECK(kind_of(*os, {"C:\\no\\such\\dir\\zeq.exe"}) == core::ErrorKind::command_not_found);
+    CHECK(kind_of(*os, {}) == core::ErrorKind::command_failed);
 }
 
 TEST_CASE("windows runner: a child that never exits is killed at its time-out, with what it started") {
@@ -331,7 +349,8 @@ TEST_CASE("windows files and names") {
     CHECK(!os->host_name().empty());
     CHECK(os->file_exists("C:\\windows"));
     CHECK(!os->file_exists("C:\\no\\such\\file"));
-    CHECK_THROWS(os->read_text_file("C:\\no\\such\\file"));
+    CHECK_THROWS(os->read_text_file("C:\\no\\such\\file"), core::ErrorKind::system,
+                 system_message(ERROR_PATH_NOT_FOUND) + ": 'C:\\no\\such\\file'");
 }
 
 namespace {
@@ -347,7 +366,7 @@ void reg_add(platform::Platform& os, const char* name, const char* type, const s
 std::string read_or_error(platform::Platform& os, const std::string& subkey, const std::string& name) {
     try {
         return os.read_machine_registry_value(subkey, name);
-    } catch (const std::runtime_error& e) {
+    } catch (const core::Error& e) {
         return std::string("error: ") + e.what();
     }
 }
