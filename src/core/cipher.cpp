@@ -24,7 +24,8 @@ namespace texts = core::texts::cipher;
 // ---------------------------------------------------------------- AES-CBC
 const EVP_CIPHER* aes_cbc(const Key& key) {
     const EVP_CIPHER* c = openssl::aes_cbc(key.size());
-    if (c == nullptr) fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8), texts::invalid_key_size_end));
+    if (c == nullptr)
+        fail(core::texts::joined(texts::invalid_key_size, std::to_string(key.size() * 8), texts::invalid_key_size_end));
     return c;
 }
 

@@ -27,7 +27,8 @@ EVP_CIPHER_CTX* thread_cipher_context() {
 const EVP_MD* sha256() {
     static const EVP_MD* md = [] {
         const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-        if (fetched == nullptr) openssl::fail(core::ErrorKind::runtime, std::string(core::texts::digest_base::unavailable));
+        if (fetched == nullptr)
+            openssl::fail(core::ErrorKind::runtime, std::string(core::texts::digest_base::unavailable));
         return fetched;
     }();
     return md;
@@ -35,7 +36,8 @@ const EVP_MD* sha256() {
 
 const EVP_CIPHER* fetch_cipher(const char* name) {
     const EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
-    if (c == nullptr) openssl::fail(core::ErrorKind::value, core::texts::joined(name, core::texts::cipher::not_available));
+    if (c == nullptr)
+        openssl::fail(core::ErrorKind::value, core::texts::joined(name, core::texts::cipher::not_available));
     return c;
 }
 

@@ -234,8 +234,8 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
         else if (c >= 0xE1 && c <= 0xEF) extra = 2;
         else if (c == 0xF0) { extra = 3; low = 0x90; }
         else if (c >= 0xF1 && c <= 0xF3) extra = 3;
-        else if (c == 0xF4) { extra = 3; high = 0x8F;
-        } else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
+        else if (c == 0xF4) { extra = 3; high = 0x8F; }
+        else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
         // An incomplete surrogate form is reported as the strict decoder sees it:
         // its second byte already ends the sequence.
         const bool surrogate_form = c == 0xED && i + 1 < n && p[i + 1] >= 0xA0;

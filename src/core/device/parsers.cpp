@@ -399,9 +399,7 @@ struct Reading {
     // No entity is ever declared, so none is ever expanded.
     static void on_entity_declaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                                       const XML_Char*, const XML_Char*, const XML_Char*) {
-        guarded(data, [](Reading&) -> void {
-            fail_parse(std::string(failure::plist_entities));
-        });
+        guarded(data, [](Reading&) -> void { fail_parse(std::string(failure::plist_entities)); });
     }
     // XML 1.x only ("1." and digits), as the declaration of every plist says.
     static bool xml_1_version(std::string_view version) {
@@ -421,9 +419,7 @@ struct Reading {
     // declared reads as nothing.
     static void on_skipped_entity(void* data, const XML_Char*, int is_parameter_entity) {
         if (!is_parameter_entity) return;
-        guarded(data, [](Reading&) -> void {
-            fail_parse(std::string(failure::plist_parameter_entities));
-        });
+        guarded(data, [](Reading&) -> void { fail_parse(std::string(failure::plist_parameter_entities)); });
     }
 };
 
@@ -456,8 +452,9 @@ PlistValue read_plist(std::string_view xml) {
     if (status != XML_STATUS_OK) {
         const XML_Error error = XML_GetErrorCode(parser.get());
         if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-        fail_parse(joined(XML_ErrorString(error), failure::plist_at_line, std::to_string(XML_GetCurrentLineNumber(parser.get())),
-                          failure::plist_at_column, std::to_string(XML_GetCurrentColumnNumber(parser.get()))));
+        fail_parse(joined(XML_ErrorString(error), failure::plist_at_line,
+                          std::to_string(XML_GetCurrentLineNumber(parser.get())), failure::plist_at_column,
+                          std::to_string(XML_GetCurrentColumnNumber(parser.get()))));
     }
     if (!reading.builder.root) fail_parse(std::string(failure::plist_no_value));
     return std::move(*reading.builder.root);

@@ -60,8 +60,7 @@ Reading command_step(Probe& p, std::string_view not_found_line, std::string_view
 
 std::string run_chain(Probe& p, const WindowsChain& c) {
     // Method 1: wmic.
-    Reading wmic = command_step(p, lines::wmic_not_found, lines::wmic_timeout,
-                                c.wmic_failure_line, [&]() -> Reading {
+    Reading wmic = command_step(p, lines::wmic_not_found, lines::wmic_timeout, c.wmic_failure_line, [&]() -> Reading {
         const std::string out = output_run(p, c.wmic, ErrorStream::merged, seconds(5));
         if (Reading token = parse::label_token(out, c.wmic_label)) return std::string(text::strip(*token));
         debug(p, c.no_match_line);
@@ -70,12 +69,12 @@ std::string run_chain(Probe& p, const WindowsChain& c) {
     if (wmic) return *wmic;
 
     // Method 2: PowerShell's CIM query.
-    Reading cim = command_step(p, lines::powershell_not_found, lines::powershell_timeout,
-                               c.cim_failure_line, [&]() -> Reading {
-        std::string out = powershell(p, c.cim_script, seconds(10));
-        if (usable(out)) return out;
-        return std::nullopt;
-    });
+    Reading cim =
+        command_step(p, lines::powershell_not_found, lines::powershell_timeout, c.cim_failure_line, [&]() -> Reading {
+            std::string out = powershell(p, c.cim_script, seconds(10));
+            if (usable(out)) return out;
+            return std::nullopt;
+        });
     if (cim) return *cim;
 
     // Method 3: the BIOS values in the registry, through PowerShell.

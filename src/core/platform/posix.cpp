@@ -262,8 +262,9 @@ public:
         auto fail_timeout = [&]() -> core::Error {
             child.kill_group();
             child.reap_blocking();
-            return core::Error(ErrorKind::command_timeout, joined(failure::command_open, quoted_argv(argv), failure::timed_out,
-                                                                 seconds_text(timeout), failure::timed_out_end));
+            return core::Error(ErrorKind::command_timeout,
+                               joined(failure::command_open, quoted_argv(argv), failure::timed_out,
+                                      seconds_text(timeout), failure::timed_out_end));
         };
 
         while (out.read.open() || err.read.open()) {
@@ -291,7 +292,8 @@ public:
                 }
                 if (got == 0) { owners[i]->reset(); continue; }
                 total += static_cast<std::size_t>(got);
-                if (total > max_output_bytes) throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
+                if (total > max_output_bytes)
+                    throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
             }
         }
@@ -335,7 +337,8 @@ public:
             }
             if (got == 0) break;
             data.append(buffer, static_cast<std::size_t>(got));
-            if (data.size() > max_output_bytes) throw core::Error(ErrorKind::system, joined(failure::file_too_large, path, failure::quote_end));
+            if (data.size() > max_output_bytes)
+                throw core::Error(ErrorKind::system, joined(failure::file_too_large, path, failure::quote_end));
         }
         return decode_utf8_text(data);
     }

@@ -56,7 +56,8 @@ std::string decode_ansi(const std::string& bytes) {
     if (bytes.empty()) return {};
     const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
                                       nullptr, 0);
-    if (n == 0) throw core::Error(ErrorKind::command_failed, joined(failure::not_in_code_page, error_text(GetLastError())));
+    if (n == 0)
+        throw core::Error(ErrorKind::command_failed, joined(failure::not_in_code_page, error_text(GetLastError())));
     std::wstring w(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), w.data(), n);
     return normalize_newlines(utf8(w.data(), w.size()));
@@ -347,8 +348,8 @@ public:
         if (!exited) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
-            throw core::Error(ErrorKind::command_timeout,
-                              joined(failure::command_open, argv[0], failure::timed_out, seconds, failure::timed_out_end));
+            throw core::Error(ErrorKind::command_timeout, joined(failure::command_open, argv[0], failure::timed_out,
+                                                                 seconds, failure::timed_out_end));
         }
         if (out_reader.too_large || err_reader.too_large)
             throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
@@ -368,13 +369,16 @@ public:
     std::string read_text_file(const std::string& path) override {
         Handle file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.get()) throw core::Error(ErrorKind::system, joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
+        if (!file.get())
+            throw core::Error(ErrorKind::system,
+                              joined(error_text(GetLastError()), failure::path_open, path, failure::quote_end));
         std::string data;
         char buffer[65536];
         DWORD got = 0;
         while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
             data.append(buffer, got);
-            if (data.size() > max_output_bytes) throw core::Error(ErrorKind::system, joined(failure::file_too_large, path, failure::quote_end));
+            if (data.size() > max_output_bytes)
+                throw core::Error(ErrorKind::system, joined(failure::file_too_large, path, failure::quote_end));
         }
         try {
             return decode_ansi(data);
@@ -418,7 +422,8 @@ public:
                 return std::to_string(v);
             }
             default:
-                throw core::Error(ErrorKind::system, joined(failure::registry_value, name, failure::registry_value_kind));
+                throw core::Error(ErrorKind::system,
+                                  joined(failure::registry_value, name, failure::registry_value_kind));
         }
     }
 
