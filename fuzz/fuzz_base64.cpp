@@ -41,7 +41,8 @@ std::optional<std::string> decode(std::string_view text) {
 
 const cipher::Key& fixed_key() {
     static cipher::Key key;
-    static const bool ready = (cipher::Key::from_hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", key), true);
+    static const bool ready =
+        (cipher::Key::from_hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f", key), true);
     (void)ready;
     return key;
 }

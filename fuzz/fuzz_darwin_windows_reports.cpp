@@ -24,7 +24,8 @@ void readers(std::string_view s, bool checked) {
     const std::string model = device::parse::sysctl_model(s);
     if (checked) {
         require(stripped(model), "the model is trimmed");
-        if (s.find(':') != std::string_view::npos) require(model.find(':') == std::string::npos, "the model follows the last colon");
+        if (s.find(':') != std::string_view::npos)
+            require(model.find(':') == std::string::npos, "the model follows the last colon");
     }
 
     if (auto sid = device::parse::whoami_sid_line(s); sid && checked)

@@ -37,10 +37,13 @@ void cuts(std::string_view s, bool checked) {
     const auto host_lines = device::parse::splitlines(s);
     require(joined_back(colon, s, ":"), "split_at pieces join back with the separator");
     require(joined_back(lines, s, ""), "file_lines concatenate back to the text");
-    for (std::size_t i = 0; i + 1 < lines.size(); ++i) require(lines[i].back() == '\n', "each line but the last ends in a line feed");
-    for (std::string_view line : host_lines) require(line.find('\n') == std::string_view::npos, "splitlines drops line feeds");
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        require(lines[i].back() == '\n', "each line but the last ends in a line feed");
+    for (std::string_view line : host_lines)
+        require(line.find('\n') == std::string_view::npos, "splitlines drops line feeds");
     if (!checked) return;
-    for (std::string_view w : words) require(!w.empty() && !has_space(w), "words are non-empty and hold no white space");
+    for (std::string_view w : words)
+        require(!w.empty() && !has_space(w), "words are non-empty and hold no white space");
 }
 
 void readers(std::string_view s, bool checked) {

@@ -29,7 +29,8 @@ void walk(const PlistValue& v) {
                 // small enough for that to stay cheap.
                 const bool look_up_all = v.dict.size() <= 1024;
                 for (const auto& entry : v.dict) {
-                    if (look_up_all) require(v.find(entry.key) == last[entry.key], "find returns the last entry of a key");
+                    if (look_up_all)
+                        require(v.find(entry.key) == last[entry.key], "find returns the last entry of a key");
                     walk(entry.value);
                 }
             }
@@ -38,12 +39,8 @@ void walk(const PlistValue& v) {
             require(v.dict.empty() && v.text.empty(), "an array holds elements only");
             for (const PlistValue& e : v.array) walk(e);
             break;
-        case K::boolean:
-            require(v.text == "true" || v.text == "false", "a boolean is true or false");
-            [[fallthrough]];
-        default:
-            require(v.dict.empty() && v.array.empty(), "a scalar has no children");
-            break;
+        case K::boolean: require(v.text == "true" || v.text == "false", "a boolean is true or false"); [[fallthrough]];
+        default: require(v.dict.empty() && v.array.empty(), "a scalar has no children"); break;
     }
 }
 
@@ -69,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The serial lookup reads the same tree.
-    const PlistValue* entry = root && root->kind == PlistValue::Kind::dict ? root->find("IOPlatformSerialNumber") : nullptr;
+    const PlistValue* entry = root && root->kind == PlistValue::Kind::dict ? root->find("IOPlatformSerialNumber")
+                                                                           : nullptr;
     const bool expected = root && root->kind == PlistValue::Kind::dict &&
                           (entry == nullptr || entry->kind == PlistValue::Kind::string);
     require(serial.has_value() == expected, "the serial lookup succeeds exactly for a dictionary with a string serial");

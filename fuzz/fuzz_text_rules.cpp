@@ -28,8 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (text::repeat(s, times).size() != s.size() * static_cast<std::size_t>(times)) std::abort();
     try {
         (void)text::char_at(s, a);
-    } catch (const core::Error&) {
-    }
+    } catch (const core::Error&) {}
     try {
         const SecretBuffer canonical = decimal::safe_int(s);
         if (canonical.empty() || canonical.view() == "-0") std::abort();
@@ -38,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     try {
         (void)decimal::digit_at_position(s, a);
-    } catch (const core::Error&) {
-    }
+    } catch (const core::Error&) {}
     return 0;
 }

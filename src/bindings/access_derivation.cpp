@@ -54,7 +54,7 @@ bool is_positive(const host::Int& i) {
 
 nb::typed<nb::tuple, nb::str, nb::str> to_tuple(const credentials::Pair& pair) {
     return nb::typed<nb::tuple, nb::str, nb::str>(nb::make_tuple(nb::str(pair.account.data(), pair.account.size()),
-                                      nb::str(pair.password.data(), pair.password.size())));
+                                                                 nb::str(pair.password.data(), pair.password.size())));
 }
 
 nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const host::Text& info_type,
@@ -81,14 +81,17 @@ nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const hos
     return to_tuple(pair);
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(const host::Text& info_type, const host::Text& agent_name,
+nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(const host::Text& info_type,
+                                                                    const host::Text& agent_name,
                                                                     const host::Text& environment_cipher,
-                                                                    const host::Int& weight_param, const host::Salts& salts) {
+                                                                    const host::Int& weight_param,
+                                                                    const host::Salts& salts) {
     return credentials_of(Variant::derived, info_type, agent_name, environment_cipher, weight_param, salts);
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> generate_query_credentials(host::Text info_type, host::Text agent_name, host::Text disk_id,
-                                     host::Int weight_param, host::Salts salts) {
+nb::typed<nb::tuple, nb::str, nb::str> generate_query_credentials(host::Text info_type, host::Text agent_name,
+                                                                  host::Text disk_id, host::Int weight_param,
+                                                                  host::Salts salts) {
     return credentials_of(Variant::query, info_type, agent_name, disk_id, weight_param, salts);
 }
 

@@ -87,8 +87,7 @@ bool is_sandbox_mode() { return device::is_sandbox(collect()); }
 bool check_hardware_change(host::Text stored_hash) {
     if (host::is_empty(stored_hash)) return true;
     nb::object current = own_get_device_signature.current();
-    nb::object signature =
-        own_get_device_signature.is_native(current) ? nb::object(get_device_signature()) : current();
+    nb::object signature = own_get_device_signature.is_native(current) ? nb::object(get_device_signature()) : current();
     if (PyUnicode_CheckExact(signature.ptr())) return !host::secret_equal(signature, stored_hash.ptr);
     const int equal = PyObject_RichCompareBool(signature.ptr(), stored_hash.ptr, Py_EQ);  // a replacement's result
     if (equal < 0) throw nb::python_error();
@@ -128,12 +127,15 @@ NB_MODULE(device_signature, m) {
     host::make_error_type(m, "HardwareCollectionError", texts::collection_error_doc);
     host::make_error_type(m, "HardwareChangeDetected", texts::change_detected_doc);
 
-    m.def("get_cpu_serial", [] { return run_text(device::get_cpu_serial); },
-          "The processor factor of this machine: a platform value or a marked fallback value.");
-    m.def("get_disk_id", [] { return run_text(device::get_disk_id); },
-          "The system-disk factor of this machine: a platform value or a marked fallback value.");
-    m.def("get_motherboard_serial", [] { return run_text(device::get_motherboard_serial); },
-          "The main-board factor of this machine: a platform value or a marked fallback value.");
+    m.def(
+        "get_cpu_serial", [] { return run_text(device::get_cpu_serial); },
+        "The processor factor of this machine: a platform value or a marked fallback value.");
+    m.def(
+        "get_disk_id", [] { return run_text(device::get_disk_id); },
+        "The system-disk factor of this machine: a platform value or a marked fallback value.");
+    m.def(
+        "get_motherboard_serial", [] { return run_text(device::get_motherboard_serial); },
+        "The main-board factor of this machine: a platform value or a marked fallback value.");
     m.def("get_hardware_info", &get_hardware_info,
           "The device factors (cpu_serial, disk_id, motherboard_serial), collected afresh, unhashed.");
     m.def("get_device_signature", &get_device_signature,
@@ -152,29 +154,41 @@ NB_MODULE(device_signature, m) {
           "For 'cpu', 'disk' and 'motherboard': the factor's 'value' and whether it 'failed'\n"
           "(ends with '_FAIL') or is 'unknown' (ends with '_UNKNOWN_FAIL').");
 
-    m.def("_get_cpu_serial_windows", [] { return run_text(device::cpu_serial_windows); },
-          "Windows processor chain: wmic, PowerShell CIM, BIOS registry values, then the user-SID fallback.");
-    m.def("_get_disk_id_windows", [] { return run_text(device::disk_id_windows); },
-          "Windows disk chain: wmic, PowerShell CIM, BIOS registry values, then the product-ID fallback.");
-    m.def("_get_motherboard_serial_windows", [] { return run_text(device::motherboard_serial_windows); },
-          "Windows board chain: wmic, PowerShell CIM, BIOS registry values, then the machine-GUID fallback.");
-    m.def("_get_cpu_serial_windows_fallback", [] { return run_text(device::cpu_serial_windows_fallback); },
-          "'USERSID_' + the SID line of 'whoami /user', or 'CPU_GET_FAILED'.");
-    m.def("_get_disk_id_windows_fallback", [] { return run_text(device::disk_id_windows_fallback); },
-          "'PRODUCTID_' + the Windows product ID, or 'DISK_GET_FAILED'.");
-    m.def("_get_motherboard_serial_windows_fallback",
-          [] { return run_text(device::motherboard_serial_windows_fallback); },
-          "'MACHINEGUID_' + the machine GUID, or 'BOARD_GET_FAILED'.");
-    m.def("_get_cpu_serial_darwin", [] { return run_text(device::cpu_serial_darwin); },
-          "macOS processor chain: platform serial from ioreg, then the system version.");
-    m.def("_get_disk_id_darwin", [] { return run_text(device::disk_id_darwin); },
-          "macOS disk chain: boot volume UUID, then the start of the disk list.");
-    m.def("_get_motherboard_serial_darwin", [] { return run_text(device::motherboard_serial_darwin); },
-          "macOS board chain: platform serial from ioreg, then the model identifier.");
-    m.def("_get_cpu_serial_linux", [] { return run_text(device::cpu_serial_linux); },
-          "Linux processor chain: the 'serial' of /proc/cpuinfo, then its 'model name'.");
-    m.def("_get_disk_id_linux", [] { return run_text(device::disk_id_linux); },
-          "Linux disk chain: root UUID from findmnt, then /etc/fstab, then the file system from df.");
-    m.def("_get_motherboard_serial_linux", [] { return run_text(device::motherboard_serial_linux); },
-          "Linux board chain: DMI board name, then the dmidecode product name.");
+    m.def(
+        "_get_cpu_serial_windows", [] { return run_text(device::cpu_serial_windows); },
+        "Windows processor chain: wmic, PowerShell CIM, BIOS registry values, then the user-SID fallback.");
+    m.def(
+        "_get_disk_id_windows", [] { return run_text(device::disk_id_windows); },
+        "Windows disk chain: wmic, PowerShell CIM, BIOS registry values, then the product-ID fallback.");
+    m.def(
+        "_get_motherboard_serial_windows", [] { return run_text(device::motherboard_serial_windows); },
+        "Windows board chain: wmic, PowerShell CIM, BIOS registry values, then the machine-GUID fallback.");
+    m.def(
+        "_get_cpu_serial_windows_fallback", [] { return run_text(device::cpu_serial_windows_fallback); },
+        "'USERSID_' + the SID line of 'whoami /user', or 'CPU_GET_FAILED'.");
+    m.def(
+        "_get_disk_id_windows_fallback", [] { return run_text(device::disk_id_windows_fallback); },
+        "'PRODUCTID_' + the Windows product ID, or 'DISK_GET_FAILED'.");
+    m.def(
+        "_get_motherboard_serial_windows_fallback",
+        [] { return run_text(device::motherboard_serial_windows_fallback); },
+        "'MACHINEGUID_' + the machine GUID, or 'BOARD_GET_FAILED'.");
+    m.def(
+        "_get_cpu_serial_darwin", [] { return run_text(device::cpu_serial_darwin); },
+        "macOS processor chain: platform serial from ioreg, then the system version.");
+    m.def(
+        "_get_disk_id_darwin", [] { return run_text(device::disk_id_darwin); },
+        "macOS disk chain: boot volume UUID, then the start of the disk list.");
+    m.def(
+        "_get_motherboard_serial_darwin", [] { return run_text(device::motherboard_serial_darwin); },
+        "macOS board chain: platform serial from ioreg, then the model identifier.");
+    m.def(
+        "_get_cpu_serial_linux", [] { return run_text(device::cpu_serial_linux); },
+        "Linux processor chain: the 'serial' of /proc/cpuinfo, then its 'model name'.");
+    m.def(
+        "_get_disk_id_linux", [] { return run_text(device::disk_id_linux); },
+        "Linux disk chain: root UUID from findmnt, then /etc/fstab, then the file system from df.");
+    m.def(
+        "_get_motherboard_serial_linux", [] { return run_text(device::motherboard_serial_linux); },
+        "Linux board chain: DMI board name, then the dmidecode product name.");
 }

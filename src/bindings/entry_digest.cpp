@@ -122,7 +122,7 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
 
     std::string joined;
     joined.reserve(1024);  // the usual item fits; fewer regrowths while appending
-    Py_ssize_t item = 0;  // components so far, as the join counts them
+    Py_ssize_t item = 0;   // components so far, as the join counts them
     const std::int64_t repeat_9 =
         core([&] { return derivation::type_repeats(weight, derivation::ZeroRepeat::counts_as_one); });
     core([&] { derivation::append_part(joined, host::Utf8(info_type), repeat_9); });
@@ -137,7 +137,8 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
     core([&] { derivation::append_part(joined, optional_text(diff_2, d2), repeat_salt4); });
     core([&] { derivation::append_part(joined, optional_text(diff_3, d3), repeat_salt5); });
     item = 6;
-    if (!ext_fields.is_none() && PyDict_GET_SIZE(ext_fields.ptr) > 0) append_extensions(joined, ext_fields.ptr, salts.ptr, item);
+    if (!ext_fields.is_none() && PyDict_GET_SIZE(ext_fields.ptr) > 0)
+        append_extensions(joined, ext_fields.ptr, salts.ptr, item);
 
     if (!package_sha256.is_native(sha256_hash)) return sha256_hash(host::to_str(joined));
     if (joined.empty()) return nb::str("");  // the empty text hashes to the empty text
@@ -152,7 +153,8 @@ nb::typed<nb::tuple, nb::str, nb::str> extract_account_password(host::Text entry
     const std::int64_t salt4 = read(4), salt5 = read(5), salt1 = read(1), salt2 = read(2);
     const credentials::Pair pair =
         entry_digest::account_password(host::Utf8(entry_digest).view(), salt4, salt5, salt1, salt2);
-    return nb::typed<nb::tuple, nb::str, nb::str>(nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password)));
+    return nb::typed<nb::tuple, nb::str, nb::str>(
+        nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password)));
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ nb::str hex_digest_str(std::string_view bytes) {
         digest = sha256::digest(bytes);
     }
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(2 * digest.size()), 127);
-    if (str != nullptr) hex::encode_to(digest.data(), digest.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
+    if (str != nullptr)
+        hex::encode_to(digest.data(), digest.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
     OPENSSL_cleanse(digest.data(), digest.size());
     if (str == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(str);
@@ -55,7 +56,8 @@ void SecretStr::wipe_if_unshared(PyObject* object) noexcept {
     }
     // An interned str sits in the interpreter's table without being counted there.
     if (!PyUnicode_CheckExact(object) || PyUnicode_CHECK_INTERNED(object) || !PyUnicode_IS_COMPACT(object)) return;
-    OPENSSL_cleanse(PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
+    OPENSSL_cleanse(PyUnicode_DATA(object),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
     if (!PyUnicode_IS_ASCII(object)) {
         auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(object);
         if (compact->utf8 != nullptr) OPENSSL_cleanse(compact->utf8, static_cast<std::size_t>(compact->utf8_length));
@@ -183,7 +185,9 @@ PyObject* host_type_of(core::ErrorKind kind, PyObject* module_error) noexcept {
     }
 }
 
-void raise_core(const core::Error& e, PyObject* module_error) { raise(host_type_of(e.kind(), module_error), e.message()); }
+void raise_core(const core::Error& e, PyObject* module_error) {
+    raise(host_type_of(e.kind(), module_error), e.message());
+}
 
 namespace {
 
@@ -228,8 +232,8 @@ void translate_failure(const FailurePolicy& policy, const std::exception& failur
     }
     if (policy.with_cause && host_failure == nullptr) {
         // What the failure would have been had it reached the host unwrapped.
-        PyObject* cause_type =
-            core_failure != nullptr ? host_type_of(core_failure->kind(), policy.error_type) : PyExc_RuntimeError;
+        PyObject* cause_type = core_failure != nullptr ? host_type_of(core_failure->kind(), policy.error_type)
+                                                       : PyExc_RuntimeError;
         raise_from_cause(policy.error_type, message, host_exception(cause_type, text));
     }
     raise(policy.error_type, message);
@@ -314,8 +318,8 @@ void Logger::log(core::LogLevel level, std::string_view operation, std::string_v
         if (!enabled.is_valid()) return false;
         const int on = PyObject_IsTrue(enabled.ptr());
         if (on <= 0) return on == 0;
-        nb::object text = nb::steal(
-            PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
+        nb::object text =
+            nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
         nb::object function = nb::steal(
             PyUnicode_DecodeUTF8(operation.data(), static_cast<Py_ssize_t>(operation.size()), "surrogatepass"));
         if (!text.is_valid() || !function.is_valid()) return false;
@@ -323,10 +327,9 @@ void Logger::log(core::LogLevel level, std::string_view operation, std::string_v
         nb::object no_args = nb::steal(PyTuple_New(0));
         if (!no_line.is_valid() || !no_args.is_valid()) return false;
         // makeRecord(name, level, fn, lno, msg, args, exc_info, func), as Logger._log calls it
-        nb::object record = nb::steal(PyObject_CallMethodObjArgs(logger_, names.make_record, name_,
-                                                                 level_number.ptr(), pathname_, no_line.ptr(),
-                                                                 text.ptr(), no_args.ptr(), Py_None,
-                                                                 function.ptr(), nullptr));
+        nb::object record = nb::steal(PyObject_CallMethodObjArgs(logger_, names.make_record, name_, level_number.ptr(),
+                                                                 pathname_, no_line.ptr(), text.ptr(), no_args.ptr(),
+                                                                 Py_None, function.ptr(), nullptr));
         // LogRecord takes `module` from the file's name, which for an
         // extension module carries the platform's tags.
         if (!record.is_valid() || PyObject_SetAttr(record.ptr(), names.module, module_) != 0) return false;

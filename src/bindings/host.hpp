@@ -169,8 +169,7 @@ PyObject* make_error_type(nb::module_& m, const char* name, const char* doc);
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 // The host's TypeError for an argument of the wrong kind, naming it:
 // "<function>() argument '<argument>' must be <expected>, not <type of got>".
-[[noreturn]] void raise_argument_type(const char* function, const char* argument, const char* expected,
-                                      nb::handle got);
+[[noreturn]] void raise_argument_type(const char* function, const char* argument, const char* expected, nb::handle got);
 // The host's error type that stands for a core failure of `kind`; module_error for `module`.
 PyObject* host_type_of(core::ErrorKind kind, PyObject* module_error) noexcept;
 [[noreturn]] void raise_core(const core::Error& e, PyObject* module_error);
@@ -390,9 +389,12 @@ private:
 // argument that accepts None, and has_arg_defaults makes each of them do so.
 namespace nanobind::detail {
 
-template <> struct has_arg_defaults<zeq::host::OptText> : std::true_type {};
-template <> struct has_arg_defaults<zeq::host::OptDict> : std::true_type {};
-template <> struct has_arg_defaults<zeq::host::OptInt> : std::true_type {};
+template <>
+struct has_arg_defaults<zeq::host::OptText> : std::true_type {};
+template <>
+struct has_arg_defaults<zeq::host::OptDict> : std::true_type {};
+template <>
+struct has_arg_defaults<zeq::host::OptInt> : std::true_type {};
 
 inline constexpr auto zeq_number_name = io_name("int | float | typing.SupportsIndex", "int");
 
@@ -411,7 +413,10 @@ template <>
 struct type_caster<zeq::host::OptText> {
     NB_TYPE_CASTER(zeq::host::OptText, const_name("str"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
-        if (src.is_none()) { value = zeq::host::OptText(); return true; }
+        if (src.is_none()) {
+            value = zeq::host::OptText();
+            return true;
+        }
         if (!PyUnicode_CheckExact(src.ptr())) return false;
         value = zeq::host::OptText(src.ptr());
         return true;
@@ -447,7 +452,10 @@ template <>
 struct type_caster<zeq::host::OptDict> {
     NB_TYPE_CASTER(zeq::host::OptDict, const_name("dict[str, typing.Any]"))
     bool from_python(handle src, uint8_t, cleanup_list*) noexcept {
-        if (src.is_none()) { value = zeq::host::OptDict(); return true; }
+        if (src.is_none()) {
+            value = zeq::host::OptDict();
+            return true;
+        }
         if (!PyDict_CheckExact(src.ptr())) return false;
         value = zeq::host::OptDict(src.ptr());
         return true;
@@ -474,7 +482,10 @@ template <>
 struct type_caster<zeq::host::OptInt> {
     NB_TYPE_CASTER(zeq::host::OptInt, zeq_number_name)
     bool from_python(handle src, uint8_t, cleanup_list*) {
-        if (src.is_none()) { value.value = object(); return true; }
+        if (src.is_none()) {
+            value.value = object();
+            return true;
+        }
         return zeq_number_from_python(src, value.value);
     }
     static handle from_cpp(const zeq::host::OptInt& v, rv_policy, cleanup_list*) noexcept {

@@ -100,12 +100,12 @@ nb::str get_aes_key_2(host::Text personal_key, host::Text weight_param) {
 
 nb::str hash_migrate_key(host::Text migrate_key) { return digest(host::Utf8(migrate_key)); }
 
-nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::Text migrate_key, host::Text device_signature) {
+nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::Text migrate_key,
+                                                     host::Text device_signature) {
     const host::Utf8 key(root_key);
     const host::Utf8 migrate(migrate_key);
     const std::string migrate_key_hash = hash_text(migrate);
-    const SecretBuffer combined =
-        root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
+    const SecretBuffer combined = root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
     const SecretBuffer source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
     const host::SecretStr plaintext(host::to_str(combined));
     const host::SecretStr aes_key_3(host::to_str(key_3_of_source(source)));

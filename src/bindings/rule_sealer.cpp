@@ -173,7 +173,9 @@ private:
 };
 
 // rule.get_ext_field(index), the method looked up on the rule at each call.
-nb::object ext_field(nb::handle rule, int index) { return call_method(rule, names.get_ext_field, {ext_numbers[index]}); }
+nb::object ext_field(nb::handle rule, int index) {
+    return call_method(rule, names.get_ext_field, {ext_numbers[index]});
+}
 
 // Reads a rule attribute for the presence test, and again for its value.
 void add_rule_part(HashInput& input, nb::handle rule, PyObject* attribute, nb::handle count) {
@@ -263,8 +265,7 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
         input.add(ext_field(rule, i), salts[rule_seal::ext_salt_index(i)]);
     }
 
-    nb::object hash_value =
-        call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())});
+    nb::object hash_value = call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())});
     if (!present(hash_value.ptr())) host::raise(PyExc_ValueError, texts::hash_failed);
     if (!PyUnicode_Check(hash_value.ptr())) {
         PyErr_Format(PyExc_TypeError, texts::hash_not_text, Py_TYPE(hash_value.ptr())->tp_name);
@@ -328,10 +329,11 @@ nb::object encrypt(nb::handle self, nb::handle rule, nb::handle agent_uuid) {
     nb::object ext_fields = getattr(rule, names.ext_fields);
 
     PyObject* args[record_field_count + 1] = {
-        nullptr,        unit_id.ptr(), record_version, account.ptr(),  password.ptr(),   hardware_hash.ptr(),
-        info_type.ptr(), info_owner.ptr(), content.ptr(), now.ptr(),    now.ptr(),        agent_uuid.ptr(),
-        metadata.ptr(), diff1.ptr(),   diff2.ptr(),    diff3.ptr(),    ext_fields.ptr()};
-    PyObject* record = PyObject_Vectorcall(record_type.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, record_kwnames);
+        nullptr,         unit_id.ptr(),    record_version, account.ptr(), password.ptr(),  hardware_hash.ptr(),
+        info_type.ptr(), info_owner.ptr(), content.ptr(),  now.ptr(),     now.ptr(),       agent_uuid.ptr(),
+        metadata.ptr(),  diff1.ptr(),      diff2.ptr(),    diff3.ptr(),   ext_fields.ptr()};
+    PyObject* record =
+        PyObject_Vectorcall(record_type.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, record_kwnames);
     if (record == nullptr) throw nb::python_error();
     return nb::steal(record);
 }
@@ -411,20 +413,22 @@ NB_MODULE(rule_sealer, m) {
     steps = Steps{intern(step::collect_device_signature), intern(step::get_weight_params),
                   intern(step::calculate_hardware_hash), intern(step::derive_credentials)};
     static const char* record_fields[record_field_count] = {
-        "unit_id",    "version",    "extract_account", "extract_password", "hardware_hash", "info_type",
-        "info_owner", "content",    "created_at",      "updated_at",       "agent_uuid",    "metadata",
-        "diff1",      "diff2",      "diff3",           "ext_fields"};
+        "unit_id",    "version", "extract_account", "extract_password", "hardware_hash", "info_type",
+        "info_owner", "content", "created_at",      "updated_at",       "agent_uuid",    "metadata",
+        "diff1",      "diff2",   "diff3",           "ext_fields"};
     record_kwnames = PyTuple_New(record_field_count);
     for (int i = 0; i < record_field_count; ++i) PyTuple_SET_ITEM(record_kwnames, i, intern(record_fields[i]));
 
-    nb::class_<RuleSealer> sealer(m, "RuleSealer", nb::dynamic_attr(), nb::is_weak_referenceable(),
-                           "规则加密器（1.0 版本）：CognitionRule -> 存储模型 VaultEntry。\n\n"
-                           "Only extract_account, extract_password and hardware_hash are protected, each cut\n"
-                           "from or equal to a 64-character hexadecimal SHA-256 digest of the hash service;\n"
-                           "the rule's content passes through. Holds the salt set and, after the first use, the\n"
-                           "user's weight mapping for its lifetime.");
+    nb::class_<RuleSealer> sealer(
+        m, "RuleSealer", nb::dynamic_attr(), nb::is_weak_referenceable(),
+        "规则加密器（1.0 版本）：CognitionRule -> 存储模型 VaultEntry。\n\n"
+        "Only extract_account, extract_password and hardware_hash are protected, each cut\n"
+        "from or equal to a 64-character hexadecimal SHA-256 digest of the hash service;\n"
+        "the rule's content passes through. Holds the salt set and, after the first use, the\n"
+        "user's weight mapping for its lifetime.");
     host::def_plain_state(sealer);
-    sealer.def("__init__", &sealer_init, nb::arg("salts").none() = nb::none(),
+    sealer
+        .def("__init__", &sealer_init, nb::arg("salts").none() = nb::none(),
              nb::sig("def __init__(self, salts: dict[str, int] | None = None) -> None"),
              "A sealer for the salt set ``salts`` (computed from root key and weight parameter);\n"
              "None or an empty dictionary raises ValueError.")

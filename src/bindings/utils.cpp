@@ -10,8 +10,8 @@ using namespace zeq;
 namespace {
 
 nb::int_ safe_int(host::Text value) {
-    return nb::borrow<nb::int_>(
-        host::call_core(PyExc_ValueError, [&] { return host::int_from_decimal(decimal::safe_int(host::Utf8(value))); }));
+    return nb::borrow<nb::int_>(host::call_core(
+        PyExc_ValueError, [&] { return host::int_from_decimal(decimal::safe_int(host::Utf8(value))); }));
 }
 
 }  // namespace

@@ -201,9 +201,9 @@ template <class F>
 auto with_fields(EntryObject self, F&& f) {
     const Fields e = fields_of(self);
     const std::array<nb::object, text_count>& held = e.texts;
-    const std::array<host::Utf8, text_count> views = {
-        host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()), host::Utf8(held[2].ptr()),
-        host::Utf8(held[3].ptr()), host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
+    const std::array<host::Utf8, text_count> views = {host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()),
+                                                      host::Utf8(held[2].ptr()), host::Utf8(held[3].ptr()),
+                                                      host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
     const SecretBuffer version = host::decimal_text(e.key_version);
     vault_record::Fields fields;
     for (int i = 0; i < text_count; ++i) fields.texts[i] = views[i].view();
@@ -327,7 +327,8 @@ nb::object builder_set(BuilderObject self, nb::handle value) {
     static const std::string function = std::string("with_") + field_name(Field);
     nb::object stored;
     if constexpr (Field < text_count) {
-        if (!PyUnicode_CheckExact(value.ptr())) host::raise_argument_type(function.c_str(), field_name(Field), "str", value);
+        if (!PyUnicode_CheckExact(value.ptr()))
+            host::raise_argument_type(function.c_str(), field_name(Field), "str", value);
         stored = nb::borrow(value);
     } else {
         stored = version_from(value, function.c_str());
@@ -358,7 +359,8 @@ void def_field(nb::class_<Entry>& cls) {
     // A data descriptor over the instance dictionary: reads give what is stored,
     // writes are checked as the constructor checks them.
     cls.def_prop_rw(
-        field_name(Field), [](EntryObject self) { return attribute(self.ptr, instance_dict(self.ptr), field_keys[Field]); },
+        field_name(Field),
+        [](EntryObject self) { return attribute(self.ptr, instance_dict(self.ptr), field_keys[Field]); },
         [](EntryObject self, nb::handle value) {
             nb::object accepted;
             if constexpr (Field < text_count) {
@@ -382,8 +384,8 @@ void def_fields(nb::class_<Entry>& cls, std::integer_sequence<int, I...>) {
 template <int Field>
 void def_setter(nb::class_<Builder>& cls, const char* doc) {
     static const std::string name = std::string("with_") + field_name(Field);
-    static const std::string sig = "def " + name + "(self, " + field_name(Field) + ": " + field_type<Field>(true) +
-                                   ") -> typing.Self";
+    static const std::string sig =
+        "def " + name + "(self, " + field_name(Field) + ": " + field_type<Field>(true) + ") -> typing.Self";
     cls.def(name.c_str(), &builder_set<Field>, nb::arg(field_name(Field)).none(), nb::sig(sig.c_str()), doc);
 }
 
@@ -414,13 +416,15 @@ NB_MODULE(vault_entry, m) {
                             "key_version (1). Fields are writable; subclasses are built by the factories.");
     entry_type = entry.ptr();
     host::def_plain_state(entry);
-    entry.def("__init__", &entry_init, nb::arg("info_type").none(), nb::arg("info_owner").none(),
-              nb::arg("info_plaintext").none(), nb::arg("extract_account").none(), nb::arg("extract_password").none(),
-              nb::arg("hardware_hash").none(), nb::arg("key_version").none() = 1,
-              nb::sig("def __init__(self, info_type: str, info_owner: str, info_plaintext: str, extract_account: str, "
-                      "extract_password: str, hardware_hash: str, key_version: int | float | typing.SupportsIndex = 1) -> None"),
-              "A record of the given values; the six texts must be str, key_version a number\n"
-              "(truncated toward zero).");
+    entry.def(
+        "__init__", &entry_init, nb::arg("info_type").none(), nb::arg("info_owner").none(),
+        nb::arg("info_plaintext").none(), nb::arg("extract_account").none(), nb::arg("extract_password").none(),
+        nb::arg("hardware_hash").none(), nb::arg("key_version").none() = 1,
+        nb::sig(
+            "def __init__(self, info_type: str, info_owner: str, info_plaintext: str, extract_account: str, "
+            "extract_password: str, hardware_hash: str, key_version: int | float | typing.SupportsIndex = 1) -> None"),
+        "A record of the given values; the six texts must be str, key_version a number\n"
+        "(truncated toward zero).");
     def_fields(entry, std::make_integer_sequence<int, field_count>());
     entry.def("to_dict", &to_dict, nb::sig("def to_dict(self) -> dict[str, str | int]"),
               "The seven fields as a dictionary, in field order.");
@@ -428,10 +432,12 @@ NB_MODULE(vault_entry, m) {
     entry.def("to_json", &to_json, nb::sig("def to_json(self) -> str"),
               "The record as one line of JSON: keys in field order, ', ' and ': ' separators,\n"
               "non-ASCII characters unescaped.");
-    entry.def("get_ciphertext_parts", [](EntryObject e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 3)); },
-              "{'extract_account': .., 'extract_password': .., 'hardware_hash': ..}.");
-    entry.def("get_plaintext_parts", [](EntryObject e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 0)); },
-              "{'info_type': .., 'info_owner': .., 'info_plaintext': ..}.");
+    entry.def(
+        "get_ciphertext_parts", [](EntryObject e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 3)); },
+        "{'extract_account': .., 'extract_password': .., 'hardware_hash': ..}.");
+    entry.def(
+        "get_plaintext_parts", [](EntryObject e) { return nb::typed<nb::dict, nb::str, nb::str>(parts(e, 0)); },
+        "{'info_type': .., 'info_owner': .., 'info_plaintext': ..}.");
     entry.def("validate", &validate,
               "True when every text is non-empty, the three digests are 64 hex digits and\n"
               "key_version is 1.");
@@ -439,15 +445,17 @@ NB_MODULE(vault_entry, m) {
     entry.def("__repr__", &printable, "The same text as str().");
 
     // Class-level factories: they build through the class they are called on.
-    nb::object from_dict_fn = nb::cpp_function(&from_dict, nb::name("from_dict"), nb::scope(entry), nb::arg("cls"), nb::arg("data").none(),
-                                               nb::sig("def from_dict(cls, data: dict[str, typing.Any]) -> typing.Self"),
-                                               "A record of the class from a dictionary; missing keys take \"\" (texts)\n"
-                                               "or 1 (key_version), other keys are ignored.");
+    nb::object from_dict_fn =
+        nb::cpp_function(&from_dict, nb::name("from_dict"), nb::scope(entry), nb::arg("cls"), nb::arg("data").none(),
+                         nb::sig("def from_dict(cls, data: dict[str, typing.Any]) -> typing.Self"),
+                         "A record of the class from a dictionary; missing keys take \"\" (texts)\n"
+                         "or 1 (key_version), other keys are ignored.");
     nb::object from_json_fn = nb::cpp_function(&from_json, nb::name("from_json"), nb::scope(entry), nb::arg("cls"),
                                                nb::arg("json_str").none(),
                                                nb::sig("def from_json(cls, json_str: str) -> typing.Self"),
                                                "A record of the class from JSON text (the host's json rules).");
-    for (auto& [name, fn] : {std::pair<const char*, nb::object&>{"from_dict", from_dict_fn}, {"from_json", from_json_fn}}) {
+    for (auto& [name, fn] :
+         {std::pair<const char*, nb::object&>{"from_dict", from_dict_fn}, {"from_json", from_json_fn}}) {
         PyObject* cm = PyClassMethod_New(fn.ptr());
         if (cm == nullptr || PyObject_SetAttrString(entry.ptr(), name, cm) != 0) throw nb::python_error();
         Py_DECREF(cm);
@@ -457,7 +465,8 @@ NB_MODULE(vault_entry, m) {
                                 "Chaining builder of VaultEntry records.");
     builder_type = builder.ptr();
     host::def_plain_state(builder);
-    builder.def("__init__", &builder_init, "A builder whose data holds the defaults: \"\" for the texts, key_version 1.");
+    builder.def("__init__", &builder_init,
+                "A builder whose data holds the defaults: \"\" for the texts, key_version 1.");
     builder.def_prop_rw("data", &builder_data, &set_builder_data,
                         nb::for_getter(nb::sig("def data(self) -> dict[str, typing.Any]")),
                         nb::for_setter(nb::sig("def data(self, arg: dict[str, typing.Any], /) -> None")),
@@ -469,5 +478,6 @@ NB_MODULE(vault_entry, m) {
     def_setter<4>(builder, "Set extract_password; returns the builder.");
     def_setter<5>(builder, "Set hardware_hash; returns the builder.");
     def_setter<6>(builder, "Set key_version (a number, truncated toward zero); returns the builder.");
-    builder.def("build", &build, nb::sig("def build(self) -> VaultEntry"), "VaultEntry.from_dict(data): a new record; the builder keeps its values.");
+    builder.def("build", &build, nb::sig("def build(self) -> VaultEntry"),
+                "VaultEntry.from_dict(data): a new record; the builder keeps its values.");
 }

@@ -235,10 +235,24 @@ std::size_t base64_decode_to(std::string_view text, char* out) {
         }
         pads = 0;
         switch (quad) {
-            case 0: left = v; quad = 1; break;
-            case 1: *o++ = static_cast<std::uint8_t>(left << 2 | v >> 4); left = v & 0x0F; quad = 2; break;
-            case 2: *o++ = static_cast<std::uint8_t>(left << 4 | v >> 2); left = v & 0x03; quad = 3; break;
-            default: *o++ = static_cast<std::uint8_t>(left << 6 | v); quad = 0; break;
+            case 0:
+                left = v;
+                quad = 1;
+                break;
+            case 1:
+                *o++ = static_cast<std::uint8_t>(left << 2 | v >> 4);
+                left = v & 0x0F;
+                quad = 2;
+                break;
+            case 2:
+                *o++ = static_cast<std::uint8_t>(left << 4 | v >> 2);
+                left = v & 0x03;
+                quad = 3;
+                break;
+            default:
+                *o++ = static_cast<std::uint8_t>(left << 6 | v);
+                quad = 0;
+                break;
         }
     }
     if (ended) {

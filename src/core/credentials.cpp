@@ -22,8 +22,11 @@ std::int64_t used(Salt salt) {
 
 std::string combine(const Identity& id, std::int64_t first, std::int64_t second, std::int64_t third) {
     std::string combined;
-    auto part = [](std::string_view s, std::int64_t n) { return n > 0 && n < 16 ? s.size() * static_cast<std::size_t>(n) : 0; };
-    combined.reserve(part(id.info_type, first) + part(id.third, second) + part(id.agent_name, third) + id.info_type.size());
+    auto part = [](std::string_view s, std::int64_t n) {
+        return n > 0 && n < 16 ? s.size() * static_cast<std::size_t>(n) : 0;
+    };
+    combined.reserve(part(id.info_type, first) + part(id.third, second) + part(id.agent_name, third) +
+                     id.info_type.size());
     derivation::append_part(combined, id.info_type, first);
     derivation::append_part(combined, id.third, second);
     derivation::append_part(combined, id.agent_name, third);

@@ -41,7 +41,8 @@ std::string fallback(std::string_view cpu_serial, std::string_view disk_id, cons
     const std::string_view cpu = cpu_serial.empty() ? texts::cpu_fallback : cpu_serial;
     const std::string_view disk = disk_id.empty() ? texts::disk_fallback : disk_id;
     const std::string hash_value = sha256::hash_text(combined(disk, cpu, salts));
-    const std::int64_t start_idx = salts.salt3 == std::numeric_limits<std::int64_t>::min() ? salts.salt3 : salts.salt3 - 1;
+    const std::int64_t start_idx = salts.salt3 == std::numeric_limits<std::int64_t>::min() ? salts.salt3
+                                                                                           : salts.salt3 - 1;
     return cut_password(hash_value, start_idx, 25);
 }
 

@@ -19,7 +19,7 @@ SecretBuffer aes_key_2(std::string_view source);
 
 // root_key + "|" + migrate_key_hash + "|" + device_signature
 SecretBuffer combined_data(std::string_view root_key, std::string_view migrate_key_hash,
-                          std::string_view device_signature);
+                           std::string_view device_signature);
 
 // The text hashed into AES key 2 of a root key: the personal key followed by the
 // weight text (the first two "_" pieces of the trimmed root key). A root key

@@ -7,9 +7,7 @@
 
 namespace zeq::rule_seal {
 
-int ext_salt_index(int field) noexcept {
-    return derivation::ext_salt_number(static_cast<std::size_t>(field - 1)) - 1;
-}
+int ext_salt_index(int field) noexcept { return derivation::ext_salt_number(static_cast<std::size_t>(field - 1)) - 1; }
 
 std::string_view disk_id(std::string_view signature) noexcept {
     const std::size_t first = signature.find('|');

@@ -13,8 +13,8 @@ namespace {
 namespace texts = core::texts::derived_salt;
 
 struct KeyFacts {
-    std::uint64_t length = 0;     // code points
-    std::uint64_t code_sum = 0;   // sum of code points
+    std::uint64_t length = 0;    // code points
+    std::uint64_t code_sum = 0;  // sum of code points
 };
 
 KeyFacts key_facts(std::string_view utf8) {
@@ -48,9 +48,10 @@ SaltSet extract(std::string_view personal_key, std::string_view weight_param) {
     const std::uint64_t L = key.length;
     const std::uint64_t A = key.code_sum;
     const std::uint64_t w = static_cast<std::uint64_t>(decimal::last_digit(weight_param));
-    const std::uint64_t tens = weight_param.size() >= 2
-                                   ? static_cast<std::uint64_t>(decimal::digit_value(weight_param.substr(weight_param.size() - 2, 1)))
-                                   : 1;
+    const std::uint64_t tens =
+        weight_param.size() >= 2
+            ? static_cast<std::uint64_t>(decimal::digit_value(weight_param.substr(weight_param.size() - 2, 1)))
+            : 1;
     return SaltSet{
         or_substitute(L % 10, 1),
         or_substitute(w, 1),

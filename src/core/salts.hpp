@@ -10,7 +10,7 @@ inline constexpr int count = 10;
 using SaltSet = std::array<int, count>;  // salt1 .. salt10
 
 inline constexpr const char* key_names[count] = {"salt1", "salt2", "salt3", "salt4", "salt5",
-                                                  "salt6", "salt7", "salt8", "salt9", "salt10"};
+                                                 "salt6", "salt7", "salt8", "salt9", "salt10"};
 
 // personal_key is UTF-8 text, weight_param canonical decimal text of any size.
 // Fails with the module error on a short key or a weight of 0 or less.

@@ -33,8 +33,8 @@ Digest digest(std::string_view bytes) {
     Digest out{};
     unsigned int size = 0;
     if (EVP_DigestInit_ex2(ctx, openssl::sha256(), nullptr) != 1 ||
-        EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) != 1 ||
-        EVP_DigestFinal_ex(ctx, out.data(), &size) != 1 || size != out.size()) {
+        EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) != 1 || EVP_DigestFinal_ex(ctx, out.data(), &size) != 1 ||
+        size != out.size()) {
         openssl::fail(core::ErrorKind::runtime, std::string(core::texts::digest_base::computation_failed));
     }
     return out;

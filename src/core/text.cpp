@@ -41,7 +41,10 @@ std::int64_t clamp_bound(std::int64_t bound, std::int64_t len) noexcept {
 char32_t decode_at(std::string_view s, std::size_t& pos) noexcept {
     auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
     unsigned char c = byte(pos);
-    if (c < 0x80) { ++pos; return c; }
+    if (c < 0x80) {
+        ++pos;
+        return c;
+    }
     int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
     char32_t cp = c & (0x3F >> extra);
     ++pos;
@@ -54,16 +57,27 @@ char32_t decode_at(std::string_view s, std::size_t& pos) noexcept {
 bool is_space(char32_t c) noexcept {
     // The characters str.isspace() accepts.
     switch (c) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:
-        case 0x1C: case 0x1D: case 0x1E: case 0x1F: case 0x20:
-        case 0x85: case 0xA0: case 0x1680:
-        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x1C:
+        case 0x1D:
+        case 0x1E:
+        case 0x1F:
+        case 0x20:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000: return true;
+        default: return c >= 0x2000 && c <= 0x200A;
     }
 }
-
 
 std::size_t length(std::string_view s) noexcept {
     std::size_t n = 0;
@@ -185,8 +199,10 @@ std::string repr(std::string_view s) {
             out += kind;
             for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += hex[(cp >> shift) & 0xF];
         };
-        if (cp == static_cast<char32_t>(quote) || cp == '\\') { out += '\\'; out += static_cast<char>(cp); }
-        else if (cp == '\n') out += "\\n";
+        if (cp == static_cast<char32_t>(quote) || cp == '\\') {
+            out += '\\';
+            out += static_cast<char>(cp);
+        } else if (cp == '\n') out += "\\n";
         else if (cp == '\r') out += "\\r";
         else if (cp == '\t') out += "\\t";
         else if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) escape('x', 2);
@@ -229,13 +245,21 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
         std::size_t extra = 0;
         unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
         if (c >= 0xC2 && c <= 0xDF) extra = 1;
-        else if (c == 0xE0) { extra = 2; low = 0xA0; }
-        else if (c == 0xED && !surrogates) { extra = 2; high = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) extra = 2;
-        else if (c == 0xF0) { extra = 3; low = 0x90; }
-        else if (c >= 0xF1 && c <= 0xF3) extra = 3;
-        else if (c == 0xF4) { extra = 3; high = 0x8F; }
-        else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
+        else if (c == 0xE0) {
+            extra = 2;
+            low = 0xA0;
+        } else if (c == 0xED && !surrogates) {
+            extra = 2;
+            high = 0x9F;
+        } else if (c >= 0xE1 && c <= 0xEF) extra = 2;
+        else if (c == 0xF0) {
+            extra = 3;
+            low = 0x90;
+        } else if (c >= 0xF1 && c <= 0xF3) extra = 3;
+        else if (c == 0xF4) {
+            extra = 3;
+            high = 0x8F;
+        } else return fault(i, i + 1, core::texts::host_words::utf8_invalid_start);
         // An incomplete surrogate form is reported as the strict decoder sees it:
         // its second byte already ends the sequence.
         const bool surrogate_form = c == 0xED && i + 1 < n && p[i + 1] >= 0xA0;

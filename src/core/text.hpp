@@ -56,7 +56,7 @@ struct Utf8Fault {
     std::size_t position;  // of the first byte of the faulty sequence
     std::size_t end;       // past its last byte read as valid, as the host counts it
     unsigned char byte;
-    const char* reason;    // "invalid start byte", "invalid continuation byte", "unexpected end of data"
+    const char* reason;  // "invalid start byte", "invalid continuation byte", "unexpected end of data"
 };
 
 // Checks UTF-8: well-formed, no overlong forms; the three-byte forms of surrogate

@@ -5,9 +5,7 @@ namespace {
 
 constexpr char hex_digits[] = "0123456789abcdef";
 
-bool is_hex_char(char c) noexcept {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex_char(char c) noexcept { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 

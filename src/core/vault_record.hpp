@@ -18,7 +18,7 @@ inline constexpr const char* key_version_name = "key_version";
 
 struct Fields {
     std::array<std::string_view, text_field_count> texts;  // in record order
-    std::string_view key_version;                           // canonical decimal text
+    std::string_view key_version;                          // canonical decimal text
 };
 
 // Appends `s` as a JSON string literal the way the host's JSON writer does with

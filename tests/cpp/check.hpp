@@ -72,8 +72,9 @@ void check_throws(Body&& body, core::ErrorKind kind, const std::string& message,
         body();
     } catch (const core::Error& e) {
         if (e.kind() == kind && e.message() == message) return;
-        report(file, line, std::string("throw of ") + expr + "\n    expected: " + kind_name(kind) + " \"" + message +
-                               "\"\n    thrown:   " + kind_name(e.kind()) + " \"" + e.message() + "\"");
+        report(file, line,
+               std::string("throw of ") + expr + "\n    expected: " + kind_name(kind) + " \"" + message +
+                   "\"\n    thrown:   " + kind_name(e.kind()) + " \"" + e.message() + "\"");
         return;
     } catch (const std::exception& e) {
         report(file, line, std::string("throw of ") + expr + ": not a core::Error: " + e.what());
@@ -105,20 +106,26 @@ inline int run_all() {
 
 #define ZEQ_CAT2(a, b) a##b
 #define ZEQ_CAT(a, b) ZEQ_CAT2(a, b)
-#define TEST_CASE(name)                                                            \
-    static void ZEQ_CAT(test_fn_, __LINE__)();                                     \
+#define TEST_CASE(name)                                                                            \
+    static void ZEQ_CAT(test_fn_, __LINE__)();                                                     \
     static ::zeq::test::Register ZEQ_CAT(test_reg_, __LINE__)(name, &ZEQ_CAT(test_fn_, __LINE__)); \
     static void ZEQ_CAT(test_fn_, __LINE__)()
-#define CHECK(cond) \
-    do { if (!(cond)) ::zeq::test::report(__FILE__, __LINE__, #cond); } while (0)
+#define CHECK(cond)                                                  \
+    do {                                                             \
+        if (!(cond)) ::zeq::test::report(__FILE__, __LINE__, #cond); \
+    } while (0)
 #define CHECK_EQ(a, b) ::zeq::test::check_equal((a), (b), #a, #b, __FILE__, __LINE__)
 // expr must throw core::Error of `kind` (a core::ErrorKind) with exactly `message`.
 #define CHECK_THROWS(expr, kind, message) \
     ::zeq::test::check_throws([&] { (void)(expr); }, (kind), (message), #expr, __FILE__, __LINE__)
 // expr must throw an exception of type `type` (std::bad_alloc, say).
-#define CHECK_THROWS_AS(expr, type)                                                            \
-    do {                                                                                       \
-        bool thrown_ = false;                                                                  \
-        try { (void)(expr); } catch (const type&) { thrown_ = true; } catch (...) {}           \
+#define CHECK_THROWS_AS(expr, type)                                                                     \
+    do {                                                                                                \
+        bool thrown_ = false;                                                                           \
+        try {                                                                                           \
+            (void)(expr);                                                                               \
+        } catch (const type&) {                                                                         \
+            thrown_ = true;                                                                             \
+        } catch (...) {}                                                                                \
         if (!thrown_) ::zeq::test::report(__FILE__, __LINE__, "expected a throw of " #type ": " #expr); \
     } while (0)

@@ -22,7 +22,9 @@ struct FakeCommand {
     std::string err;
 };
 
-inline FakeCommand prints(std::string out, int status = 0) { return {FakeCommand::Outcome::completed, status, std::move(out), {}}; }
+inline FakeCommand prints(std::string out, int status = 0) {
+    return {FakeCommand::Outcome::completed, status, std::move(out), {}};
+}
 inline FakeCommand hangs() { return {FakeCommand::Outcome::timeout, 0, {}, {}}; }
 inline FakeCommand breaks() { return {FakeCommand::Outcome::other, 0, {}, {}}; }
 inline FakeCommand interrupted() { return {FakeCommand::Outcome::interrupted, 0, {}, {}}; }

@@ -20,7 +20,9 @@ std::string decoded(std::string_view text) { return std::string(cipher::base64_d
 
 TEST_CASE("hexadecimal keys: either case, blanks before pairs") {
     cipher::Key key;
-    cipher::Key::from_hex("00ff" "AbCd", key);
+    cipher::Key::from_hex("00ff"
+                          "AbCd",
+                          key);
     CHECK_EQ(key.size(), 4u);
     CHECK_EQ(int(key.data()[1]), 0xff);
     CHECK_EQ(int(key.data()[3]), 0xcd);
@@ -42,10 +44,10 @@ TEST_CASE("lenient Base64 decoding") {
     CHECK_EQ(decoded("QUJD"), std::string("ABC"));
     CHECK_EQ(decoded("Q U\nJ!D"), std::string("ABC"));
     CHECK_EQ(decoded("QQ=="), std::string("A"));
-    CHECK_EQ(decoded("QQ==QUJD"), std::string("A"));        // nothing after the padding counts
+    CHECK_EQ(decoded("QQ==QUJD"), std::string("A"));  // nothing after the padding counts
     CHECK_EQ(decoded("QUI=\x7f garbage"), std::string("AB"));
-    CHECK_EQ(decoded("=QQ=="), std::string("A"));           // padding before two characters is skipped
-    CHECK_EQ(decoded("QQ=x="), std::string("A\x0c"));       // an alphabet character resets the padding
+    CHECK_EQ(decoded("=QQ=="), std::string("A"));      // padding before two characters is skipped
+    CHECK_EQ(decoded("QQ=x="), std::string("A\x0c"));  // an alphabet character resets the padding
     CHECK_EQ(decoded(""), std::string());
     CHECK_THROWS(decoded("Q"), core::ErrorKind::value,
                  "Invalid base64-encoded string: number of data characters (1) cannot be 1 more than a multiple of 4");

@@ -43,7 +43,8 @@ TEST_CASE("macos: missing key, array at the top, unparsable output, failing iore
          "Failed to parse ioreg output: ", "Failed to parse ioreg output: "},
         {prints(plist("<dict><key>IOPlatformSerialNumber</key><integer>7</integer></dict>")),
          "Failed to parse ioreg output: ", "Failed to parse ioreg output: "},
-        {prints("+-o Root  <class IORegistryEntry>\n"), "Failed to parse ioreg output: ", "Failed to parse ioreg output: "},
+        {prints("+-o Root  <class IORegistryEntry>\n"),
+         "Failed to parse ioreg output: ", "Failed to parse ioreg output: "},
         {prints(plist_head + "<dict><key>a</key>"), "Failed to parse ioreg output: ", "Failed to parse ioreg output: "},
         {prints("", 1), "Failed to get macOS CPU serial: ", "Failed to get macOS motherboard serial: "},
     };

@@ -112,7 +112,8 @@ TEST_CASE("log lines name the operation that writes them") {
         m.os.commands["sw_vers -productVersion"] = prints("14.1\n");
         device::cpu_serial_darwin(m.probe);
         CHECK(!m.log.operations.empty());
-        for (const std::string& operation : m.log.operations) CHECK_EQ(operation, std::string("_get_cpu_serial_darwin"));
+        for (const std::string& operation : m.log.operations)
+            CHECK_EQ(operation, std::string("_get_cpu_serial_darwin"));
         device::device_signature(m.probe, {"CPU_GET_FAILED", "b", "c"});
         CHECK_EQ(m.log.operations.back(), std::string("get_device_signature"));
     }

@@ -77,7 +77,8 @@ TEST_CASE("linux disk: findmnt, then fstab, then the file system of df") {
         Machine m;  // empty findmnt result (a container), fstab without UUIDs, df's file system only
         m.os.commands[findmnt] = prints("\n");
         m.os.files[fstab] = "/dev/sda1 / ext4 defaults 0 1\n";
-        m.os.commands[df] = prints("Filesystem      Size  Used Avail Use% Mounted on\n/dev/vda        252G   24G   79G  24% /\n");
+        m.os.commands[df] =
+            prints("Filesystem      Size  Used Avail Use% Mounted on\n/dev/vda        252G   24G   79G  24% /\n");
         CHECK_EQ(device::disk_id_linux(m.probe), std::string("LINUX_DISK_/dev/vda_FAIL"));
         CHECK_EQ(joined(m.log.texts()), std::string("Linux root partition UUID is empty"));
         CHECK(m.os.calls[1].errors == platform::ErrorStream::inherited);
@@ -97,9 +98,10 @@ TEST_CASE("linux disk: findmnt, then fstab, then the file system of df") {
         m.os.commands[findmnt] = hangs();
         m.os.commands[df] = prints("", 1);
         CHECK_EQ(device::disk_id_linux(m.probe), std::string("LINUX_DISK_UNKNOWN_FAIL"));
-        CHECK_EQ(joined(m.log.texts()),
-                 std::string("Failed to get Linux root partition UUID: timed out | "
-                             "Failed to get Linux disk info: Command '['df', '-h', '/']' returned non-zero exit status 1."));
+        CHECK_EQ(
+            joined(m.log.texts()),
+            std::string("Failed to get Linux root partition UUID: timed out | "
+                        "Failed to get Linux disk info: Command '['df', '-h', '/']' returned non-zero exit status 1."));
     }
     {
         Machine m;  // a UUID= line for "/" with no field after "=" fails the fstab step

@@ -16,7 +16,10 @@ TEST_CASE("label\\s+(\\S+): first occurrence that matches; unicode white space")
     CHECK_EQ(or_none(parse::label_token("SerialNumberX Y", "SerialNumber")), string("none"));
     CHECK_EQ(or_none(parse::label_token("SerialNumber   ", "SerialNumber")), string("none"));
     CHECK_EQ(or_none(parse::label_token("SerialNumber\nSerialNumber  Z9", "SerialNumber")), string("[SerialNumber]"));
-    CHECK_EQ(or_none(parse::label_token("Volume UUID:\xE3\x80\x80" "U\xC2\xA0V", "Volume UUID:")), string("[U]"));
+    CHECK_EQ(or_none(parse::label_token("Volume UUID:\xE3\x80\x80"
+                                        "U\xC2\xA0V",
+                                        "Volume UUID:")),
+             string("[U]"));
     CHECK_EQ(or_none(parse::label_token("", "x")), string("none"));
 }
 
@@ -33,8 +36,9 @@ TEST_CASE("label\\s*(.+): \\s crosses lines, . does not, backtracking onto a bla
 TEST_CASE("\"key\"\\s*=\\s*\"([^\"]+)\"") {
     CHECK_EQ(or_none(parse::quoted_assignment("\"IOPlatformUUID\" = \"AB-CD\"", "IOPlatformUUID")), string("[AB-CD]"));
     CHECK_EQ(or_none(parse::quoted_assignment("\"IOPlatformUUID\"=\n\"A\nB\"", "IOPlatformUUID")), string("[A\nB]"));
-    CHECK_EQ(or_none(parse::quoted_assignment("\"IOPlatformUUID\" = \"\" \"IOPlatformUUID\" = \"Z\"", "IOPlatformUUID")),
-             string("[Z]"));
+    CHECK_EQ(
+        or_none(parse::quoted_assignment("\"IOPlatformUUID\" = \"\" \"IOPlatformUUID\" = \"Z\"", "IOPlatformUUID")),
+        string("[Z]"));
     CHECK_EQ(or_none(parse::quoted_assignment("\"IOPlatformUUID\" = \"open", "IOPlatformUUID")), string("none"));
     CHECK_EQ(or_none(parse::quoted_assignment("IOPlatformUUID = \"x\"", "IOPlatformUUID")), string("none"));
 }
@@ -59,7 +63,9 @@ TEST_CASE("cpuinfo, fstab, df, sysctl and whoami readers") {
     CHECK_EQ(parse::sysctl_model("  Mac14,2 \n"), string("Mac14,2"));
     CHECK_EQ(parse::sysctl_model("x:"), string());
 
-    CHECK_EQ(or_none(parse::whoami_sid_line("a\r\n b S-1-5-18 \x1c" "c S-1-2")), string("[b S-1-5-18]"));
+    CHECK_EQ(or_none(parse::whoami_sid_line("a\r\n b S-1-5-18 \x1c"
+                                            "c S-1-2")),
+             string("[b S-1-5-18]"));
     CHECK_EQ(or_none(parse::whoami_sid_line("S-1\n")), string("none"));
 }
 
@@ -74,37 +80,31 @@ TEST_CASE("splitting rules") {
 
 TEST_CASE("plist reader: structure, repeated keys, refusals") {
     const string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
-    CHECK_EQ(parse::plist_platform_serial(head + "<dict><key>IOPlatformSerialNumber</key><string>A</string>"
-                                                 "<key>IOPlatformSerialNumber</key><string>B&amp;C</string></dict></plist>"),
-             string("B&C"));
+    CHECK_EQ(
+        parse::plist_platform_serial(head + "<dict><key>IOPlatformSerialNumber</key><string>A</string>"
+                                            "<key>IOPlatformSerialNumber</key><string>B&amp;C</string></dict></plist>"),
+        string("B&C"));
     CHECK_EQ(parse::plist_platform_serial("<plist><dict/></plist>"), string());
-    CHECK_EQ(parse::plist_platform_serial(head + "<dict><key>IOPlatformSerialNumber</key><string/></dict></plist>"), string());
-    const parse::PlistValue v = parse::read_plist(head + "<array><integer>-3</integer><real>1.5</real><true/><data>AA==</data>"
-                                                         "<date>2024-01-01T00:00:00Z</date><dict/></array></plist>");
+    CHECK_EQ(parse::plist_platform_serial(head + "<dict><key>IOPlatformSerialNumber</key><string/></dict></plist>"),
+             string());
+    const parse::PlistValue v =
+        parse::read_plist(head + "<array><integer>-3</integer><real>1.5</real><true/><data>AA==</data>"
+                                 "<date>2024-01-01T00:00:00Z</date><dict/></array></plist>");
     CHECK(v.kind == parse::PlistValue::Kind::array);
     CHECK_EQ(v.array.size(), 6u);
     for (const auto& [bad, message] : std::vector<std::pair<string, string>>{
-             {string(""),
-              "Invalid file"},
-             {string("  <plist/>"),
-              "Invalid file"},
-             {string("<plist/>"),
-              "property list holds no value"},
-             {head + "<dict>",
-              "no element found: line 1, column 65"},
-             {head + "<dict><string>x</string></dict></plist>",
-              "unexpected element"},
-             {head + "<dict><key>a</key></dict></plist>",
-              "missing value for key 'a'"},
-             {head + "<dict><key>a</key><key>b</key></dict></plist>",
-              "unexpected key"},
-             {head + "<array><integer>12a</integer></array></plist>",
-              "invalid integer in property list: '12a'"},
-             {head + "<array><real>x</real></array></plist>",
-              "could not convert string to float: 'x'"},
-             {head + "<key>a</key></plist>",
-              "unexpected key"},
-             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
+             {string(""), "Invalid file"},
+             {string("  <plist/>"), "Invalid file"},
+             {string("<plist/>"), "property list holds no value"},
+             {head + "<dict>", "no element found: line 1, column 65"},
+             {head + "<dict><string>x</string></dict></plist>", "unexpected element"},
+             {head + "<dict><key>a</key></dict></plist>", "missing value for key 'a'"},
+             {head + "<dict><key>a</key><key>b</key></dict></plist>", "unexpected key"},
+             {head + "<array><integer>12a</integer></array></plist>", "invalid integer in property list: '12a'"},
+             {head + "<array><real>x</real></array></plist>", "could not convert string to float: 'x'"},
+             {head + "<key>a</key></plist>", "unexpected key"},
+             {string(
+                  "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
               "XML entity declarations are not supported in plist files"},
              {head + "<array><dict><key>IOPlatformSerialNumber</key><string>X</string></dict></array></plist>",
               "top level of the property list is not a dictionary"},
@@ -124,29 +124,30 @@ TEST_CASE("plist reader: declarations, entities and nesting depth") {
                                                       "<string>a&undeclared;b</string></dict></plist>"),
              string("ab"));
     CHECK_EQ(parse::plist_platform_serial("<?xml version=\"1.1\"?><plist>" + serial), string("SA"));
-    CHECK_EQ(parse::plist_platform_serial("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ELEMENT plist ANY>]><plist>" + serial),
-             string("SA"));
-    for (const auto& [bad, message] : std::vector<std::pair<string, string>>{
-             {string("<?xml version=\"2.0\"?><plist>") + serial,
-              "unsupported XML version '2.0'"},
-             {string("<?xml version=\"1.x\"?><plist>") + serial,
-              "unsupported XML version '1.x'"},
-             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><plist>") + serial,
-              "XML entity declarations are not supported in plist files"},
-             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p \"x\">]><plist>") + serial,
-              "XML entity declarations are not supported in plist files"},
-             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p SYSTEM \"http://example.invalid/p\"> %p;]><plist>") + serial,
-              "XML entity declarations are not supported in plist files"},
-             {string("<?xml version=\"1.0\"?><!DOCTYPE plist [ %p; <!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
-              "top level of the property list is not a dictionary"},
-             {string("<?xml version=\"1.0\"?><plist><string>&undeclared;</string></plist>"),
-              "undefined entity: line 1, column 36"},
-             {string("<plist><dict></plist>"),
-              "mismatched tag: line 1, column 15"},
-             {string("<plist><dict/></plist><plist/>"),
-              "junk after document element: line 1, column 22"},
-             {string("<plist><dict/>\x01</plist>"),
-              "not well-formed (invalid token): line 1, column 14"}}) {
+    CHECK_EQ(
+        parse::plist_platform_serial("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ELEMENT plist ANY>]><plist>" + serial),
+        string("SA"));
+    for (
+        const auto& [bad, message] : std::vector<std::pair<string, string>>{
+            {string("<?xml version=\"2.0\"?><plist>") + serial, "unsupported XML version '2.0'"},
+            {string("<?xml version=\"1.x\"?><plist>") + serial, "unsupported XML version '1.x'"},
+            {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><plist>") +
+                 serial,
+             "XML entity declarations are not supported in plist files"},
+            {string("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p \"x\">]><plist>") + serial,
+             "XML entity declarations are not supported in plist files"},
+            {string(
+                 "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY % p SYSTEM \"http://example.invalid/p\"> %p;]><plist>") +
+                 serial,
+             "XML entity declarations are not supported in plist files"},
+            {string(
+                 "<?xml version=\"1.0\"?><!DOCTYPE plist [ %p; <!ENTITY e \"boom\">]><plist><string>&e;</string></plist>"),
+             "top level of the property list is not a dictionary"},
+            {string("<?xml version=\"1.0\"?><plist><string>&undeclared;</string></plist>"),
+             "undefined entity: line 1, column 36"},
+            {string("<plist><dict></plist>"), "mismatched tag: line 1, column 15"},
+            {string("<plist><dict/></plist><plist/>"), "junk after document element: line 1, column 22"},
+            {string("<plist><dict/>\x01</plist>"), "not well-formed (invalid token): line 1, column 14"}}) {
         CHECK_THROWS(parse::plist_platform_serial(bad), core::ErrorKind::parse, message);
     }
 
@@ -165,9 +166,10 @@ TEST_CASE("plist reader: declarations, entities and nesting depth") {
 TEST_CASE("plist reader: a scalar's text follows its last child element, whose content is not read") {
     const string head = "<plist version=\"1.0\">";
     const parse::PlistValue v = parse::read_plist(
-        head + "<array><string>a<b>x</b>c<!--note-->d<![CDATA[<e>]]></string><string>a<dict><key>k</key></dict></string>"
-               "<true><string>ignored</string></true><integer>1<x/>2</integer><unknown><string>z</string></unknown>"
-               "<data>\r\nAA==\r\n</data></array></plist>");
+        head +
+        "<array><string>a<b>x</b>c<!--note-->d<![CDATA[<e>]]></string><string>a<dict><key>k</key></dict></string>"
+        "<true><string>ignored</string></true><integer>1<x/>2</integer><unknown><string>z</string></unknown>"
+        "<data>\r\nAA==\r\n</data></array></plist>");
     CHECK(v.kind == parse::PlistValue::Kind::array);
     CHECK_EQ(v.array.size(), 6u);
     CHECK_EQ(v.array[0].text, string("cd<e>"));

@@ -104,8 +104,8 @@ TEST_CASE("posix runner: the interruption is asked while it waits, and stops the
         CHECK(interruption.checks >= 4);  // at least once per slice
     }
     // waiting for output, for a background job too, and (output closed) for the exit
-    for (const char* command : {"sleep 30", "sleep 30 & sleep 30; echo never", "echo partial; exec sleep 30",
-                                "exec >&- 2>&-; sleep 30"}) {
+    for (const char* command :
+         {"sleep 30", "sleep 30 & sleep 30; echo never", "echo partial; exec sleep 30", "exec >&- 2>&-; sleep 30"}) {
         CountingInterruption interruption;
         interruption.stop_after = 200ms;
         auto os = platform::make_system_platform(interruption);

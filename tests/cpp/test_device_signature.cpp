@@ -25,19 +25,16 @@ TEST_CASE("dispatcher: an unsupported system gives its name and a suffix, with a
     }
 }
 
-TEST_CASE("marker tests: signature (_GET_FAILED), status (_FAIL, _UNKNOWN_FAIL), sandbox (markers in the joined text)") {
+TEST_CASE(
+    "marker tests: signature (_GET_FAILED), status (_FAIL, _UNKNOWN_FAIL), sandbox (markers in the joined text)") {
     struct Row {
         const char* value;
         bool failed, unknown, sandbox;
     } rows[] = {
-        {"CPU_GET_FAILED", false, false, false},
-        {"LINUX_DISK_UNKNOWN_FAIL", true, true, true},
-        {"MAC_UNKNOWN_FAIL", true, true, true},
-        {"LINUX_Intel(R) Xeon(R)_FAIL", true, false, false},
-        {"REG_To Be Filled", false, false, false},
-        {"USERSID_x S-1-5", false, false, true},
-        {"FreeBSD_BOARD_UNKNOWN_FAIL", true, true, true},
-        {"1234-ABCD", false, false, false},
+        {"CPU_GET_FAILED", false, false, false},          {"LINUX_DISK_UNKNOWN_FAIL", true, true, true},
+        {"MAC_UNKNOWN_FAIL", true, true, true},           {"LINUX_Intel(R) Xeon(R)_FAIL", true, false, false},
+        {"REG_To Be Filled", false, false, false},        {"USERSID_x S-1-5", false, false, true},
+        {"FreeBSD_BOARD_UNKNOWN_FAIL", true, true, true}, {"1234-ABCD", false, false, false},
     };
     for (const Row& r : rows) {
         const device::FactorStatus s = device::factor_status(r.value);
@@ -67,10 +64,12 @@ TEST_CASE("signature: normal input, and the sandbox signature on a Windows total
         const std::string signature = device::device_signature(m.probe, f);
         CHECK_EQ(signature, sha256::hash_text("CPU_GET_FAILED_PRODUCTID_PID_BOARD_GET_FAILED"));
         CHECK(m.log.lines[0].first == core::LogLevel::warning);
-        CHECK_EQ(m.log.lines[0].second, std::string("Hardware collection partial/total failure, using sandbox fallback. "
-                                                     "CPU=CPU_GET_FAILED, Disk=PRODUCTID_PID, Board=REG_B"));
+        CHECK_EQ(m.log.lines[0].second,
+                 std::string("Hardware collection partial/total failure, using sandbox fallback. "
+                             "CPU=CPU_GET_FAILED, Disk=PRODUCTID_PID, Board=REG_B"));
     }
-    for (const device::Factors& f : {device::Factors{"a", "DISK_GET_FAILED", "c"}, device::Factors{"a", "b", "BOARD_GET_FAILED"}}) {
+    for (const device::Factors& f :
+         {device::Factors{"a", "DISK_GET_FAILED", "c"}, device::Factors{"a", "b", "BOARD_GET_FAILED"}}) {
         Machine m;
         m.os.system = "Linux";
         m.os.files["/etc/machine-id"] = "abc\n";
@@ -94,8 +93,8 @@ TEST_CASE("sandbox fallback signature per system") {
     {
         Machine m;
         m.os.system = "Darwin";
-        m.os.commands["ioreg -rd1 -c IOPlatformExpertDevice"] =
-            prints("+-o J314sAP  <class IOPlatformExpertDevice>\n    {\n      \"IOPlatformUUID\" = \"1F2E-3D\"\n    }\n", 1);
+        m.os.commands["ioreg -rd1 -c IOPlatformExpertDevice"] = prints(
+            "+-o J314sAP  <class IOPlatformExpertDevice>\n    {\n      \"IOPlatformUUID\" = \"1F2E-3D\"\n    }\n", 1);
         CHECK_EQ(device::sandbox_fallback_fingerprint(m.probe), sha256::hash_text("MAC_1F2E-3D_1F2E-3D_1F2E-3D"));
         CHECK(m.os.calls[0].errors == platform::ErrorStream::separate);
         CHECK(m.os.calls[0].timeout == std::chrono::seconds(5));

@@ -8,15 +8,16 @@ using namespace zeq::test;
 namespace {
 const std::string wmic_cpu = "wmic cpu get ProcessorId";
 const std::string ps = "powershell -NoProfile -Command ";
-const std::string cim_cpu = ps + "Get-CimInstance -ClassName Win32_Processor | Select-Object -ExpandProperty ProcessorId";
+const std::string cim_cpu =
+    ps + "Get-CimInstance -ClassName Win32_Processor | Select-Object -ExpandProperty ProcessorId";
 const std::string cim_disk =
     ps + "Get-CimInstance -ClassName Win32_DiskDrive | Select-Object -First 1 -ExpandProperty SerialNumber";
-const std::string reg_system = ps +
-    "(Get-ItemProperty -Path 'HKLM:\\HARDWARE\\DESCRIPTION\\System\\BIOS' -Name 'SystemSerialNumber' "
-    "-ErrorAction SilentlyContinue).SystemSerialNumber";
-const std::string reg_board = ps +
-    "(Get-ItemProperty -Path 'HKLM:\\HARDWARE\\DESCRIPTION\\System\\BIOS' -Name 'BaseboardSerialNumber' "
-    "-ErrorAction SilentlyContinue).BaseboardSerialNumber";
+const std::string reg_system =
+    ps + "(Get-ItemProperty -Path 'HKLM:\\HARDWARE\\DESCRIPTION\\System\\BIOS' -Name 'SystemSerialNumber' "
+         "-ErrorAction SilentlyContinue).SystemSerialNumber";
+const std::string reg_board =
+    ps + "(Get-ItemProperty -Path 'HKLM:\\HARDWARE\\DESCRIPTION\\System\\BIOS' -Name 'BaseboardSerialNumber' "
+         "-ErrorAction SilentlyContinue).BaseboardSerialNumber";
 const std::string product_id = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion|ProductId";
 const std::string machine_guid = "SOFTWARE\\Microsoft\\Cryptography|MachineGuid";
 
@@ -64,7 +65,8 @@ TEST_CASE("windows: PowerShell 'None' or blank falls through silently; BIOS seri
         CHECK_EQ(device::cpu_serial_windows(m.probe), std::string("REG_To Be Filled By O.E.M."));
         CHECK_EQ(device::disk_id_windows(m.probe), std::string("REG_To Be Filled By O.E.M."));
         // only the two wmic lines: nothing about the PowerShell answers
-        CHECK_EQ(joined(m.log.texts()), std::string("wmic command not found, skipping | wmic command not found, skipping"));
+        CHECK_EQ(joined(m.log.texts()),
+                 std::string("wmic command not found, skipping | wmic command not found, skipping"));
         CHECK(m.os.calls[2].timeout == std::chrono::seconds(5));
     }
 }
@@ -76,8 +78,9 @@ TEST_CASE("windows: PowerShell missing or hanging; registry step failure line") 
     m.os.commands["whoami /user"] = prints("\nUSER INFORMATION\n----------------\n\nUser Name      SID\n"
                                            "============== ========\nbox\\alice      S-1-5-21-1-2-3-1001\n");
     CHECK_EQ(device::cpu_serial_windows(m.probe), std::string("USERSID_box\\alice      S-1-5-21-1-2-3-1001"));
-    CHECK_EQ(joined(m.log.texts()), std::string("wmic command not found, skipping | PowerShell command timeout, skipping | "
-                                                "Failed to read CPU serial from registry: no powershell"));
+    CHECK_EQ(joined(m.log.texts()),
+             std::string("wmic command not found, skipping | PowerShell command timeout, skipping | "
+                         "Failed to read CPU serial from registry: no powershell"));
     CHECK(m.os.calls.back().errors == platform::ErrorStream::separate);
 }
 

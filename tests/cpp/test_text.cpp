@@ -9,15 +9,18 @@
 using namespace zeq;
 
 TEST_CASE("cut follows slice semantics on code points") {
-    const std::string s = "a\xE4\xB8\xAD" "bc";  // "a中bc"
+    const std::string s = "a\xE4\xB8\xAD"
+                          "bc";  // "a中bc"
     CHECK_EQ(text::length(s), 4u);
-    CHECK_EQ(text::cut(s, 1, 3), std::string("\xE4\xB8\xAD" "b"));
+    CHECK_EQ(text::cut(s, 1, 3), std::string("\xE4\xB8\xAD"
+                                             "b"));
     CHECK_EQ(text::cut(s, -2, 100), std::string("bc"));
     CHECK_EQ(text::cut(s, 3, 1), std::string());
     CHECK_EQ(text::cut(s, -100, 1), std::string("a"));
     CHECK_EQ(text::last_n(s, 0), s);
     CHECK_EQ(text::last_n(s, 9), s);
-    CHECK_EQ(text::last_n(s, -1), std::string("\xE4\xB8\xAD" "bc"));
+    CHECK_EQ(text::last_n(s, -1), std::string("\xE4\xB8\xAD"
+                                              "bc"));
     CHECK_EQ(text::last_n(s, std::numeric_limits<std::int64_t>::min()), std::string());
 }
 
@@ -73,7 +76,8 @@ TEST_CASE("UTF-8 faults are found where the host's decoder finds them") {
         {"\xED\x80", true, "'utf-8' codec can't decode bytes in position 0-1: unexpected end of data"},
         {"\xF0\x90\x80\x41", true, "'utf-8' codec can't decode bytes in position 0-2: invalid continuation byte"},
         {"\xF4\x90\x80\x80", true, "'utf-8' codec can't decode byte 0xf4 in position 0: invalid continuation byte"},
-        {std::string(33, 'x') + "\xFF", false, "'utf-8' codec can't decode byte 0xff in position 33: invalid start byte"},
+        {std::string(33, 'x') + "\xFF", false,
+         "'utf-8' codec can't decode byte 0xff in position 33: invalid start byte"},
     };
     for (const Case& c : cases) {
         bool ascii = true;

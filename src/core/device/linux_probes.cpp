@@ -44,8 +44,8 @@ std::string cpu_serial_linux(Probe& p) {
 std::string disk_id_linux(Probe& p) {
     const Operation here(p, "_get_disk_id_linux");
     Reading uuid = guarded(p, lines::linux_root_uuid_failed, [&]() -> Reading {
-        std::string found(text::strip(
-            output_run(p, {"findmnt", "-n", "-o", "UUID", "/"}, ErrorStream::merged, p.command_limit)));
+        std::string found(
+            text::strip(output_run(p, {"findmnt", "-n", "-o", "UUID", "/"}, ErrorStream::merged, p.command_limit)));
         if (!found.empty()) return found;
         debug(p, lines::linux_root_uuid_empty);
         return std::nullopt;

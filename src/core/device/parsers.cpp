@@ -89,10 +89,15 @@ std::vector<std::string_view> splitlines(std::string_view text) {
                 boundary = true;
                 if (after < text.size() && text[after] == '\n') boundary_end = after + 1;
                 break;
-            case '\n': case 0x0B: case 0x0C: case 0x1C: case 0x1D: case 0x1E:
-            case 0x85: case 0x2028: case 0x2029:
-                boundary = true;
-                break;
+            case '\n':
+            case 0x0B:
+            case 0x0C:
+            case 0x1C:
+            case 0x1D:
+            case 0x1E:
+            case 0x85:
+            case 0x2028:
+            case 0x2029: boundary = true; break;
             default: break;
         }
         if (boundary) {
@@ -394,7 +399,8 @@ struct Reading {
         guarded(data, [](Reading& r) { r.builder.end(); });
     }
     static void on_characters(void* data, const XML_Char* s, int len) {
-        guarded(data, [s, len](Reading& r) { r.builder.characters(std::string_view(s, static_cast<std::size_t>(len))); });
+        guarded(data,
+                [s, len](Reading& r) { r.builder.characters(std::string_view(s, static_cast<std::size_t>(len))); });
     }
     // No entity is ever declared, so none is ever expanded.
     static void on_entity_declaration(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,

@@ -70,7 +70,7 @@ struct PlistEntry;
 struct PlistValue {
     enum class Kind { dict, array, string, integer, real, boolean, date, data };
     Kind kind = Kind::string;
-    std::string text;                                     // string, integer, real, date, data: the element's text
+    std::string text;              // string, integer, real, date, data: the element's text
     std::vector<PlistEntry> dict;  // in document order; a repeated key: the last one counts
     std::vector<PlistValue> array;
     const PlistValue* find(std::string_view key) const;

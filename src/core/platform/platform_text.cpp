@@ -4,7 +4,8 @@
 namespace zeq::platform {
 
 void require_strict_utf8(std::string_view s) {
-    if (const auto fault = text::find_utf8_fault(s, /*surrogates=*/false)) core::fail(core::ErrorKind::system, text::describe(*fault));
+    if (const auto fault = text::find_utf8_fault(s, /*surrogates=*/false))
+        core::fail(core::ErrorKind::system, text::describe(*fault));
 }
 
 std::string normalize_newlines(std::string_view text) {

@@ -245,8 +245,8 @@ public:
         pid_t pid = -1;
         const int rc = ::posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
         if (rc != 0) {
-            const ErrorKind kind =
-                (rc == ENOENT || rc == ENOTDIR) ? ErrorKind::command_not_found : ErrorKind::command_failed;
+            const ErrorKind kind = (rc == ENOENT || rc == ENOTDIR) ? ErrorKind::command_not_found
+                                                                   : ErrorKind::command_failed;
             throw core::Error(kind, errno_text(rc, argv[0]));
         }
         Child child(pid);
@@ -272,8 +272,16 @@ public:
             nfds_t n = 0;
             std::string* sinks[2];
             Fd* owners[2];
-            if (out.read.open()) { fds[n] = {out.read.get(), POLLIN, 0}; sinks[n] = &result.out; owners[n++] = &out.read; }
-            if (err.read.open()) { fds[n] = {err.read.get(), POLLIN, 0}; sinks[n] = &result.err; owners[n++] = &err.read; }
+            if (out.read.open()) {
+                fds[n] = {out.read.get(), POLLIN, 0};
+                sinks[n] = &result.out;
+                owners[n++] = &out.read;
+            }
+            if (err.read.open()) {
+                fds[n] = {err.read.get(), POLLIN, 0};
+                sinks[n] = &result.err;
+                owners[n++] = &err.read;
+            }
             const int wait = remaining_ms(deadline);
             if (wait == 0) throw fail_timeout();
             const int ready = ::poll(fds, n, interruption.bounded_ms(wait));
@@ -290,7 +298,10 @@ public:
                     if (errno == EINTR || errno == EAGAIN) continue;
                     throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
                 }
-                if (got == 0) { owners[i]->reset(); continue; }
+                if (got == 0) {
+                    owners[i]->reset();
+                    continue;
+                }
                 total += static_cast<std::size_t>(got);
                 if (total > max_output_bytes)
                     throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
@@ -311,7 +322,8 @@ public:
             result.out = decode_utf8_text(result.out);
             result.err = decode_utf8_text(result.err);
         } catch (const core::Error& e) {
-            throw core::Error(ErrorKind::command_failed, e.message());  // output that is not text: the command's failure
+            throw core::Error(ErrorKind::command_failed,
+                              e.message());  // output that is not text: the command's failure
         }
         return result;
     }

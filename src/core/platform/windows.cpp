@@ -41,9 +41,9 @@ std::string utf8(const wchar_t* data, std::size_t size) {
 
 std::string error_text(DWORD code) {
     wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string message = n ? utf8(buffer, n) : std::string(failure::no_description);
     if (buffer) LocalFree(buffer);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
@@ -54,8 +54,8 @@ std::string error_text(DWORD code) {
 // The system's ANSI code page (the host's default text encoding here) to UTF-8.
 std::string decode_ansi(const std::string& bytes) {
     if (bytes.empty()) return {};
-    const int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     if (n == 0)
         throw core::Error(ErrorKind::command_failed, joined(failure::not_in_code_page, error_text(GetLastError())));
     std::wstring w(static_cast<std::size_t>(n), L'\0');
@@ -302,8 +302,8 @@ public:
         std::wstring line = command_line(argv);
         PROCESS_INFORMATION pi{};
         const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                            CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
-                                            nullptr, nullptr, &si.StartupInfo, &pi);
+                                            CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                            nullptr, &si.StartupInfo, &pi);
         const DWORD start_error = GetLastError();
         DeleteProcThreadAttributeList(attrs);
         if (!started) {

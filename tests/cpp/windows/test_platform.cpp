@@ -56,9 +56,9 @@ bool gone(DWORD pid) {
 // Python's OSError shows it after "[WinError <code>] ".
 std::string system_message(DWORD code) {
     wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text;
     if (n > 0) {
         const int size = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
@@ -95,9 +95,7 @@ std::string failure_text(platform::Platform& os, const std::vector<std::string>&
     return "no failure";
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::wstring temp_path(const wchar_t* name) {
     wchar_t dir[MAX_PATH];
@@ -106,8 +104,8 @@ std::wstring temp_path(const wchar_t* name) {
 }
 
 std::string utf8_of(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
@@ -135,9 +133,9 @@ TEST_CASE("windows runner: captured output, merged and separate errors, exit sta
 
 TEST_CASE("windows runner: arguments reach the program unchanged") {
     auto os = platform::make_system_platform();
-    const std::vector<std::string> args = {
-        "a b", "", "x\"y", "back\\", "two\\\\", "\\\"", "x\\\\\"y", "sp ace\\", "tab\there", "*", "%PATH%",
-        "\xE7\xA1\xAC\xE4\xBB\xB6"};
+    const std::vector<std::string> args = {"a b",       "",     "x\"y",     "back\\",
+                                           "two\\\\",   "\\\"", "x\\\\\"y", "sp ace\\",
+                                           "tab\there", "*",    "%PATH%",   "\xE7\xA1\xAC\xE4\xBB\xB6"};
     std::vector<std::string> argv = {"zeq_speaker", "--args"};
     std::string expected;
     for (const std::string& a : args) {
@@ -182,11 +180,10 @@ TEST_CASE("windows runner: a missing program is not_found") {
 TEST_CASE("windows runner: a child that never exits is killed at its time-out, with what it started") {
     auto os = platform::make_system_platform();
     const DWORD handles_before = handle_count();
-    for (const std::vector<std::string>& argv : {std::vector<std::string>{"zeq_sleeper", "60"},
-                                                 std::vector<std::string>{"zeq_forker", "--wait"}}) {
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{"zeq_sleeper", "60"}, std::vector<std::string>{"zeq_forker", "--wait"}}) {
         const auto start = Clock::now();
-        CHECK_EQ(failure_text(*os, argv, 500ms),
-                 std::string("Command '" + argv[0] + "' timed out after 0.5 seconds"));
+        CHECK_EQ(failure_text(*os, argv, 500ms), std::string("Command '" + argv[0] + "' timed out after 0.5 seconds"));
         CHECK(seconds_since(start) < 5.0);
         CHECK(none_left(L"zeq_sleeper.exe"));
         CHECK(none_left(L"zeq_forker.exe"));
@@ -265,8 +262,8 @@ TEST_CASE("windows runner: an interruption that does not throw leaves the result
 
 TEST_CASE("windows runner: an interruption while a grandchild holds the pipe stops them all") {
     // with the forker still running, and with the forker gone and only its grandchild left on the pipe
-    for (const std::vector<std::string>& argv : {std::vector<std::string>{"zeq_forker", "--wait"},
-                                                 std::vector<std::string>{"zeq_forker"}}) {
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{"zeq_forker", "--wait"}, std::vector<std::string>{"zeq_forker"}}) {
         CountingInterruption interruption;
         interruption.throw_at = 4;
         auto os = platform::make_system_platform(interruption);

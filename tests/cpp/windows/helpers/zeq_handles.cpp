@@ -32,8 +32,8 @@ std::wstring hex(std::uintptr_t v) {
 }  // namespace
 
 int wmain() {
-    std::wstring report = L"stdin " + kind(GetStdHandle(STD_INPUT_HANDLE)) + L"\nstdout " + kind(out()) +
-                          L"\nstderr " + kind(err()) + L"\n";
+    std::wstring report = L"stdin " + kind(GetStdHandle(STD_INPUT_HANDLE)) + L"\nstdout " + kind(out()) + L"\nstderr " +
+                          kind(err()) + L"\n";
     // Handle values are multiples of 4; inherited ones keep the parent's value.
     for (std::uintptr_t v = 4; v < (1u << 16); v += 4) {
         HANDLE h = reinterpret_cast<HANDLE>(v);
