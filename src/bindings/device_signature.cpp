@@ -62,7 +62,10 @@ device::Factors collect() {
     }
     std::string values[3];
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!PyUnicode_Check(items[i].ptr())) host::raise(PyExc_TypeError, texts::factors_not_text);
+        if (!PyUnicode_Check(items[i].ptr())) {
+            PyErr_Format(PyExc_TypeError, texts::factors_not_text, Py_TYPE(items[i].ptr())->tp_name);
+            throw nb::python_error();
+        }
         values[i] = std::string(host::Utf8(items[i].ptr()).view());
     }
     return {values[0], values[1], values[2]};

@@ -47,6 +47,8 @@ namespace shared {
 inline constexpr std::string_view hash_failed = "哈希计算失败";  // credentials, zeq_user_1 password, rule sealer
 inline constexpr std::string_view weight_not_positive = "权重参数必须是正整数";  // salts, credentials
 inline constexpr std::string_view salt_out_of_range = "动态盐值必须在1-9之间";   // credentials, zeq_user_1 password
+// A replaced get_hardware_info whose factors are not text (device signature, AES key 1).
+inline constexpr const char* factors_not_text = "device factors must be text, not '%.200s'";
 }  // namespace shared
 
 // ---------------------------------------------------------------- digest_base
@@ -263,7 +265,7 @@ inline constexpr const char* collection_error_doc = "硬件信息采集异常"; 
 inline constexpr const char* change_detected_doc = "检测到硬件变更";     // HardwareChangeDetected
 // A replaced get_hardware_info that does not give three texts.
 inline constexpr std::string_view not_three_values = "get_hardware_info() must give exactly three values, got ";
-inline constexpr std::string_view factors_not_text = "device factors must be str";
+inline constexpr const char* factors_not_text = shared::factors_not_text;
 }  // namespace device_signature
 
 // ---------------------------------------------------------------- access_derivation
@@ -314,7 +316,7 @@ inline constexpr std::string_view decryption_failed = "Decryption failed: ";
 inline constexpr std::string_view root_key_log = "Root key decryption failed: ";       // error log line
 inline constexpr std::string_view weight_failed = "Weight param decryption failed: ";  // raised and logged
 // A replaced get_hardware_info or text cipher that gives something else than text.
-inline constexpr const char* factors_not_text = "device factors must be text, not '%.200s'";
+inline constexpr const char* factors_not_text = shared::factors_not_text;
 inline constexpr const char* decrypted_not_text = "decrypted data must be text, not '%.200s'";
 }  // namespace master_key_seal
 

@@ -537,3 +537,16 @@ def test_faked_linux_machine(tmp_path, machine, expected):
     mid = machine_id.strip()
     assert result["fallback"] == sha(f"LINUX_{mid}_{mid}_{mid}")
     assert [result["status"][k]["value"] for k in ("cpu", "disk", "motherboard")] == list(expected)
+
+
+@pytest.mark.parametrize(
+    "operation, factors",
+    [("get_device_signature", ("a", 7, "c")), ("get_aes_key_1", (1, 2, 3))],
+)
+def test_replaced_factors_that_are_not_text(monkeypatch, operation, factors):
+    from zeq.domain.crypto_layer import master_key_seal
+
+    monkeypatch.setattr(ds, "get_hardware_info", lambda: factors)
+    call = getattr(ds, operation, None) or getattr(master_key_seal, operation)
+    with pytest.raises(TypeError, match="^device factors must be text, not 'int'$"):
+        call()

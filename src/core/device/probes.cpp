@@ -13,14 +13,8 @@ void warning(Probe& p, std::string_view message) { p.log.log(core::LogLevel::war
 std::string output_run(Probe& p, const std::vector<std::string>& argv, platform::ErrorStream errors,
                        std::chrono::milliseconds timeout) {
     platform::Completed done = p.os.run(argv, errors, timeout);
-    if (done.status != 0) {
-        std::string command = "[";
-        for (std::size_t i = 0; i < argv.size(); ++i) command += (i ? ", '" : "'") + argv[i] + "'";
-        command += ']';
-        core::fail(core::ErrorKind::command_failed,
-                   core::texts::joined(failure::command_open, command, failure::non_zero_status,
-                                       std::to_string(done.status), failure::sentence_end));
-    }
+    if (done.status != 0)
+        core::fail(core::ErrorKind::command_failed, platform::non_zero_status_text(argv, done.status));
     return std::move(done.out);
 }
 

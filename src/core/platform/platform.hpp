@@ -99,6 +99,11 @@ std::string normalize_newlines(std::string_view text);
 // require_strict_utf8 + normalize_newlines.
 std::string decode_utf8_text(std::string_view bytes);
 
+// The failure texts of a command, in the host's words for them (its
+// subprocess errors), the same from every runner.
+std::string timed_out_text(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+std::string non_zero_status_text(const std::vector<std::string>& argv, int status);
+
 // The runners' side of an Interruption: when the next check() of a wait is due.
 class InterruptionSchedule {
 public:

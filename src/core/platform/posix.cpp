@@ -36,22 +36,6 @@ std::string errno_text(int error, const std::string& what) {
     return message;
 }
 
-std::string quoted_argv(const std::vector<std::string>& argv) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < argv.size(); ++i) {
-        if (i) out += ", ";
-        out += "'" + argv[i] + "'";
-    }
-    return out + "]";
-}
-
-std::string seconds_text(std::chrono::milliseconds t) {
-    if (t.count() % 1000 == 0) return std::to_string(t.count() / 1000);
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", static_cast<double>(t.count()) / 1000.0);
-    return buffer;
-}
-
 class Fd {
 public:
     Fd() = default;
@@ -262,9 +246,7 @@ public:
         auto fail_timeout = [&]() -> core::Error {
             child.kill_group();
             child.reap_blocking();
-            return core::Error(ErrorKind::command_timeout,
-                               joined(failure::command_open, quoted_argv(argv), failure::timed_out,
-                                      seconds_text(timeout), failure::timed_out_end));
+            return core::Error(ErrorKind::command_timeout, timed_out_text(argv, timeout));
         };
 
         while (out.read.open() || err.read.open()) {

@@ -345,12 +345,7 @@ public:
             err_reader.finish();
             throw;
         }
-        if (!exited) {
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(ms) / 1000.0);
-            throw core::Error(ErrorKind::command_timeout, joined(failure::command_open, argv[0], failure::timed_out,
-                                                                 seconds, failure::timed_out_end));
-        }
+        if (!exited) throw core::Error(ErrorKind::command_timeout, timed_out_text(argv, timeout));
         if (out_reader.too_large || err_reader.too_large)
             throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
         DWORD code = 0;

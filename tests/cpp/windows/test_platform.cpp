@@ -183,7 +183,8 @@ TEST_CASE("windows runner: a child that never exits is killed at its time-out, w
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{"zeq_sleeper", "60"}, std::vector<std::string>{"zeq_forker", "--wait"}}) {
         const auto start = Clock::now();
-        CHECK_EQ(failure_text(*os, argv, 500ms), std::string("Command '" + argv[0] + "' timed out after 0.5 seconds"));
+        CHECK_EQ(failure_text(*os, argv, 500ms),
+                 std::string("Command '['" + argv[0] + "', '" + argv[1] + "']' timed out after 0.5 seconds"));
         CHECK(seconds_since(start) < 5.0);
         CHECK(none_left(L"zeq_sleeper.exe"));
         CHECK(none_left(L"zeq_forker.exe"));
