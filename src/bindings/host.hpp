@@ -259,6 +259,7 @@ decltype(auto) translate_failures(const FailurePolicy& policy, Body&& body) {
 }
 
 // Runs core code, turning core failures into the host's error types.
+// (call_core and wrap_host_failures are the two most used policies by name.)
 template <class Body>
 decltype(auto) call_core(PyObject* module_error, Body&& body) {
     return translate_failures(FailurePolicy::by_kind(module_error), std::forward<Body>(body));

@@ -15,13 +15,6 @@ namespace {
 namespace texts = core::texts::access_derivation;
 namespace per_info_texts = core::texts::per_info_key;
 
-// Runs `body` under the per-info layer's guard: any failure of the host's
-// ordinary family or of the core becomes a core module error "prefix + text".
-template <class Body>
-auto per_info_guard(std::string_view prefix, Body&& body) -> decltype(body()) {
-    return translate_failures(FailurePolicy::wrap_into_core(prefix), std::forward<Body>(body));
-}
-
 void check_key_length(const Text& key_n) {
     if (length(key_n) != 64) core::fail_module(std::string(per_info_texts::key_length));
 }
@@ -95,7 +88,7 @@ nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
 }  // namespace
 
 nb::str encrypt_with_hex_key(const Text& plaintext, const Text& key_n) {
-    return per_info_guard(per_info_texts::encrypt_failed, [&] {
+    return translate_failures(FailurePolicy::wrap_into_core(per_info_texts::encrypt_failed), [&] {
         check_key_length(key_n);
         cipher::Key key;
         cipher::Key::from_hex(Utf8(key_n), key);
@@ -104,7 +97,7 @@ nb::str encrypt_with_hex_key(const Text& plaintext, const Text& key_n) {
 }
 
 nb::str decrypt_with_hex_key(const Text& ciphertext, const Text& key_n) {
-    return per_info_guard(per_info_texts::decrypt_failed, [&] {
+    return translate_failures(FailurePolicy::wrap_into_core(per_info_texts::decrypt_failed), [&] {
         check_key_length(key_n);
         cipher::Key key;
         cipher::Key::from_hex(Utf8(key_n), key);
@@ -139,7 +132,8 @@ nb::object aes_encrypt(PyObject* error_type, const Text& plaintext, const Text& 
         if (!per_info_encrypt.is_native(fn)) return call_replacement(fn, plaintext, digest);
         const cipher::Key aes_key(digest);
         OPENSSL_cleanse(digest.data(), digest.size());
-        return per_info_guard(per_info_texts::encrypt_failed, [&] { return encrypt(plaintext, aes_key); });
+        return translate_failures(FailurePolicy::wrap_into_core(per_info_texts::encrypt_failed),
+                                  [&] { return encrypt(plaintext, aes_key); });
     });
 }
 
@@ -152,7 +146,8 @@ nb::object aes_decrypt(PyObject* error_type, const Text& ciphertext, const Text&
         if (!per_info_decrypt.is_native(fn)) return call_replacement(fn, ciphertext, digest);
         const cipher::Key aes_key(digest);
         OPENSSL_cleanse(digest.data(), digest.size());
-        return per_info_guard(per_info_texts::decrypt_failed, [&] { return decrypt(ciphertext, aes_key); });
+        return translate_failures(FailurePolicy::wrap_into_core(per_info_texts::decrypt_failed),
+                                  [&] { return decrypt(ciphertext, aes_key); });
     });
 }
 
