@@ -14,22 +14,10 @@ import ctypes
 import ctypes.util
 import hashlib
 
-from common import ZERO_IV, Case, py_decrypt, py_encrypt, py_sha256_hash
+from common import SALTS, ZERO_IV, Case, py_decrypt, py_encrypt, py_sha256_hash
 from zeq.domain.crypto_layer import access_derivation, entry_digest, per_info_key
 
 WEIGHT = 1733817600123456
-SALTS = {
-    "salt1": 3,
-    "salt2": 5,
-    "salt3": 2,
-    "salt4": 4,
-    "salt5": 6,
-    "salt6": 1,
-    "salt7": 8,
-    "salt8": 2,
-    "salt9": 9,
-    "salt10": 7,
-}
 EXT = {"city": "Hangzhou", "label": "work", "note": "primary number"}
 SHORT = ("phone_number:agent-7:+86 138 0000 0000 中文" * 2)[:64]
 LARGE = "0123456789abcdef" * (1 << 20)  # 16 MiB

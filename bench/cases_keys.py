@@ -10,22 +10,10 @@ from __future__ import annotations
 import hashlib
 import logging
 
-from common import Case, py_sha256_hash
+from common import SALTS, Case, py_sha256_hash
 from zeq.domain.crypto_layer import db_account_pass, master_key_seal
 from zeq_reference import aes_decrypt as py_aes_decrypt, aes_encrypt as py_aes_encrypt, zeq_user1_password
 
-SALTS = {
-    "salt1": 3,
-    "salt2": 5,
-    "salt3": 2,
-    "salt4": 4,
-    "salt5": 6,
-    "salt6": 1,
-    "salt7": 8,
-    "salt8": 2,
-    "salt9": 9,
-    "salt10": 7,
-}
 CPU = "BFEBFBFF000806EC"
 DISK = "8f2c4a1e-55d3-4c1b-9a0e-1d2b3c4d5e6f"
 FAILED_CPU = "LINUX_Intel(R) Xeon(R) Processor_FAIL"

@@ -23,7 +23,21 @@ from zeq_reference import (  # noqa: E402  (found through the path above)
     sha256_hash as py_sha256_hash,
 )
 
-__all__ = ["ZERO_IV", "Case", "py_decrypt", "py_encrypt", "py_sha256_hash", "seconds_per_call"]
+# The derived salts of the operations that take them, the same in every case.
+SALTS = {
+    "salt1": 3,
+    "salt2": 5,
+    "salt3": 2,
+    "salt4": 4,
+    "salt5": 6,
+    "salt6": 1,
+    "salt7": 8,
+    "salt8": 2,
+    "salt9": 9,
+    "salt10": 7,
+}
+
+__all__ = ["SALTS", "ZERO_IV", "Case", "py_decrypt", "py_encrypt", "py_sha256_hash", "seconds_per_call"]
 
 
 @dataclass(frozen=True)

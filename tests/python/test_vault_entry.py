@@ -18,17 +18,18 @@ FIELDS = TEXT_FIELDS + ["key_version"]
 HEX = "0123456789abcdef" * 4
 
 
+VALID_FIELDS = dict(
+    info_type="phone",
+    info_owner="u1",
+    info_plaintext="138 0000 0000",
+    extract_account=HEX,
+    extract_password=HEX.upper(),
+    hardware_hash=HEX[::-1],
+)
+
+
 def valid_entry(**overrides) -> VaultEntry:
-    values = dict(
-        info_type="phone",
-        info_owner="u1",
-        info_plaintext="138 0000 0000",
-        extract_account=HEX,
-        extract_password=HEX.upper(),
-        hardware_hash=HEX[::-1],
-    )
-    values.update(overrides)
-    return VaultEntry(**values)
+    return VaultEntry(**{**VALID_FIELDS, **overrides})
 
 
 def fields_of(entry: VaultEntry) -> dict:
@@ -318,15 +319,8 @@ PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 
 def entry_of(cls):
     if cls is KeywordEntry:
-        return cls(
-            info_type="phone",
-            info_owner="u1",
-            info_plaintext="138 0000 0000",
-            extract_account=HEX,
-            extract_password=HEX.upper(),
-            hardware_hash=HEX[::-1],
-        )
-    return cls("phone", "u1", "138 0000 0000", HEX, HEX.upper(), HEX[::-1])
+        return cls(**VALID_FIELDS)
+    return cls(*VALID_FIELDS.values())
 
 
 def test_fields_live_in_the_instance_dictionary_in_field_order():
