@@ -263,14 +263,15 @@ void translate_host_exceptions() {
     });
 }
 
-namespace {
-
-// Interned once, kept for the life of the process.
-PyObject* interned(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
+PyObject* intern_name(const char* name) {
+    PyObject* s = PyUnicode_InternFromString(name);
     if (s == nullptr) throw nb::python_error();
     return s;
 }
+
+namespace {
+
+PyObject* interned(const char* text) { return intern_name(text); }
 
 struct LoggingNames {
     PyObject* is_enabled_for = interned(replaceable::logger_methods::is_enabled_for);

@@ -161,6 +161,10 @@ std::optional<std::int64_t> salt_value(const nb::object& value);
 // time wherever they differ: their UTF-8 lengths, then every byte.
 bool secret_equal(nb::handle a, nb::handle b);
 
+// A str for a name looked up at each call, interned once and kept for the life
+// of the process (a str made per call would miss the attribute cache).
+PyObject* intern_name(const char* name);
+
 // ---------------------------------------------------------------- errors
 // Creates `name` deriving from Exception, with its documentation text, as an
 // attribute of the module. The returned reference lives as long as the process.

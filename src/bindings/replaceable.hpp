@@ -15,7 +15,11 @@
 namespace zeq::host::replaceable {
 
 // An attribute of a module. `home` is the module that defines the layer's own
-// function when `module` only re-exports it.
+// function when `module` only re-exports it. The names of the namespaces below
+// are const char arrays: nanobind keeps one str for such a name, where a plain
+// pointer would get a fresh str at every lookup (and miss the interpreter's
+// attribute cache); an attribute of a ModuleAttribute looked up at each call
+// goes through host::intern_name once.
 struct ModuleAttribute {
     const char* module;
     const char* attribute;
@@ -23,12 +27,12 @@ struct ModuleAttribute {
 };
 
 namespace modules {
-inline constexpr const char* package = "zeq.domain.crypto_layer";
-inline constexpr const char* digest_base = "zeq.domain.crypto_layer.digest_base";
-inline constexpr const char* device_signature = "zeq.domain.crypto_layer.device_signature";
-inline constexpr const char* access_derivation = "zeq.domain.crypto_layer.access_derivation";
-inline constexpr const char* per_info_key = "zeq.domain.crypto_layer.per_info_key";
-inline constexpr const char* function_signatures = "zeq.domain.crypto_layer._function_signatures";
+inline constexpr char package[] = "zeq.domain.crypto_layer";
+inline constexpr char digest_base[] = "zeq.domain.crypto_layer.digest_base";
+inline constexpr char device_signature[] = "zeq.domain.crypto_layer.device_signature";
+inline constexpr char access_derivation[] = "zeq.domain.crypto_layer.access_derivation";
+inline constexpr char per_info_key[] = "zeq.domain.crypto_layer.per_info_key";
+inline constexpr char function_signatures[] = "zeq.domain.crypto_layer._function_signatures";
 }  // namespace modules
 
 // ---------------------------------------------------------------- looked up at each call
@@ -62,32 +66,32 @@ inline constexpr ModuleAttribute signature_of{modules::function_signatures, "sig
 // rule_sealer: the host application's components, looked up in the module's own
 // globals at each call (RuleSealer() makes the services, encrypt the record).
 namespace sealer_globals {
-inline constexpr const char* hash_service = "HashCrypto";
-inline constexpr const char* weight_service = "UserWeight";
-inline constexpr const char* storage_record = "VaultEntry";
+inline constexpr char hash_service[] = "HashCrypto";
+inline constexpr char weight_service[] = "UserWeight";
+inline constexpr char storage_record[] = "VaultEntry";
 }  // namespace sealer_globals
 
 // rule_sealer: encrypt and verify reach the sealer's four steps through the
 // instance, so a subclass (or a test) that replaces one changes both.
 namespace sealer_steps {
-inline constexpr const char* collect_device_signature = "_collect_device_signature";
-inline constexpr const char* get_weight_params = "_get_weight_params";
-inline constexpr const char* calculate_hardware_hash = "_calculate_hardware_hash";
-inline constexpr const char* derive_credentials = "_derive_credentials";
+inline constexpr char collect_device_signature[] = "_collect_device_signature";
+inline constexpr char get_weight_params[] = "_get_weight_params";
+inline constexpr char calculate_hardware_hash[] = "_calculate_hardware_hash";
+inline constexpr char derive_credentials[] = "_derive_credentials";
 }  // namespace sealer_steps
 
 // vault_entry: to_json goes through a subclass's own to_dict; from_json and
 // VaultEntryBuilder.build build through the class's from_dict.
 namespace record_methods {
-inline constexpr const char* to_dict = "to_dict";
-inline constexpr const char* from_dict = "from_dict";
+inline constexpr char to_dict[] = "to_dict";
+inline constexpr char from_dict[] = "from_dict";
 }  // namespace record_methods
 
 // Every module that logs: its logger's methods, called as Logger._log calls them.
 namespace logger_methods {
-inline constexpr const char* is_enabled_for = "isEnabledFor";
-inline constexpr const char* make_record = "makeRecord";
-inline constexpr const char* handle = "handle";
+inline constexpr char is_enabled_for[] = "isEnabledFor";
+inline constexpr char make_record[] = "makeRecord";
+inline constexpr char handle[] = "handle";
 }  // namespace logger_methods
 
 // ---------------------------------------------------------------- bound at load

@@ -314,9 +314,11 @@ nb::object encrypt(nb::handle self, nb::handle rule, nb::handle agent_uuid) {
     nb::object hardware_hash = call_method(self, steps.hardware, {signature});
     auto [account, password] = unpack_pair(call_method(self, steps.derive, {rule, signature, weight_params}));
 
-    nb::object now = nb::borrow(time_module).attr(replaceable::clock.attribute)();
+    static PyObject* const clock = host::intern_name(replaceable::clock.attribute);
+    static PyObject* const uuid4 = host::intern_name(replaceable::unit_id.attribute);
+    nb::object now = nb::borrow(time_module).attr(nb::handle(clock))();
     nb::object record_type = global(replaceable::sealer_globals::storage_record);
-    nb::object unit_id = nb::str(nb::borrow(uuid_module).attr(replaceable::unit_id.attribute)());
+    nb::object unit_id = nb::str(nb::borrow(uuid_module).attr(nb::handle(uuid4))());
     nb::object info_type = getattr(rule, names.info_type);
     nb::object info_owner = getattr(rule, names.info_owner);
     nb::object content = getattr(rule, names.content);

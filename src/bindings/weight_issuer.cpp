@@ -19,14 +19,16 @@ PyObject* random_module = nullptr;
 
 // Decimal text of the current wall-clock time in milliseconds, truncated.
 SecretBuffer clock_ms() {
-    nb::object seconds = nb::borrow(time_module).attr(replaceable::clock.attribute)();
+    static PyObject* const clock = host::intern_name(replaceable::clock.attribute);
+    nb::object seconds = nb::borrow(time_module).attr(nb::handle(clock))();
     nb::object ms = seconds * nb::int_(1000);
     return host::decimal_text(host::truncate_number(ms));
 }
 
 // A number from 100 to 999 of the host's general-purpose generator, as text.
 SecretBuffer random_part() {
-    nb::object drawn = nb::borrow(random_module).attr(replaceable::random_number.attribute)(100, 999);
+    static PyObject* const random_number = host::intern_name(replaceable::random_number.attribute);
+    nb::object drawn = nb::borrow(random_module).attr(nb::handle(random_number))(100, 999);
     const host::SecretStr text{nb::str(drawn)};
     return SecretBuffer(host::Utf8(text.ptr()).view());
 }
