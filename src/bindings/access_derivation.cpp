@@ -168,7 +168,7 @@ NB_MODULE(access_derivation, m) {
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     CredentialGenerationError = host::make_error_type(m, "CredentialGenerationError", texts::error_doc);
-    for (int i = 0; i < 4; ++i) required_keys[i] = PyUnicode_InternFromString(credentials::required_salts[i]);
+    for (int i = 0; i < 4; ++i) required_keys[i] = host::intern_name(credentials::required_salts[i]);
 
     m.def("generate_derived_credentials", &generate_derived_credentials, nb::arg("info_type"), nb::arg("agent_name"),
           nb::arg("environment_cipher"), nb::arg("weight_param"), nb::arg("salts"),

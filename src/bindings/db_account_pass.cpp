@@ -81,7 +81,7 @@ NB_MODULE(db_account_pass, m) {
     m.doc() = "The password of the database account zeq_user_1, bound to the machine's CPU serial and disk identifier.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", texts::error_doc);
-    for (int i = 0; i < 3; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
+    for (int i = 0; i < 3; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);
 
     m.def("generate_zeq_user1_password", &generate_strict, nb::arg("cpu_serial"), nb::arg("disk_id"), nb::arg("salts"),
           "The password of zeq_user_1 from the CPU serial, the disk identifier and salt1..salt3 (each 1-9).");

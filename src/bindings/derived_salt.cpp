@@ -66,7 +66,7 @@ NB_MODULE(derived_salt, m) {
     m.doc() = "Derived salts: ten digits 1-9 (salt1 .. salt10) from the personal key and the weight parameter.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     DerivedSaltError = host::make_error_type(m, "DerivedSaltError", core::texts::derived_salt::error_doc);
-    for (int i = 0; i < salts::count; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
+    for (int i = 0; i < salts::count; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);
 
     m.def("extract_derived_salts", &extract_derived_salts, nb::arg("personal_key"), nb::arg("weight_param"),
           "The salt set {salt1: .., salt10: ..} of a personal key of at least 8 characters and a\n"

@@ -163,7 +163,7 @@ NB_MODULE(entry_digest, m) {
     host::install_function_signatures();
     m.doc() = "Entry digest of an item and the virtual account and password cut from it.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
-    for (int i = 0; i < salts::count; ++i) salt_keys[i] = PyUnicode_InternFromString(salts::key_names[i]);
+    for (int i = 0; i < salts::count; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);
 
     m.def("generate_entry_digest", &generate_entry_digest, nb::arg("info_type"), nb::arg("info_owner"),
           nb::arg("diff_1") = nb::none(), nb::arg("diff_2") = nb::none(), nb::arg("diff_3") = nb::none(),

@@ -271,13 +271,11 @@ PyObject* intern_name(const char* name) {
 
 namespace {
 
-PyObject* interned(const char* text) { return intern_name(text); }
-
 struct LoggingNames {
-    PyObject* is_enabled_for = interned(replaceable::logger_methods::is_enabled_for);
-    PyObject* make_record = interned(replaceable::logger_methods::make_record);
-    PyObject* handle = interned(replaceable::logger_methods::handle);
-    PyObject* module = interned("module");
+    PyObject* is_enabled_for = intern_name(replaceable::logger_methods::is_enabled_for);
+    PyObject* make_record = intern_name(replaceable::logger_methods::make_record);
+    PyObject* handle = intern_name(replaceable::logger_methods::handle);
+    PyObject* module = intern_name("module");
 };
 
 // Made at the first Logger, while its module loads (the GIL held).
@@ -295,11 +293,11 @@ Logger::Logger(nb::module_& m, const char* name) {
     nb::object logger = nb::module_::import_(get_logger.module).attr(get_logger.attribute)(name);
     m.attr("logger") = logger;
     const char* dot = std::strrchr(name, '.');
-    name_ = interned(name);
-    module_ = interned(dot != nullptr ? dot + 1 : name);
+    name_ = intern_name(name);
+    module_ = intern_name(dot != nullptr ? dot + 1 : name);
     // The import system sets __file__ before it runs the module's body.
     nb::object file = nb::getattr(m, "__file__", nb::none());
-    pathname_ = nb::isinstance<nb::str>(file) ? file.release().ptr() : interned(core::texts::logging::unknown_file);
+    pathname_ = nb::isinstance<nb::str>(file) ? file.release().ptr() : intern_name(core::texts::logging::unknown_file);
     logger_ = logger.release().ptr();
 }
 
@@ -353,10 +351,9 @@ void Logger::log(core::LogLevel level, std::string_view operation, std::string_v
 
 nb::object SiblingFunction::current() const {
     // Interned once: a fresh str per call would be hashed again at every lookup.
-    if (module_key_ == nullptr) {
-        module_key_ = PyUnicode_InternFromString(module_);
-        name_key_ = PyUnicode_InternFromString(name_);
-        if (module_key_ == nullptr || name_key_ == nullptr) throw nb::python_error();
+    if (name_key_ == nullptr) {
+        module_key_ = intern_name(module_);
+        name_key_ = intern_name(name_);
     }
     // sys.modules first: PyImport_GetModule would also ask the module's __spec__
     // whether it is still initialising, which costs more than the rest of the lookup.

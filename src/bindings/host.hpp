@@ -161,8 +161,10 @@ std::optional<std::int64_t> salt_value(const nb::object& value);
 // time wherever they differ: their UTF-8 lengths, then every byte.
 bool secret_equal(nb::handle a, nb::handle b);
 
-// A str for a name looked up at each call, interned once and kept for the life
-// of the process (a str made per call would miss the attribute cache).
+// `name` as an interned str, kept for the life of the process; raises the
+// host's error when it cannot be made. Every name the bindings look up or
+// key by again and again is made once through it (a str made per call would
+// miss the attribute cache).
 PyObject* intern_name(const char* name);
 
 // ---------------------------------------------------------------- errors

@@ -38,8 +38,6 @@ PyObject* record_kwnames = nullptr;
 PyObject* salt_keys[rule_seal::salt_count] = {};
 PyObject* ext_numbers[rule_seal::ext_field_count + 1] = {};
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
-
 struct Names {
     PyObject *hash_crypto, *user_weight, *weight_params, *salts_attr, *salts, *dimensions, *version, *get_weight, *hash,
         *get, *rule_type, *info_owner, *info_type, *content, *rule_id, *diff1, *diff2, *diff3, *ext_fields,
@@ -384,42 +382,44 @@ NB_MODULE(rule_sealer, m) {
     device_signature_text = host::to_str(rule_seal::device_signature).release().ptr();
     default_weight_version = host::to_str(rule_seal::default_weight_version).release().ptr();
     record_version = host::to_str(rule_seal::record_version).release().ptr();
-    for (int i = 0; i < rule_seal::salt_count; ++i) salt_keys[i] = intern(("salt" + std::to_string(i + 1)).c_str());
+    for (int i = 0; i < rule_seal::salt_count; ++i)
+        salt_keys[i] = host::intern_name(("salt" + std::to_string(i + 1)).c_str());
     for (int i = 1; i <= rule_seal::ext_field_count; ++i) ext_numbers[i] = PyLong_FromLong(i);
-    names = Names{intern("hash_crypto"),
-                  intern("user_weight"),
-                  intern("_weight_params"),
-                  intern("_salts"),
-                  intern("salts"),
-                  intern("dimensions"),
-                  intern("version"),
-                  intern("get_weight"),
-                  intern("hash"),
-                  intern("get"),
-                  intern("rule_type"),
-                  intern("info_owner"),
-                  intern("info_type"),
-                  intern("content"),
-                  intern("rule_id"),
-                  intern("diff1"),
-                  intern("diff2"),
-                  intern("diff3"),
-                  intern("ext_fields"),
-                  intern("get_ext_field"),
-                  intern("extract_account"),
-                  intern("extract_password"),
-                  intern("hardware_hash"),
-                  intern("cognition_rule_id"),
-                  intern("weight_version")};
+    names = Names{host::intern_name("hash_crypto"),
+                  host::intern_name("user_weight"),
+                  host::intern_name("_weight_params"),
+                  host::intern_name("_salts"),
+                  host::intern_name("salts"),
+                  host::intern_name("dimensions"),
+                  host::intern_name("version"),
+                  host::intern_name("get_weight"),
+                  host::intern_name("hash"),
+                  host::intern_name("get"),
+                  host::intern_name("rule_type"),
+                  host::intern_name("info_owner"),
+                  host::intern_name("info_type"),
+                  host::intern_name("content"),
+                  host::intern_name("rule_id"),
+                  host::intern_name("diff1"),
+                  host::intern_name("diff2"),
+                  host::intern_name("diff3"),
+                  host::intern_name("ext_fields"),
+                  host::intern_name("get_ext_field"),
+                  host::intern_name("extract_account"),
+                  host::intern_name("extract_password"),
+                  host::intern_name("hardware_hash"),
+                  host::intern_name("cognition_rule_id"),
+                  host::intern_name("weight_version")};
     namespace step = replaceable::sealer_steps;
-    steps = Steps{intern(step::collect_device_signature), intern(step::get_weight_params),
-                  intern(step::calculate_hardware_hash), intern(step::derive_credentials)};
+    steps = Steps{host::intern_name(step::collect_device_signature), host::intern_name(step::get_weight_params),
+                  host::intern_name(step::calculate_hardware_hash), host::intern_name(step::derive_credentials)};
     static const char* record_fields[record_field_count] = {
         "unit_id",    "version", "extract_account", "extract_password", "hardware_hash", "info_type",
         "info_owner", "content", "created_at",      "updated_at",       "agent_uuid",    "metadata",
         "diff1",      "diff2",   "diff3",           "ext_fields"};
     record_kwnames = PyTuple_New(record_field_count);
-    for (int i = 0; i < record_field_count; ++i) PyTuple_SET_ITEM(record_kwnames, i, intern(record_fields[i]));
+    for (int i = 0; i < record_field_count; ++i)
+        PyTuple_SET_ITEM(record_kwnames, i, host::intern_name(record_fields[i]));
 
     nb::class_<RuleSealer> sealer(
         m, "RuleSealer", nb::dynamic_attr(), nb::is_weak_referenceable(),

@@ -396,10 +396,10 @@ NB_MODULE(vault_entry, m) {
     m.doc() = "The version-1 storage record: an item's plaintext parts beside its derived credentials\n"
               "and hardware hash, with dictionary and JSON forms, validation and a builder.";
 
-    for (int i = 0; i < field_count; ++i) field_keys[i] = PyUnicode_InternFromString(field_name(i));
+    for (int i = 0; i < field_count; ++i) field_keys[i] = host::intern_name(field_name(i));
     field_kwnames = PyTuple_New(field_count);
     for (int i = 0; i < field_count; ++i) PyTuple_SET_ITEM(field_kwnames, i, Py_NewRef(field_keys[i]));
-    data_key = PyUnicode_InternFromString("data");
+    data_key = host::intern_name("data");
     fields_template = PyDict_New();
     for (int i = 0; i < field_count; ++i) PyDict_SetItem(fields_template, field_keys[i], Py_None);
     empty_text = PyUnicode_FromString("");
