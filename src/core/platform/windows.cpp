@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
