@@ -28,10 +28,10 @@ REGENERATE = "pip install --no-build-isolation . && python tools/generate_stubs.
 
 def generator_header() -> str:
     """The first line the generator gives every stub, read from the generator itself."""
-    spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
-    assert spec is not None and spec.loader is not None
-    generator = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(generator)
+    loader_spec = importlib.util.spec_from_file_location("generate_stubs", GENERATOR)
+    assert loader_spec is not None and loader_spec.loader is not None
+    generator = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(generator)
     return generator.HEADER
 
 
