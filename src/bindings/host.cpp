@@ -542,7 +542,8 @@ using Vectorcall = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObj
 constexpr std::size_t dispatcher_slots = 8;
 Vectorcall dispatchers[dispatcher_slots] = {};
 
-PyObject* refused_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept;
+PyObject* refused_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept;
 
 template <std::size_t Slot>
 PyObject* call_refusing_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf,
@@ -648,20 +649,27 @@ bool explain_refusal(PyObject* function, PyObject* const* args, std::size_t narg
     }
     if (!PyTuple_Check(answer.ptr()) || PyTuple_GET_SIZE(answer.ptr()) != 2) return false;
     // (the name errors give the function, [(parameter, shown type, value), ...])
-    const Utf8 name(nb::borrow(PyTuple_GET_ITEM(answer.ptr(), 0)).ptr());
-    const std::string function_name(name.view());
+    const nb::object name_text = nb::borrow(PyTuple_GET_ITEM(answer.ptr(), 0));
+    if (!PyUnicode_CheckExact(name_text.ptr())) return false;
+    const std::string function_name(Utf8(name_text.ptr()).view());
     const nb::object given = nb::borrow(PyTuple_GET_ITEM(answer.ptr(), 1));
     for (nb::handle item : given) {
+        if (!PyTuple_CheckExact(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 3 ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.ptr(), 0)) ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.ptr(), 1)))
+            return false;
         const Utf8 parameter(nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)).ptr());
         const Utf8 shown(nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1)).ptr());
         const std::string parameter_name(parameter.view());
-        if (refuse_argument(function_name.c_str(), parameter_name.c_str(), shown.view(), PyTuple_GET_ITEM(item.ptr(), 2)))
+        if (refuse_argument(function_name.c_str(), parameter_name.c_str(), shown.view(),
+                            PyTuple_GET_ITEM(item.ptr(), 2)))
             return true;
     }
     return false;
 }
 
-PyObject* refused_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* refused_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyObject* type = nullptr;
     PyObject* value = nullptr;

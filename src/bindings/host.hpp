@@ -406,23 +406,23 @@ private:
 #error "ZEQ_MODULE repeats NB_MODULE of nanobind 3.1: compare it with this version's"
 #endif
 #define ZEQ_MODULE(name, variable) ZEQ_MODULE_IMPL(name, variable)
-#define ZEQ_MODULE_IMPL(name, variable)                                                                           \
-    static void zeq_##name##_body(::nanobind::module_);                                                          \
-    static int zeq_##name##_exec(PyObject* m) {                                                                   \
-        ::nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                                \
-        if (!::nanobind::detail::internals) return -1;                                                            \
-        return ::zeq::host::load_module(m, zeq_##name##_body);                                                    \
-    }                                                                                                             \
-    static PyObject* zeq_##name##_def = nullptr;                                                                  \
-    extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                                         \
-    extern "C" PyObject* PyInit_##name(void) {                                                                    \
-        ::nanobind::detail::init_singletons();                                                                    \
-        if (!::nanobind::detail::nb_backend_init(#name)) return nullptr;                                          \
-        if (!zeq_##name##_def)                                                                                    \
-            zeq_##name##_def =                                                                                    \
+#define ZEQ_MODULE_IMPL(name, variable)                                                                            \
+    static void zeq_##name##_body(::nanobind::module_);                                                            \
+    static int zeq_##name##_exec(PyObject* m) {                                                                    \
+        ::nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                                 \
+        if (!::nanobind::detail::internals) return -1;                                                             \
+        return ::zeq::host::load_module(m, zeq_##name##_body);                                                     \
+    }                                                                                                              \
+    static PyObject* zeq_##name##_def = nullptr;                                                                   \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                                           \
+    extern "C" PyObject* PyInit_##name(void) {                                                                     \
+        ::nanobind::detail::init_singletons();                                                                     \
+        if (!::nanobind::detail::nb_backend_init(#name)) return nullptr;                                           \
+        if (!zeq_##name##_def)                                                                                     \
+            zeq_##name##_def =                                                                                     \
                 NB_CALL(module_new)(#name, nullptr, reinterpret_cast<void*>(zeq_##name##_exec), NB_ABI_MINOR_TAG); \
-        return zeq_##name##_def;                                                                                  \
-    }                                                                                                             \
+        return zeq_##name##_def;                                                                                   \
+    }                                                                                                              \
     void zeq_##name##_body(::nanobind::module_ variable)
 
 // ---------------------------------------------------------------- casters

@@ -79,7 +79,15 @@ class Case:
     """One way the host calls an operation: the layer's callable beside the plain
     reference called the same way, and the parameters that the caller passes."""
 
-    def __init__(self, name: str, layer: Callable[..., Any], plain: Callable[..., Any], node: ast.FunctionDef, error_name: str, skip: int):
+    def __init__(
+        self,
+        name: str,
+        layer: Callable[..., Any],
+        plain: Callable[..., Any],
+        node: ast.FunctionDef,
+        error_name: str,
+        skip: int,
+    ):
         self.name = name
         self.layer = layer
         self.plain = plain
@@ -100,7 +108,9 @@ def cases():
             if isinstance(node, ast.FunctionDef):
                 namespace: dict[str, Any] = {}
                 exec(plain_source(node), namespace)
-                yield Case(f"{stub.stem}.{node.name}", getattr(module, node.name), namespace[node.name], node, node.name, 0)
+                yield Case(
+                    f"{stub.stem}.{node.name}", getattr(module, node.name), namespace[node.name], node, node.name, 0
+                )
             elif isinstance(node, ast.ClassDef) and (node.name in INSTANCES or node.name == "SealedCellManager"):
                 methods = [
                     m
@@ -109,7 +119,8 @@ def cases():
                     and not {ast.unparse(d).rpartition(".")[2] for d in m.decorator_list} & {"property", "setter"}
                 ]
                 source = f"class {node.name}:\n" + "".join(
-                    "    " + plain_source(ast.parse(ast.unparse(m)).body[0]).replace("\n", "\n    ") + "\n" for m in methods
+                    "    " + plain_source(ast.parse(ast.unparse(m)).body[0]).replace("\n", "\n    ") + "\n"
+                    for m in methods
                 )
                 namespace = {}
                 exec(source, namespace)
@@ -195,14 +206,16 @@ def test_a_value_of_the_wrong_type_is_named_in_one_line(name):
 def test_the_issues_examples():
     assert refusal(sha256_hash, 5) == "sha256_hash() argument 'data' must be str, not int"
     assert refusal(get_aes_key_2, "pk", 123) == "get_aes_key_2() argument 'weight_param' must be str, not int"
-    assert refusal(VaultEntry, "t", "o", "p", HEX, HEX, 5) == "VaultEntry() argument 'hardware_hash' must be str, not int"
+    assert (
+        refusal(VaultEntry, "t", "o", "p", HEX, HEX, 5) == "VaultEntry() argument 'hardware_hash' must be str, not int"
+    )
     assert refusal(sha256_hash, "a", "b") == "sha256_hash() takes 1 positional argument but 2 were given"
     assert refusal(sha256_hash, text="a") == "sha256_hash() got an unexpected keyword argument 'text'"
     assert refusal(sha256_hash) == "sha256_hash() missing 1 required positional argument: 'data'"
 
 
 def test_a_float_without_an_integer_value_is_refused_before_any_work():
-    from zeq.domain.crypto_layer.weight_issuer import get_weight_digit, generate_weight_parameter_with_timestamp
+    from zeq.domain.crypto_layer.weight_issuer import generate_weight_parameter_with_timestamp, get_weight_digit
 
     assert refusal(get_weight_digit, float("inf"), 1) == (
         "get_weight_digit() argument 'weight_param' must be a finite number, not float"
@@ -213,7 +226,10 @@ def test_a_float_without_an_integer_value_is_refused_before_any_work():
 
 
 def test_a_method_given_another_object_as_self_is_refused_as_the_hosts_methods_are():
-    assert refusal(VaultEntry.to_json, 5) == "descriptor 'to_json' for 'VaultEntry' objects doesn't apply to a 'int' object"
+    assert (
+        refusal(VaultEntry.to_json, 5)
+        == "descriptor 'to_json' for 'VaultEntry' objects doesn't apply to a 'int' object"
+    )
 
 
 def test_a_type_error_of_the_operation_itself_is_left_alone():
@@ -225,4 +241,3 @@ def test_a_type_error_of_the_operation_itself_is_left_alone():
     entry = Odd("phone", "u1", "138", HEX, HEX, HEX)
     with pytest.raises(TypeError, match=re.escape("keys must be str, int, float, bool or None, not tuple")):
         entry.to_json()
-

@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import copy
-import os
-import pathlib
-import subprocess
-import sys
 import hashlib
 import itertools
+import os
+import pathlib
 import pickle
 import re
+import subprocess
+import sys
 import time
 import uuid
 import weakref
@@ -516,7 +516,6 @@ def test_a_pickled_sealer_holds_exactly_its_attributes(protocol):
 def test_sealers_take_weak_references():
     sealer = RuleSealer(SALTS)
     assert weakref.ref(sealer)() is sealer
-
 
 
 # ---------------------------------------------------------------- loading without the host
