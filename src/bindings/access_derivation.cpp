@@ -162,8 +162,7 @@ nb::object aes_decrypt(host::Text ciphertext, host::Text key) {
 
 }  // namespace
 
-NB_MODULE(access_derivation, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(access_derivation, m) {
     m.doc() = "Derived, query and migration credentials of stored items, and the text cipher.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     nb::module_::import_("zeq.domain.crypto_layer.utils");

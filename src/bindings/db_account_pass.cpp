@@ -76,8 +76,7 @@ bool verify(const host::Text& password, const host::Text& cpu_serial, const host
 
 }  // namespace
 
-NB_MODULE(db_account_pass, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(db_account_pass, m) {
     m.doc() = "The password of the database account zeq_user_1, bound to the machine's CPU serial and disk identifier.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", texts::error_doc);

@@ -61,8 +61,7 @@ nb::int_ extract_single_salt(host::Text personal_key, host::Int weight_param, ho
 
 }  // namespace
 
-NB_MODULE(derived_salt, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(derived_salt, m) {
     m.doc() = "Derived salts: ten digits 1-9 (salt1 .. salt10) from the personal key and the weight parameter.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     DerivedSaltError = host::make_error_type(m, "DerivedSaltError", core::texts::derived_salt::error_doc);

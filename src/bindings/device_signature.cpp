@@ -115,8 +115,7 @@ nb::dict get_hardware_collection_status() {
 
 }  // namespace
 
-NB_MODULE(device_signature, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(device_signature, m) {
     m.doc() = "Device fingerprint: the processor, system-disk and main-board factors read through\n"
               "per-system probe chains that degrade to marked fallback values, their SHA-256\n"
               "signature, the sandbox fallback signature, change detection and the collection status.";

@@ -44,8 +44,7 @@ bool verify_sha256_hash(host::Text data, host::Text expected_hash) {
 
 }  // namespace
 
-NB_MODULE(digest_base, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(digest_base, m) {
     m.doc() = "SHA-256 core: texts and bytes to 64 lowercase hexadecimal characters.";
     HashingError = host::make_error_type(m, "HashingError", texts::error_doc);
 

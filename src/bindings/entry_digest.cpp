@@ -159,8 +159,7 @@ nb::typed<nb::tuple, nb::str, nb::str> extract_account_password(host::Text entry
 
 }  // namespace
 
-NB_MODULE(entry_digest, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(entry_digest, m) {
     m.doc() = "Entry digest of an item and the virtual account and password cut from it.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     for (int i = 0; i < salts::count; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);

@@ -5,7 +5,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <algorithm>
+#include <array>
 #include <initializer_list>
+#include <stdexcept>
+#include <utility>
 
 #include "core/constant_time.hpp"
 #include "core/hex.hpp"
@@ -168,9 +172,21 @@ void raise(PyObject* type, std::string_view message) {
     throw nb::python_error();
 }
 
+namespace {
+
+// Sets the TypeError raise_argument_type raises, in the words of the host's own
+// functions: None by its name, any other value by the last part of its type's name.
+void set_argument_type_error(const char* function, const char* argument, const char* expected, PyObject* got) {
+    const char* type_name = Py_TYPE(got)->tp_name;
+    if (const char* dot = std::strrchr(type_name, '.')) type_name = dot + 1;
+    PyErr_Format(PyExc_TypeError, core::texts::host_words::argument_type, function, argument, expected,
+                 got == Py_None ? "None" : type_name);
+}
+
+}  // namespace
+
 void raise_argument_type(const char* function, const char* argument, const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", function, argument, expected,
-                 Py_TYPE(got.ptr())->tp_name);
+    set_argument_type_error(function, argument, expected, got.ptr());
     throw nb::python_error();
 }
 
@@ -406,8 +422,8 @@ nb::object plain_state(nb::handle self) {
 
 namespace {
 
-// The Signature of one of the layer's functions, or the AttributeError the
-// type's own lookup raises for any other function.
+// The Signature of one of the layer's functions or classes, or the
+// AttributeError the type's own lookup raises for any other.
 PyObject* function_signature(PyObject* function) {
     static const SiblingFunction signature_of(replaceable::signature_of);
     try {
@@ -418,6 +434,11 @@ PyObject* function_signature(PyObject* function) {
         return nullptr;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    if (PyType_Check(function)) {  // a class of another library, through the metaclass
+        PyErr_Format(PyExc_AttributeError, core::texts::host_words::type_no_signature,
+                     reinterpret_cast<PyTypeObject*>(function)->tp_name);
         return nullptr;
     }
     PyErr_Format(PyExc_AttributeError, core::texts::host_words::no_signature, Py_TYPE(function)->tp_name);
@@ -454,46 +475,317 @@ nb::object new_signature_descriptor() {
 
 }  // namespace
 
-void install_function_signatures() {
-    // nanobind gives every function of a kind the same type: a throwaway function
-    // and method name two of them, and binding the method to any object the third.
-    const nb::object function = nb::cpp_function([] {});
-    const nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
-    const nb::object bound = nb::steal(Py_TYPE(method.ptr())->tp_descr_get(method.ptr(), Py_None, nullptr));
-    if (!bound.is_valid()) throw nb::python_error();
+namespace {
 
-    const nb::object name = nb::steal(PyUnicode_InternFromString("__signature__"));
-    if (!name.is_valid()) throw nb::python_error();
-    nb::object descriptor;  // made by the one module that installs it
-    for (const nb::object* kind : {&function, &method, &bound}) {
-        PyTypeObject* type = Py_TYPE(kind->ptr());
-        const int present = PyDict_Contains(type->tp_dict, name.ptr());
-        if (present < 0) throw nb::python_error();
-        if (present == 1) continue;  // an earlier module gave it (or another library did: left alone)
-        if (!descriptor.is_valid()) descriptor = new_signature_descriptor();
-        if (PyDict_SetItem(type->tp_dict, name.ptr(), descriptor.ptr()) != 0) throw nb::python_error();
-        PyType_Modified(type);  // the type's attribute cache must see the new entry
+// nanobind gives every function of a kind the same type: a throwaway function
+// and method name two of them, and binding the method to any object the third.
+struct FunctionTypes {
+    PyTypeObject* function;
+    PyTypeObject* method;
+    PyTypeObject* bound;
+};
+
+const FunctionTypes& function_types() {
+    static const FunctionTypes types = [] {
+        const nb::object function = nb::cpp_function([] {});
+        const nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
+        const nb::object bound = nb::steal(Py_TYPE(method.ptr())->tp_descr_get(method.ptr(), Py_None, nullptr));
+        if (!bound.is_valid()) throw nb::python_error();
+        return FunctionTypes{Py_TYPE(function.ptr()), Py_TYPE(method.ptr()), Py_TYPE(bound.ptr())};
+    }();
+    return types;
+}
+
+PyObject* signature_name() {
+    static PyObject* const name = intern_name("__signature__");
+    return name;
+}
+
+// Puts the signature descriptor into `type`'s dictionary, unless an earlier
+// module gave it (or another library did: left alone). `descriptor` is made by
+// the first that needs it.
+void give_signature_descriptor(PyTypeObject* type, nb::object& descriptor) {
+    const int present = PyDict_Contains(type->tp_dict, signature_name());
+    if (present < 0) throw nb::python_error();
+    if (present == 1) return;
+    if (!descriptor.is_valid()) descriptor = new_signature_descriptor();
+    if (PyDict_SetItem(type->tp_dict, signature_name(), descriptor.ptr()) != 0) throw nb::python_error();
+    PyType_Modified(type);  // the type's attribute cache must see the new entry
+}
+
+}  // namespace
+
+void install_function_signatures() {
+    const FunctionTypes& types = function_types();
+    nb::object descriptor;
+    for (PyTypeObject* type : {types.function, types.method, types.bound}) give_signature_descriptor(type, descriptor);
+}
+
+namespace {
+
+// ---------------------------------------------------------------- argument refusals
+// nanobind refuses a call whose arguments fit no overload with a TypeError of
+// several lines that lists the function's signature and the types it was given.
+// The host's own functions say it in one line, naming the function and the
+// argument; so do the layer's. Each of the layer's functions is called through
+// a wrapper of nanobind's dispatcher that leaves a successful call as it is and,
+// when the call failed with nanobind's refusal, puts the host's words in its
+// place: the package's _function_signatures.refusal binds the arguments as a
+// plain def with the same signature would, and gives the host's error for a
+// wrong count or an unknown keyword; the argument the casters refused is
+// found by the rules of the casters below.
+
+using Vectorcall = PyObject* (*)(PyObject*, PyObject* const*, std::size_t, PyObject*);
+
+// nanobind picks one of a few dispatchers for each function; each one the layer
+// meets gets a wrapper of its own, which calls it directly.
+constexpr std::size_t dispatcher_slots = 8;
+Vectorcall dispatchers[dispatcher_slots] = {};
+
+PyObject* refused_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept;
+
+template <std::size_t Slot>
+PyObject* call_refusing_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                                    PyObject* kwnames) noexcept {
+    PyObject* result = dispatchers[Slot](function, args, nargsf, kwnames);
+    if (result == nullptr) [[unlikely]]
+        return refused_as_the_host(function, args, nargsf, kwnames);
+    return result;
+}
+
+template <std::size_t... Slot>
+constexpr std::array<Vectorcall, sizeof...(Slot)> refusing_wrappers(std::index_sequence<Slot...>) {
+    return {&call_refusing_as_the_host<Slot>...};
+}
+constexpr std::array<Vectorcall, dispatcher_slots> wrappers =
+    refusing_wrappers(std::make_index_sequence<dispatcher_slots>());
+
+Vectorcall& vectorcall_of(PyObject* function) noexcept {
+    return *reinterpret_cast<Vectorcall*>(reinterpret_cast<char*>(function) + Py_TYPE(function)->tp_vectorcall_offset);
+}
+
+void refuse_arguments_as_the_host(PyObject* function) {
+    Vectorcall& vectorcall = vectorcall_of(function);
+    if (std::find(wrappers.begin(), wrappers.end(), vectorcall) != wrappers.end()) return;
+    std::size_t slot = 0;
+    while (slot < dispatcher_slots && dispatchers[slot] != nullptr && dispatchers[slot] != vectorcall) ++slot;
+    if (slot == dispatcher_slots) throw std::logic_error("nanobind uses more dispatchers than the layer wraps");
+    dispatchers[slot] = vectorcall;
+    vectorcall = wrappers[slot];
+}
+
+// What each caster of the bindings (and nanobind's own) accepts, by the name it
+// shows in signatures; nanobind appends " | None" to those that take None.
+// A parameter not named here (self, cls, object) takes anything.
+bool is_text(PyObject* v) noexcept { return PyUnicode_CheckExact(v); }
+bool is_dict(PyObject* v) noexcept { return PyDict_CheckExact(v); }
+bool is_bytes(PyObject* v) noexcept { return PyBytes_Check(v); }
+
+struct ArgumentKind {
+    std::string_view shown;
+    bool (*accepts)(PyObject*) noexcept;
+    const char* expected;
+    const char* expected_or_none;
+};
+
+constexpr ArgumentKind argument_kinds[] = {
+    {"str", is_text, "str", "str or None"},
+    {"bytes", is_bytes, "bytes", "bytes or None"},
+    {"dict[str, int]", is_dict, "dict", "dict or None"},
+    {"dict[str, typing.Any]", is_dict, "dict", "dict or None"},
+    {"dict[str, str | None]", is_dict, "dict", "dict or None"},
+    {"int | float | typing.SupportsIndex", nb::detail::zeq_is_number_argument, "a number", "a number or None"},
+};
+
+// Sets the error for `value` refused as an argument shown as `shown`; false when
+// the caster of that name takes it.
+bool refuse_argument(const char* function, const char* argument, std::string_view shown, PyObject* value) {
+    constexpr std::string_view or_none = " | None";
+    const bool takes_none = shown.size() > or_none.size() && shown.ends_with(or_none);
+    if (takes_none) shown.remove_suffix(or_none.size());
+    for (const ArgumentKind& kind : argument_kinds) {
+        if (kind.shown != shown) continue;
+        if (kind.accepts(value) || (takes_none && value == Py_None)) return false;
+        const char* expected = takes_none ? kind.expected_or_none : kind.expected;
+        if (PyFloat_Check(value) && kind.accepts == nb::detail::zeq_is_number_argument)  // inf or nan
+            expected = takes_none ? "a finite number or None" : "a finite number";
+        set_argument_type_error(function, argument, expected, value);
+        return true;
     }
+    return false;
+}
+
+// True when the pending error is nanobind's refusal of the call.
+bool is_nanobind_refusal(PyObject* function, PyObject* error) {
+    const nb::object name = nb::steal(PyObject_GetAttrString(function, "__name__"));
+    if (!name.is_valid() || !PyUnicode_Check(name.ptr())) return false;
+    const nb::object text = nb::steal(PyUnicode_Check(error) ? Py_NewRef(error) : PyObject_Str(error));
+    if (!text.is_valid()) return false;
+    const nb::object prefix = nb::steal(PyUnicode_FromFormat("%U(): incompatible function arguments", name.ptr()));
+    return prefix.is_valid() && PyUnicode_Tailmatch(text.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+// Sets the host's error for the refused call and answers true; false (with no
+// error set) when the arguments are not what nanobind refused.
+bool explain_refusal(PyObject* function, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    // nanobind keeps a flag of its own beside the vector call's offset flag.
+    constexpr std::size_t flags = PY_VECTORCALL_ARGUMENTS_OFFSET | (PY_VECTORCALL_ARGUMENTS_OFFSET >> 1);
+    const auto nargs = static_cast<Py_ssize_t>(nargsf & ~flags);
+    const nb::object positional = nb::steal(PyTuple_New(nargs));
+    const nb::object keywords = nb::steal(PyDict_New());
+    if (!positional.is_valid() || !keywords.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.ptr(), i, Py_NewRef(args[i]));
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyDict_SetItem(keywords.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0)
+            throw nb::python_error();
+
+    static const SiblingFunction refusal(replaceable::argument_refusal);
+    const nb::object answer = refusal.current()(nb::handle(function), positional, keywords);
+    if (PyUnicode_Check(answer.ptr())) {  // the host's own words for the call
+        PyErr_SetObject(PyExc_TypeError, answer.ptr());
+        return true;
+    }
+    if (!PyTuple_Check(answer.ptr()) || PyTuple_GET_SIZE(answer.ptr()) != 2) return false;
+    // (the name errors give the function, [(parameter, shown type, value), ...])
+    const nb::object name_text = nb::borrow(PyTuple_GET_ITEM(answer.ptr(), 0));
+    if (!PyUnicode_CheckExact(name_text.ptr())) return false;
+    const std::string function_name(Utf8(name_text.ptr()).view());
+    const nb::object given = nb::borrow(PyTuple_GET_ITEM(answer.ptr(), 1));
+    for (nb::handle item : given) {
+        if (!PyTuple_CheckExact(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 3 ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.ptr(), 0)) ||
+            !PyUnicode_CheckExact(PyTuple_GET_ITEM(item.ptr(), 1)))
+            return false;
+        const Utf8 parameter(nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)).ptr());
+        const Utf8 shown(nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1)).ptr());
+        const std::string parameter_name(parameter.view());
+        if (refuse_argument(function_name.c_str(), parameter_name.c_str(), shown.view(),
+                            PyTuple_GET_ITEM(item.ptr(), 2)))
+            return true;
+    }
+    return false;
+}
+
+PyObject* refused_as_the_host(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    bool explained = false;
+    try {
+        explained = value != nullptr && traceback == nullptr && is_nanobind_refusal(function, value) &&
+                    explain_refusal(function, args, nargsf, kwnames);
+    } catch (const std::exception&) {
+        explained = false;
+    }
+    if (explained) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    } else {
+        PyErr_Clear();  // what the explanation itself raised: nanobind's refusal stands
+        PyErr_Restore(type, value, traceback);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- classes
+// inspect.signature(cls) of Python 3.11.2 to 3.11.6 takes a class's __init__
+// only when the class has no __new__ of its own, and nanobind's classes have
+// one; it then raises "no signature found for builtin type" and help() shows no
+// constructor. The metaclass of nanobind's classes gets the function types'
+// __signature__ descriptor, which answers for the layer's classes with their
+// constructor's signature (looked up on the class, before its __new__ and
+// __init__, on every Python); an instance never sees it.
+void give_class_signatures(PyObject* cls) {
+    nb::object descriptor;
+    give_signature_descriptor(Py_TYPE(cls), descriptor);
+}
+
+// Walks what the module defines: its functions, and its classes' methods,
+// class methods and property functions.
+bool defined_in(PyObject* object, PyObject* module_name) {
+    const nb::object module = nb::steal(PyObject_GetAttrString(object, "__module__"));
+    if (!module.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.ptr()) && PyUnicode_Compare(module.ptr(), module_name) == 0;
+}
+
+void adopt_callable(PyObject* object) {
+    const FunctionTypes& types = function_types();
+    if (Py_TYPE(object) == types.function || Py_TYPE(object) == types.method) {
+        refuse_arguments_as_the_host(object);
+        return;
+    }
+    for (const char* part : {"__func__", "fget", "fset"}) {  // class methods, properties
+        if (!PyObject_TypeCheck(object, &PyClassMethod_Type) && !PyObject_TypeCheck(object, &PyStaticMethod_Type) &&
+            !PyObject_TypeCheck(object, &PyProperty_Type))
+            return;
+        const nb::object inner = nb::steal(PyObject_GetAttrString(object, part));
+        if (!inner.is_valid()) {
+            PyErr_Clear();
+            continue;
+        }
+        if (Py_TYPE(inner.ptr()) == types.function || Py_TYPE(inner.ptr()) == types.method)
+            refuse_arguments_as_the_host(inner.ptr());
+    }
+}
+
+void adopt_module(PyObject* module) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) throw nb::python_error();
+    const nb::object name_owner = nb::steal(module_name);
+    const nb::object items = nb::steal(PyDict_Values(PyModule_GetDict(module)));
+    if (!items.is_valid()) throw nb::python_error();
+    const FunctionTypes& types = function_types();
+    for (nb::handle item : items) {
+        PyObject* object = item.ptr();
+        if (Py_TYPE(object) == types.function) {
+            if (defined_in(object, module_name)) refuse_arguments_as_the_host(object);
+        } else if (PyType_Check(object) && Py_TYPE(object) != &PyType_Type && defined_in(object, module_name)) {
+            // a nanobind class (the error types are plain types)
+            give_class_signatures(object);
+            const nb::object members = nb::steal(PyDict_Values(reinterpret_cast<PyTypeObject*>(object)->tp_dict));
+            if (!members.is_valid()) throw nb::python_error();
+            for (nb::handle member : members) adopt_callable(member.ptr());
+        }
+    }
+}
+
+}  // namespace
+
+int load_module(PyObject* module, void (*body)(nb::module_)) noexcept {
+    try {
+        install_function_signatures();
+        body(nb::borrow<nb::module_>(module));
+        adopt_module(module);
+        return 0;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
 }
 
 }  // namespace zeq::host
 
 namespace nanobind::detail {
 
-namespace {
-
-// What the number casters accept: anything truncate_number converts, except a
-// float with no integer value (inf, nan), which is refused before any work.
-bool is_number_argument(PyObject* v) noexcept {
+bool zeq_is_number_argument(PyObject* v) noexcept {
     if (PyLong_CheckExact(v)) return true;
     if (PyFloat_Check(v)) return std::isfinite(PyFloat_AS_DOUBLE(v)) != 0;
     return Py_TYPE(v)->tp_as_number != nullptr && Py_TYPE(v)->tp_as_number->nb_index != nullptr;
 }
 
-}  // namespace
-
 bool zeq_number_from_python(handle src, object& out) {
-    if (!is_number_argument(src.ptr())) return false;
+    if (!zeq_is_number_argument(src.ptr())) return false;
     out = zeq::host::truncate_number(src);
     return true;
 }

@@ -173,8 +173,9 @@ PyObject* intern_name(const char* name);
 PyObject* make_error_type(nb::module_& m, const char* name, const char* doc);
 
 [[noreturn]] void raise(PyObject* type, std::string_view message);
-// The host's TypeError for an argument of the wrong kind, naming it:
-// "<function>() argument '<argument>' must be <expected>, not <type of got>".
+// The host's TypeError for an argument of the wrong kind, naming it as the
+// host's own functions do: "<function>() argument '<argument>' must be
+// <expected>, not <type of got>" (None by its name, a type by its last part).
 [[noreturn]] void raise_argument_type(const char* function, const char* argument, const char* expected, nb::handle got);
 // The host's error type that stands for a core failure of `kind`; module_error for `module`.
 PyObject* host_type_of(core::ErrorKind kind, PyObject* module_error) noexcept;
@@ -370,8 +371,18 @@ void def_plain_state(nb::class_<T, Options...>& cls) {
 // the package's _function_signatures module: the layer's functions answer with
 // their Signature; any other function raises AttributeError as it did before.
 // Calls never look the attribute up, so they cost what they did. Every module
-// calls this when it loads; the first call of the process installs it.
+// calls this when it loads (ZEQ_MODULE); the first call of the process installs it.
 void install_function_signatures();
+
+// ---------------------------------------------------------------- loading a module
+// What every module of the layer does when it loads, around its body (ZEQ_MODULE
+// below): the function signatures first; after the body, its classes get their
+// constructor's signature (inspect.signature(cls), help()) and its functions and
+// methods refuse arguments as the host's own functions do. A host exception
+// raised while the module loads (a missing host module, say) leaves the import as
+// itself, as it would leave a plain module's; nanobind would hide it under an
+// ImportError of its own.
+int load_module(PyObject* module, void (*body)(nb::module_)) noexcept;
 
 // ---------------------------------------------------------------- GIL
 // Releases the GIL around work on inputs large enough to be worth it.
@@ -388,6 +399,31 @@ private:
 };
 
 }  // namespace zeq::host
+
+// NB_MODULE of nanobind 3.1, with its body run by host::load_module. Every module
+// of the layer is defined with it.
+#if NB_VERSION_MAJOR != 3 || NB_VERSION_MINOR != 1
+#error "ZEQ_MODULE repeats NB_MODULE of nanobind 3.1: compare it with this version's"
+#endif
+#define ZEQ_MODULE(name, variable) ZEQ_MODULE_IMPL(name, variable)
+#define ZEQ_MODULE_IMPL(name, variable)                                                                            \
+    static void zeq_##name##_body(::nanobind::module_);                                                            \
+    static int zeq_##name##_exec(PyObject* m) {                                                                    \
+        ::nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                                 \
+        if (!::nanobind::detail::internals) return -1;                                                             \
+        return ::zeq::host::load_module(m, zeq_##name##_body);                                                     \
+    }                                                                                                              \
+    static PyObject* zeq_##name##_def = nullptr;                                                                   \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                                           \
+    extern "C" PyObject* PyInit_##name(void) {                                                                     \
+        ::nanobind::detail::init_singletons();                                                                     \
+        if (!::nanobind::detail::nb_backend_init(#name)) return nullptr;                                           \
+        if (!zeq_##name##_def)                                                                                     \
+            zeq_##name##_def =                                                                                     \
+                NB_CALL(module_new)(#name, nullptr, reinterpret_cast<void*>(zeq_##name##_exec), NB_ABI_MINOR_TAG); \
+        return zeq_##name##_def;                                                                                   \
+    }                                                                                                              \
+    void zeq_##name##_body(::nanobind::module_ variable)
 
 // ---------------------------------------------------------------- casters
 // The names below are what signatures and the generated stubs show. A number
@@ -471,6 +507,10 @@ struct type_caster<zeq::host::OptDict> {
         return Py_NewRef(v.ptr ? v.ptr : Py_None);
     }
 };
+
+// What the number casters accept: anything truncate_number converts, except a
+// float with no integer value (inf, nan), which is refused before any work.
+bool zeq_is_number_argument(PyObject* v) noexcept;
 
 // Accepts int (bool and subclasses normalised to int), float (truncated; finite
 // only) and objects with __index__. Anything else is refused (false: the host's

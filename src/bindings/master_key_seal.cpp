@@ -171,8 +171,7 @@ nb::typed<nb::object, nb::str> decrypt_weight_param(host::Text encrypted_weight_
 
 }  // namespace
 
-NB_MODULE(master_key_seal, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(master_key_seal, m) {
     m.doc() = "Root key sealing: AES keys 1 to 3, sealing and opening of the root key data and the weight parameter.";
     nb::module_::import_("zeq.domain.crypto_layer.digest_base");
     nb::module_::import_("zeq.domain.crypto_layer.utils");

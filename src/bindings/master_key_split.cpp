@@ -29,8 +29,7 @@ nb::int_ get_weight_param(host::Text root_key) {
 
 }  // namespace
 
-NB_MODULE(master_key_split, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(master_key_split, m) {
     m.doc() = "Root key parsing: a root key is a personal key, optionally followed by '_' and the weight digits.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     logger = new host::Logger(m, "zeq.domain.crypto_layer.master_key_split");

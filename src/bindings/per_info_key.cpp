@@ -98,8 +98,7 @@ nb::object decrypt_with_aes_key_4(host::Text ciphertext, host::Text key) { retur
 
 }  // namespace
 
-NB_MODULE(per_info_key, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(per_info_key, m) {
     m.doc() = "First encryption layer: AES-256-CBC (zero IV, PKCS#7) under per-info or one-time keys, Base64 out.";
     PerInfoKeyError = host::make_error_type(m, "PerInfoKeyError", texts::error_doc);
 

@@ -62,6 +62,8 @@ inline constexpr ModuleAttribute random_number{"random", "randint"};
 inline constexpr ModuleAttribute unit_id{"uuid", "uuid4"};
 // The __signature__ of the layer's functions (inspect.signature).
 inline constexpr ModuleAttribute signature_of{modules::function_signatures, "signature_of"};
+// What the host says of a call whose arguments a function refused (its TypeError).
+inline constexpr ModuleAttribute argument_refusal{modules::function_signatures, "refusal"};
 
 // rule_sealer: the host application's components, looked up in the module's own
 // globals at each call (RuleSealer() makes the services, encrypt the record).

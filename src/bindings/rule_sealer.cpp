@@ -362,8 +362,7 @@ bool verify(nb::handle self, nb::handle storage_unit, nb::handle rule) {
 
 }  // namespace
 
-NB_MODULE(rule_sealer, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(rule_sealer, m) {
     m.doc() = "Rule sealer of version 1: turns a cognition rule into the application's storage record,\n"
               "protecting only extract_account, extract_password (windows of the SHA-256 of the rule's\n"
               "fields, the weight parameter and the salts) and hardware_hash (the hash of the device\n"

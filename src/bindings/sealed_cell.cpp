@@ -11,8 +11,7 @@ struct SealedCellManager {};
 
 }  // namespace
 
-NB_MODULE(sealed_cell, m) {
-    zeq::host::install_function_signatures();
+ZEQ_MODULE(sealed_cell, m) {
     m.doc() = "SealedCell 管理器（预留模块）。\n\n"
               "本模块预留给 2.0 及以后版本的全加密存储模型 SealedCell 的管理器；1.0 版本不使用本模块的任何内容。\n"
               "1.0 版本的交互模型是存储模型的 VaultEntry，1.0 版本的加密逻辑是 RuleSealer（rule_sealer 模块）。\n\n"

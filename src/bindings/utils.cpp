@@ -16,8 +16,7 @@ nb::int_ safe_int(host::Text value) {
 
 }  // namespace
 
-NB_MODULE(utils, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(utils, m) {
     m.doc() = "Helpers shared by the crypto layer's modules.";
     m.def("safe_int", &safe_int, nb::arg("value"),
           "The integer written in ``value``: an optional sign and ASCII digits, nothing else.\n"

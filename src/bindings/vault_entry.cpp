@@ -391,8 +391,7 @@ void def_setter(nb::class_<Builder>& cls, const char* doc) {
 
 }  // namespace
 
-NB_MODULE(vault_entry, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(vault_entry, m) {
     m.doc() = "The version-1 storage record: an item's plaintext parts beside its derived credentials\n"
               "and hardware hash, with dictionary and JSON forms, validation and a builder.";
 

@@ -82,8 +82,7 @@ bool validate_weight_parameter(host::Int weight_param) {
 
 }  // namespace
 
-NB_MODULE(weight_issuer, m) {
-    host::install_function_signatures();
+ZEQ_MODULE(weight_issuer, m) {
     m.doc() = "Weight parameters: the millisecond clock followed by three random digits.";
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     WeightGenerationError = host::make_error_type(m, "WeightGenerationError", core::texts::weight_issuer::error_doc);

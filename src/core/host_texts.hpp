@@ -395,6 +395,9 @@ inline constexpr const char* no_attribute = "'%.100s' object has no attribute '%
 inline constexpr const char* no_signature = "'%.100s' object has no attribute '__signature__'";
 inline constexpr const char* type_no_signature = "type object '%.100s' has no attribute '__signature__'";
 inline constexpr const char* not_a_number = "expected a number, not '%.200s'";
+// An argument of the wrong type, as the host's own functions refuse it: the
+// function, the argument, what it must be, the type it is.
+inline constexpr const char* argument_type = "%.200s() argument '%.200s' must be %.50s, not %.50s";
 // The UTF-8 decoder's: utf8_bytes with the first and last position, utf8_byte
 // with the byte and its position; then one of the reasons.
 inline constexpr const char* utf8_bytes = "'utf-8' codec can't decode bytes in position %zu-%zu: %s";

@@ -167,20 +167,20 @@ SECRET = "hunter2-personal_1733817600999999"
             "--root-key takes no value (the root key is read from standard input, never from the command line)",
         ),
         (
-            (f"--root={SECRET}",),
-            "--root-key takes no value (the root key is read from standard input, never from the command line)",
+            (f"--root={SECRET}",),  # an abbreviation is no option
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
         ),
         (
-            (f"--r={SECRET}",),
-            "--root-key takes no value (the root key is read from standard input, never from the command line)",
+            (f"--r={SECRET}",),  # an abbreviation is no option
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
         ),
         (
             (f"--json={SECRET}",),
             "--json takes no value (the root key is read from standard input, never from the command line)",
         ),
         (
-            (f"--js={SECRET}",),
-            "--json takes no value (the root key is read from standard input, never from the command line)",
+            (f"--js={SECRET}",),  # an abbreviation is no option
+            "unrecognized arguments (the root key is read from standard input, never from the command line)",
         ),
         (
             (f"--show-secrets={SECRET}",),
@@ -237,3 +237,32 @@ def test_input_that_is_not_text_ends_in_one_line(args: tuple[bytes, ...], stdin:
     assert result.returncode == 2
     assert result.stderr == message
     assert result.stdout == b""
+
+
+@pytest.mark.parametrize(
+    "args",
+    [("--root", "--js"), ("--root-key", "--js"), ("--show",), ("--info", "x"), ("--cont=x",), ("--root-k",)],
+)
+def test_abbreviations_are_refused(args: tuple[str, ...]) -> None:
+    result = run(*args, stdin=ROOT_KEY + "\n")
+    assert result.returncode == 2
+    assert result.stderr == (
+        "error: unrecognized arguments (the root key is read from standard input, never from the command line)\n"
+    )
+    assert result.stdout == ""
+
+
+def test_help_shows_the_defaults_the_root_key_and_the_exit_statuses() -> None:
+    result = run("--help")
+    assert result.returncode == 0 and result.stderr == ""
+    text = " ".join(result.stdout.split())  # as wide as the terminal: the words, not the line breaks
+    for shown in (
+        "(default: phone_number)",
+        "(default: agent-7)",
+        "(default: '+86 138 0000 0000')",
+        "personal-key_weight-digits: the personal key (at least 8 characters), '_' and the weight parameter's digits",
+        "never from the command line",
+        "exit status: 0 the report was printed 2 a mistake: an unknown, misspelt or abbreviated option",
+        "130 interrupted (Ctrl-C)",
+    ):
+        assert shown in text

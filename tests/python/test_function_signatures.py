@@ -281,3 +281,18 @@ def test_an_annotation_the_module_cannot_resolve_stays_its_text():
 def test_several_overloads_have_no_one_signature():
     overloaded = Written(("def f(x: int) -> int", None, None), ("def f(x: str) -> str", None, None))
     assert _function_signatures.signature_of(overloaded) is None
+
+
+def test_a_hosts_subclass_shows_its_own_constructor_and_instances_have_no_signature():
+    class Noted(VaultEntry):
+        def __init__(self, note, *, strict=False):
+            super().__init__("phone", "u1", note, "", "", "")
+
+    class Same(VaultEntry):
+        pass
+
+    assert str(inspect.signature(Noted)) == "(note, *, strict=False)"
+    assert inspect.signature(Same) == inspect.signature(VaultEntry)
+    assert not hasattr(INSTANCES["VaultEntry"](), "__signature__")
+    with pytest.raises(AttributeError, match="^type object 'nb_type' has no attribute '__signature__'$"):
+        type(VaultEntry).__signature__  # noqa: B018

@@ -5,8 +5,12 @@ from __future__ import annotations
 import copy
 import hashlib
 import itertools
+import os
+import pathlib
 import pickle
 import re
+import subprocess
+import sys
 import time
 import uuid
 import weakref
@@ -512,3 +516,39 @@ def test_a_pickled_sealer_holds_exactly_its_attributes(protocol):
 def test_sealers_take_weak_references():
     sealer = RuleSealer(SALTS)
     assert weakref.ref(sealer)() is sealer
+
+
+# ---------------------------------------------------------------- loading without the host
+
+IMPORT_RULE_SEALER = """
+try:
+    import zeq.domain.crypto_layer.rule_sealer
+except BaseException as error:
+    print(type(error).__name__, error.name, error.__cause__ is None, sep="|")
+    print(error)
+"""
+
+
+def import_in_child(tmp_path, prelude: str = "") -> list[str]:
+    """What importing rule_sealer raises in a fresh interpreter that runs `prelude` first
+    (from a folder of its own, PYTHONPATH unset: no stand-ins of the host's modules)."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    done = subprocess.run(
+        [sys.executable, "-c", prelude + IMPORT_RULE_SEALER], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
+    assert done.returncode == 0 and not done.stderr, done.stderr
+    return done.stdout.splitlines()
+
+
+def test_without_the_host_modules_the_import_raises_what_their_import_raised(tmp_path):
+    # as a plain module's import would: the error itself, not an ImportError around it
+    assert import_in_child(tmp_path) == ["ModuleNotFoundError|zeq.models|True", "No module named 'zeq.models'"]
+
+
+def test_one_missing_host_module_is_named_by_its_own_error(tmp_path):
+    support = pathlib.Path(__file__).resolve().parents[1] / "support"
+    prelude = f"import sys\nsys.path.insert(0, {str(support)!r})\nsys.modules['zeq.core.crypto.hash_crypto'] = None\n"
+    assert import_in_child(tmp_path, prelude) == [
+        "ModuleNotFoundError|zeq.core.crypto.hash_crypto|True",
+        "import of zeq.core.crypto.hash_crypto halted; None in sys.modules",
+    ]

@@ -20,6 +20,7 @@ from collections.abc import Sequence
 from typing import Any, BinaryIO, NoReturn, TextIO
 
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 
 
 class UserError(Exception):
@@ -242,10 +243,35 @@ def text_option(value: str) -> str:
     return value
 
 
+SAMPLE_INFO_TYPE = "phone_number"
+SAMPLE_AGENT = "agent-7"
+SAMPLE_CONTENT = "+86 138 0000 0000"
+
+EPILOG = f"""\
+the root key:
+  personal-key_weight-digits: the personal key (at least 8 characters), '_' and
+  the weight parameter's digits, e.g. correct-horse-battery_1733817600123456.
+  It is read from the terminal without echo, or from standard input when that is
+  not a terminal; never from the command line, and it is never printed.
+
+exit status:
+  0    the report was printed
+  {EXIT_USAGE}    a mistake: an unknown, misspelt or abbreviated option (options are
+       spelt out in full), a value given to a flag, a malformed root key, input
+       that is not valid text; one "error: ..." line on standard error
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
+"""
+
+
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = ArgumentParser(
         prog="python -m zeq.domain.crypto_layer",
-        description="Show the crypto layer at work on this machine.",
+        description="Show the crypto layer at work on this machine: the device report and,\n"
+        "with --root-key, one sample item's road through the layer.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        # An abbreviation is a misspelling: "--root" is no option of ours.
+        allow_abbrev=False,
     )
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
     parser.add_argument(
@@ -261,10 +287,20 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "the entry digest and the per-info key",
     )
     parser.add_argument(
-        "--info-type", default="phone_number", type=text_option, help="information type of the sample item"
+        "--info-type",
+        default=SAMPLE_INFO_TYPE,
+        type=text_option,
+        help="information type of the sample item (default: %(default)s)",
     )
-    parser.add_argument("--agent", default="agent-7", type=text_option, help="agent name of the sample item")
-    parser.add_argument("--content", default="+86 138 0000 0000", type=text_option, help="content of the sample item")
+    parser.add_argument(
+        "--agent", default=SAMPLE_AGENT, type=text_option, help="agent name of the sample item (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--content",
+        default=SAMPLE_CONTENT,
+        type=text_option,
+        help="content of the sample item (default: '%(default)s')",
+    )
     return parser.parse_args(argv)
 
 
@@ -287,7 +323,7 @@ def main(argv: list[str] | None = None, stdin: TextIO | None = None, stdout: Tex
         return EXIT_USAGE
     except KeyboardInterrupt:
         print("error: interrupted", file=sys.stderr)
-        return 130
+        return EXIT_INTERRUPTED
     if args.json:
         json.dump(report, stdout, ensure_ascii=False, indent=2)
         stdout.write("\n")
