@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "core/base64.hpp"
 #include "core/error.hpp"
 #include "core/host_texts.hpp"
 #include "core/openssl.hpp"
@@ -57,28 +58,13 @@ private:
 // encodes without padding right after the previous one.
 constexpr std::size_t slice = 3 * 16 * 1024;
 
-void encode(const unsigned char* in, std::size_t size, char*& out) {
-    // EVP_EncodeBlock writes a NUL after the text; the caller's buffer has room for it.
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), in, static_cast<int>(size));
-    out += written;
+void encode(const unsigned char* in, std::size_t size, char*& out) noexcept {
+    base64::encode_to(in, size, out);
+    out += base64::encoded_size(size);
 }
 
-// ---------------------------------------------------------------- Base64 in
-constexpr std::uint8_t b64_pad = 64;      // "="
-constexpr std::uint8_t b64_skip = 65;     // any other ASCII character
-constexpr std::uint8_t b64_foreign = 66;  // a byte that is not ASCII
-
-constexpr std::array<std::uint8_t, 256> b64_table = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (int i = 0; i < 128; ++i) t[i] = b64_skip;
-    for (int i = 128; i < 256; ++i) t[i] = b64_foreign;
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
-    t['='] = b64_pad;
-    return t;
-}();
-
-[[noreturn]] void non_ascii() { fail(std::string(texts::non_ascii)); }
+// Plaintexts up to this size are encrypted through a buffer on the stack.
+constexpr std::size_t small_plaintext = 1024;
 
 // ---------------------------------------------------------------- decryption
 // AES-CBC decryption in place, padding left as it is. Only the length can fail
@@ -134,27 +120,55 @@ Key::Key(const sha256::Digest& digest) noexcept : size_(digest.size()) {
 
 Key::~Key() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
 
+namespace {
+
+// The value of a hexadecimal digit of either case, or 0x10 for any other byte:
+// arithmetic only, no branch or table lookup on the key's characters.
+constexpr std::uint32_t hex_value(unsigned char c) noexcept {
+    const std::uint32_t d = std::uint32_t{c} - '0';
+    const std::uint32_t l = (std::uint32_t{c} | 0x20) - 'a';
+    const std::uint32_t is_digit = 0 - static_cast<std::uint32_t>(d < 10);
+    const std::uint32_t is_letter = 0 - static_cast<std::uint32_t>(l < 6);
+    return (d & is_digit) | ((l + 10) & is_letter) | (0x10 & ~(is_digit | is_letter));
+}
+
+constexpr bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
 void Key::from_hex(std::string_view hex, Key& out) {
-    auto value = [](unsigned char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    auto is_space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    auto bad = [](std::size_t position) { fail(core::texts::joined(texts::non_hex, std::to_string(position))); };
+    const auto* p = reinterpret_cast<const unsigned char*>(hex.data());
+    const std::size_t n = hex.size();
     out.size_ = 0;
+    // The usual key, nothing but pairs of digits (up to 32 of them), in one
+    // pass without a branch on its characters.
+    if (n % 2 == 0 && n <= 2 * out.bytes_.size()) {
+        std::uint32_t seen = 0;
+        for (std::size_t i = 0; i < n; i += 2) {
+            const std::uint32_t high = hex_value(p[i]), low = hex_value(p[i + 1]);
+            seen |= high | low;
+            out.bytes_[i / 2] = static_cast<std::uint8_t>(high << 4 | low);
+        }
+        if (seen < 0x10) {
+            out.size_ = n / 2;
+            return;
+        }
+        OPENSSL_cleanse(out.bytes_.data(), out.bytes_.size());
+    }
+    // Anything else (white space, a wrong character, a long text) pair by pair,
+    // failing where the text does.
+    auto bad = [](std::size_t position) { fail(core::texts::joined(texts::non_hex, std::to_string(position))); };
     std::size_t i = 0;
-    while (i < hex.size()) {
-        if (is_space(static_cast<unsigned char>(hex[i]))) {
+    while (i < n) {
+        if (is_ascii_space(p[i])) {
             ++i;
             continue;
         }
-        const int high = value(static_cast<unsigned char>(hex[i]));
-        if (high < 0) bad(i);
-        if (i + 1 >= hex.size()) bad(i + 1);
-        const int low = value(static_cast<unsigned char>(hex[i + 1]));
-        if (low < 0) bad(i + 1);
+        const std::uint32_t high = hex_value(p[i]);
+        if (high > 0x0F) bad(i);
+        if (i + 1 >= n) bad(i + 1);
+        const std::uint32_t low = hex_value(p[i + 1]);
+        if (low > 0x0F) bad(i + 1);
         if (out.size_ == out.bytes_.size()) fail(std::string(texts::key_too_long));
         out.bytes_[out.size_++] = static_cast<std::uint8_t>(high << 4 | low);
         i += 2;
@@ -167,107 +181,39 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     EVP_CIPHER_CTX* ctx = session.get();
     const auto* in = reinterpret_cast<const unsigned char*>(plain.data());
     const std::size_t n = plain.size();
+    // The buffer holds ciphertext only, but also what EVP leaves of the last
+    // plaintext block while it pads: wiped either way.
     const std::size_t buffer_size = std::min(n, slice) + 32;
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[buffer_size]);
+    unsigned char small[small_plaintext + 32];
+    std::unique_ptr<unsigned char[]> large;
+    unsigned char* buffer = small;
+    if (n > small_plaintext) {
+        large.reset(new unsigned char[buffer_size]);
+        buffer = large.get();
+    }
+    struct Wipe {
+        unsigned char* p;
+        std::size_t n;
+        ~Wipe() { OPENSSL_cleanse(p, n); }
+    } wipe{buffer, buffer_size};
 
     std::size_t pos = 0;
     int len = 0;
     for (; n - pos > slice; pos += slice) {
-        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1)
+        if (EVP_EncryptUpdate(ctx, buffer, &len, in + pos, static_cast<int>(slice)) != 1)
             openssl::fail(core::ErrorKind::value, std::string(texts::encryption_failed));
-        encode(buffer.get(), static_cast<std::size_t>(len), out);
+        encode(buffer, static_cast<std::size_t>(len), out);
     }
     int tail = 0;
-    if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(n - pos)) != 1 ||
-        EVP_EncryptFinal_ex(ctx, buffer.get() + len, &tail) != 1) {
+    if (EVP_EncryptUpdate(ctx, buffer, &len, in + pos, static_cast<int>(n - pos)) != 1 ||
+        EVP_EncryptFinal_ex(ctx, buffer + len, &tail) != 1) {
         openssl::fail(core::ErrorKind::value, std::string(texts::encryption_failed));
     }
-    encode(buffer.get(), static_cast<std::size_t>(len + tail), out);
-    OPENSSL_cleanse(buffer.get(), buffer_size);
+    encode(buffer, static_cast<std::size_t>(len + tail), out);
+    *out = '\0';
 }
 
-// ---------------------------------------------------------------- Base64 and decryption
-Bytes base64_decode(std::string_view text) {
-    Bytes result;
-    result.data.reset(new char[decoded_capacity(text.size())]);
-    result.size = base64_decode_to(text, result.data.get());
-    return result;
-}
-
-std::size_t base64_decode_to(std::string_view text, char* out) {
-    auto* const begin = reinterpret_cast<std::uint8_t*>(out);
-    std::uint8_t* o = begin;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    int quad = 0;  // characters of the current group seen so far
-    int pads = 0;  // "=" seen since the last alphabet character
-    std::uint32_t left = 0;
-    bool ended = false;
-
-    while (i < n) {
-        if (quad == 0) {
-            // The usual case: whole groups of four alphabet characters.
-            while (i + 4 <= n) {
-                const std::uint32_t a = b64_table[p[i]], b = b64_table[p[i + 1]], c = b64_table[p[i + 2]],
-                                    d = b64_table[p[i + 3]];
-                if ((a | b | c | d) & 0xC0) break;
-                const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
-                o[0] = static_cast<std::uint8_t>(v >> 16);
-                o[1] = static_cast<std::uint8_t>(v >> 8);
-                o[2] = static_cast<std::uint8_t>(v);
-                o += 3;
-                i += 4;
-            }
-            if (i >= n) break;
-        }
-        const std::uint8_t v = b64_table[p[i++]];
-        if (v == b64_foreign) non_ascii();
-        if (v == b64_skip) continue;
-        if (v == b64_pad) {
-            // Padding counts only once two characters of a group are in; it ends
-            // the decoding when it completes the group.
-            if (quad >= 2 && quad + ++pads >= 4) {
-                ended = true;
-                break;
-            }
-            continue;
-        }
-        pads = 0;
-        switch (quad) {
-            case 0:
-                left = v;
-                quad = 1;
-                break;
-            case 1:
-                *o++ = static_cast<std::uint8_t>(left << 2 | v >> 4);
-                left = v & 0x0F;
-                quad = 2;
-                break;
-            case 2:
-                *o++ = static_cast<std::uint8_t>(left << 4 | v >> 2);
-                left = v & 0x03;
-                quad = 3;
-                break;
-            default:
-                *o++ = static_cast<std::uint8_t>(left << 6 | v);
-                quad = 0;
-                break;
-        }
-    }
-    if (ended) {
-        for (; i < n; ++i) {
-            if (p[i] >= 0x80) non_ascii();
-        }
-    } else if (quad == 1) {
-        const std::size_t characters = static_cast<std::size_t>(o - begin) / 3 * 4 + 1;
-        fail(core::texts::joined(texts::base64_odd_length, std::to_string(characters), texts::base64_odd_length_end));
-    } else if (quad != 0) {
-        fail(std::string(texts::base64_padding));
-    }
-    return static_cast<std::size_t>(o - begin);
-}
-
+// ---------------------------------------------------------------- decryption
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
     decrypt_blocks(key, data, size);
     std::size_t plain_size = 0;
@@ -276,27 +222,29 @@ std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
 }
 
 bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept {
-    ascii = false;
-    return !text::find_utf8_fault(bytes, /*surrogates=*/true, &ascii);
+    text::Utf8Shape shape;
+    const bool ok = text::check_layer_utf8(bytes, shape);
+    ascii = ok && shape.ascii;
+    return ok;
 }
 
-std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii) {
-    const std::size_t size = base64_decode_to(text, out);
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view encoded, char* out, text::Utf8Shape& shape) {
+    const std::size_t size = base64::decode_to(encoded, out);
     decrypt_blocks(key, out, size);
     // Both checks always run and meet in one verdict: which of them failed must
     // not show in the error, and the padding check does not show it in its timing.
     std::size_t plain_size = 0;
     const bool padding_ok = padding_holds(out, size, plain_size);
-    const bool text_ok = is_layer_utf8(std::string_view(out, plain_size), ascii);
+    const bool text_ok = text::check_layer_utf8(std::string_view(out, plain_size), shape);
     if (!(padding_ok & text_ok)) fail(std::string(texts::wrong_key_or_damaged));
     return plain_size;
 }
 
-Bytes decrypt_from_base64(const Key& key, std::string_view text) {
+Bytes decrypt_from_base64(const Key& key, std::string_view encoded) {
     Bytes bytes;
-    bytes.data.reset(new char[decoded_capacity(text.size())]);
-    bool ascii = false;
-    bytes.size = decrypt_from_base64_to(key, text, bytes.data.get(), ascii);
+    bytes.data.reset(new char[base64::decoded_capacity(encoded.size())]);
+    text::Utf8Shape shape;
+    bytes.size = decrypt_from_base64_to(key, encoded, bytes.data.get(), shape);
     return bytes;
 }
 
