@@ -17,9 +17,10 @@ namespace texts = core::texts::cipher;
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Texts and byte strings from this size on go through libbase64's vector
-// codecs; below it a call into them costs more than the byte-wise loop.
-constexpr std::size_t vector_from = 256;
+// Byte strings and texts from these sizes on go through libbase64's vector
+// codecs; below them a call into the codecs costs more than the byte-wise loops.
+constexpr std::size_t vector_encode_from = 32;
+constexpr std::size_t vector_decode_from = 192;
 
 // libbase64 picks its codec (reading the processor's features) at its first
 // use and keeps it in a global; choosing it once here, under the guard of a
@@ -47,6 +48,32 @@ constexpr std::array<std::uint8_t, 256> b64_table = [] {
     return t;
 }();
 
+// The same per position of a group of four, as the bits each character gives
+// the group's three bytes (first byte lowest); any character outside the
+// alphabet sets bit 24, so that one test of the four values' union finds it.
+using GroupTable = std::array<std::uint32_t, 256>;
+constexpr std::uint32_t not_in_group = 1u << 24;
+
+constexpr GroupTable group_table(int position) {
+    GroupTable t{};
+    for (int c = 0; c < 256; ++c) {
+        const std::uint32_t v = b64_table[c];
+        if (v >= 64) {
+            t[c] = not_in_group;
+            continue;
+        }
+        switch (position) {
+            case 0: t[c] = v << 2; break;
+            case 1: t[c] = v >> 4 | (v & 0x0F) << 12; break;
+            case 2: t[c] = (v >> 2) << 8 | (v & 0x03) << 22; break;
+            default: t[c] = v << 16; break;
+        }
+    }
+    return t;
+}
+constexpr GroupTable group_0 = group_table(0), group_1 = group_table(1), group_2 = group_table(2),
+                     group_3 = group_table(3);
+
 [[noreturn]] void non_ascii() { core::fail_value(std::string(texts::non_ascii)); }
 
 // Decodes `text` into `out`; `before` bytes of the same text were already
@@ -66,13 +93,11 @@ std::size_t lenient_decode(std::string_view text, char* out, std::size_t before)
         if (quad == 0) {
             // The usual case: whole groups of four alphabet characters.
             while (i + 4 <= n) {
-                const std::uint32_t a = b64_table[p[i]], b = b64_table[p[i + 1]], c = b64_table[p[i + 2]],
-                                    d = b64_table[p[i + 3]];
-                if ((a | b | c | d) & 0xC0) break;
-                const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
-                o[0] = static_cast<std::uint8_t>(v >> 16);
+                const std::uint32_t v = group_0[p[i]] | group_1[p[i + 1]] | group_2[p[i + 2]] | group_3[p[i + 3]];
+                if (v & not_in_group) break;
+                o[0] = static_cast<std::uint8_t>(v);
                 o[1] = static_cast<std::uint8_t>(v >> 8);
-                o[2] = static_cast<std::uint8_t>(v);
+                o[2] = static_cast<std::uint8_t>(v >> 16);
                 o += 3;
                 i += 4;
             }
@@ -152,14 +177,14 @@ std::size_t reference::decode_to(std::string_view text, char* out) { return leni
 
 // ---------------------------------------------------------------- dispatching codec
 void encode_to(const std::uint8_t* data, std::size_t size, char* out) noexcept {
-    if (size < vector_from) return reference::encode_to(data, size, out);
+    if (size < vector_encode_from) return reference::encode_to(data, size, out);
     choose_vector_codec();
     std::size_t written = 0;
     base64_encode(reinterpret_cast<const char*>(data), size, out, &written, 0);
 }
 
 std::size_t decode_to(std::string_view text, char* out) {
-    if (text.size() >= vector_from) {
+    if (text.size() >= vector_decode_from) {
         // libbase64 decodes the body, every group but the last, when it holds
         // alphabet characters only: there both decoders agree byte for byte.
         // The last group (where padding and leftovers sit) is the lenient

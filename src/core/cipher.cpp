@@ -122,15 +122,17 @@ Key::~Key() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
 
 namespace {
 
-// The value of a hexadecimal digit of either case, or 0x10 for any other byte:
-// arithmetic only, no branch or table lookup on the key's characters.
-constexpr std::uint32_t hex_value(unsigned char c) noexcept {
-    const std::uint32_t d = std::uint32_t{c} - '0';
-    const std::uint32_t l = (std::uint32_t{c} | 0x20) - 'a';
-    const std::uint32_t is_digit = 0 - static_cast<std::uint32_t>(d < 10);
-    const std::uint32_t is_letter = 0 - static_cast<std::uint32_t>(l < 6);
-    return (d & is_digit) | ((l + 10) & is_letter) | (0x10 & ~(is_digit | is_letter));
-}
+// The value of each byte as a hexadecimal digit of either case, 0x10 for any
+// other byte.
+constexpr std::array<std::uint8_t, 256> hex_values = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (auto& v : t) v = 0x10;
+    for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 6; ++i) t['a' + i] = t['A' + i] = static_cast<std::uint8_t>(10 + i);
+    return t;
+}();
+
+constexpr std::uint32_t hex_value(unsigned char c) noexcept { return hex_values[c]; }
 
 constexpr bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -140,8 +142,8 @@ void Key::from_hex(std::string_view hex, Key& out) {
     const auto* p = reinterpret_cast<const unsigned char*>(hex.data());
     const std::size_t n = hex.size();
     out.size_ = 0;
-    // The usual key, nothing but pairs of digits (up to 32 of them), in one
-    // pass without a branch on its characters.
+    // The usual key, nothing but pairs of digits (up to 32 of them): one pass
+    // of table lookups, without a branch on its characters.
     if (n % 2 == 0 && n <= 2 * out.bytes_.size()) {
         std::uint32_t seen = 0;
         for (std::size_t i = 0; i < n; i += 2) {

@@ -277,6 +277,19 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
     return std::nullopt;
 }
 
+namespace {
+
+// True when the eight bytes from p[i] are there and all ASCII: worth going back
+// to reading words.
+bool ascii_word_at(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+    if (i + 8 > n) return false;
+    std::uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    return (word & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
 bool check_layer_utf8(std::string_view bytes, Utf8Shape& shape) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
@@ -301,7 +314,7 @@ bool check_layer_utf8(std::string_view bytes, Utf8Shape& shape) noexcept {
             const unsigned c = p[i];
             if (c < 0x80) {
                 ++i;
-                if (i + 8 <= n) break;
+                if (ascii_word_at(p, i, n)) break;
                 continue;
             }
             if (c < 0xE0) {
@@ -356,7 +369,7 @@ void decode_checked_units(std::string_view utf8, Unit* out) noexcept {
             if (c < 0x80) {
                 *out++ = static_cast<Unit>(c);
                 ++i;
-                if (i + 8 <= n) break;
+                if (ascii_word_at(p, i, n)) break;
             } else if (c < 0xE0) {
                 *out++ = static_cast<Unit>((c & 0x1F) << 6 | (p[i + 1] & 0x3Fu));
                 i += 2;
