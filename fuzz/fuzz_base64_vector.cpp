@@ -49,8 +49,7 @@ Outcome run(std::string_view text, Decode decode) {
 
 void same_verdicts(std::string_view text) {
     const Outcome fast = run(text, [](std::string_view t, char* o) { return base64::decode_to(t, o); });
-    const Outcome reference =
-        run(text, [](std::string_view t, char* o) { return base64::reference::decode_to(t, o); });
+    const Outcome reference = run(text, [](std::string_view t, char* o) { return base64::reference::decode_to(t, o); });
     require(fast == reference, "the vector decoder agrees with the reference, failures and messages included");
 }
 
@@ -65,7 +64,8 @@ void same_encodings(std::string_view bytes) {
     evp.resize(static_cast<std::size_t>(written));
     require(fast == reference, "the vector encoder agrees with the reference");
     require(reference == evp, "the reference encoder agrees with OpenSSL");
-    require(run(fast, [](std::string_view t, char* o) { return base64::decode_to(t, o); }) == Outcome{true, std::string(bytes)},
+    require(run(fast, [](std::string_view t, char* o) { return base64::decode_to(t, o); }) ==
+                Outcome{true, std::string(bytes)},
             "what is encoded decodes back");
 }
 

@@ -80,7 +80,8 @@ nb::str str_from_checked_utf8(std::string_view utf8, const text::Utf8Shape& shap
         ReleaseIfLarge unlocked(utf8.size());
         if (shape.ascii) std::memcpy(PyUnicode_1BYTE_DATA(s), utf8.data(), utf8.size());
         else if (shape.width == 1) text::decode_checked(utf8, PyUnicode_1BYTE_DATA(s));
-        else if (shape.width == 2) text::decode_checked(utf8, reinterpret_cast<std::uint16_t*>(PyUnicode_2BYTE_DATA(s)));
+        else if (shape.width == 2)
+            text::decode_checked(utf8, reinterpret_cast<std::uint16_t*>(PyUnicode_2BYTE_DATA(s)));
         else text::decode_checked(utf8, reinterpret_cast<std::uint32_t*>(PyUnicode_4BYTE_DATA(s)));
     }
     return nb::steal<nb::str>(s);

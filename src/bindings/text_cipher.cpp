@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 
-
 #include "core/base64.hpp"
 #include "core/cipher.hpp"
 #include "core/hex.hpp"

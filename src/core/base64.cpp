@@ -196,8 +196,8 @@ std::size_t decode_to(std::string_view text, char* out) {
         base64_state state;
         base64_stream_decode_init(&state, 0);
         std::size_t written = 0;
-        if (base64_stream_decode(&state, text.data(), body, out, &written) == 1 && state.eof == 0 &&
-            state.bytes == 0 && written == body / 4 * 3) {
+        if (base64_stream_decode(&state, text.data(), body, out, &written) == 1 && state.eof == 0 && state.bytes == 0 &&
+            written == body / 4 * 3) {
             return written + lenient_decode(text.substr(body), out + written, written);
         }
     }

@@ -332,8 +332,8 @@ bool check_layer_utf8(std::string_view bytes, Utf8Shape& shape) noexcept {
             } else {
                 if (c > 0xF4 || i + 3 >= n) return false;
                 const unsigned char b1 = p[i + 1], b2 = p[i + 2], b3 = p[i + 3];
-                if (!is_continuation(b1) || !is_continuation(b2) || !is_continuation(b3) ||
-                    (c == 0xF0 && b1 < 0x90) || (c == 0xF4 && b1 > 0x8F)) {
+                if (!is_continuation(b1) || !is_continuation(b2) || !is_continuation(b3) || (c == 0xF0 && b1 < 0x90) ||
+                    (c == 0xF4 && b1 > 0x8F)) {
                     return false;
                 }
                 i += 4;

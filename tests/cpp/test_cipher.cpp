@@ -135,16 +135,19 @@ TEST_CASE("lenient Base64 decoding of long texts: the vector path gives the same
     (void)decoded("QQ" + body + "==");  // groups shifted by two: the decoders agree (checked inside)
     CHECK_EQ(decoded(body.substr(0, 200) + " " + body.substr(200)), bytes);
     CHECK_EQ(decoded(body.substr(0, 201) + "\n" + body.substr(201)), bytes);
-    CHECK_THROWS(decoded(body + "Q"), core::ErrorKind::value,
-                 "Invalid base64-encoded string: number of data characters (401) cannot be 1 more than a multiple of 4");
-    CHECK_THROWS(decoded(body.substr(0, 200) + "!" + body.substr(200) + "Q"), core::ErrorKind::value,
-                 "Invalid base64-encoded string: number of data characters (401) cannot be 1 more than a multiple of 4");
+    CHECK_THROWS(
+        decoded(body + "Q"), core::ErrorKind::value,
+        "Invalid base64-encoded string: number of data characters (401) cannot be 1 more than a multiple of 4");
+    CHECK_THROWS(
+        decoded(body.substr(0, 200) + "!" + body.substr(200) + "Q"), core::ErrorKind::value,
+        "Invalid base64-encoded string: number of data characters (401) cannot be 1 more than a multiple of 4");
     CHECK_THROWS(decoded(body + "QQ"), core::ErrorKind::value, "Incorrect padding");
     CHECK_THROWS(decoded(body + "QQ="), core::ErrorKind::value, "Incorrect padding");
     CHECK_EQ(decoded(body.substr(0, 300) + "=" + body.substr(300)), bytes);  // padding before a group is skipped
     CHECK_EQ(decoded(body.substr(0, 302) + "==" + body.substr(302)), bytes.substr(0, 225) + "A");  // it ends there
-    CHECK_THROWS(decoded(body.substr(0, 301) + "=" + body.substr(300)), core::ErrorKind::value,
-                 "Invalid base64-encoded string: number of data characters (401) cannot be 1 more than a multiple of 4");
+    CHECK_THROWS(
+        decoded(body.substr(0, 301) + "=" + body.substr(300)), core::ErrorKind::value,
+        "Invalid base64-encoded string: number of data characters (401) cannot be 1 more than a multiple of 4");
     CHECK_THROWS(decoded(body.substr(0, 300) + "\xc3\xa9" + body.substr(300)), core::ErrorKind::value,
                  "string argument should contain only ASCII characters");
     CHECK_THROWS(decoded(body + "QQ==" + body + "\xc3\xa9"), core::ErrorKind::value,
