@@ -63,9 +63,6 @@ void encode(const unsigned char* in, std::size_t size, char*& out) noexcept {
     out += base64::encoded_size(size);
 }
 
-// Plaintexts up to this size are encrypted through a buffer on the stack.
-constexpr std::size_t small_plaintext = 1024;
-
 // ---------------------------------------------------------------- decryption
 // AES-CBC decryption in place, padding left as it is. Only the length can fail
 // here, and it depends on the ciphertext's form alone.
@@ -183,16 +180,12 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     EVP_CIPHER_CTX* ctx = session.get();
     const auto* in = reinterpret_cast<const unsigned char*>(plain.data());
     const std::size_t n = plain.size();
-    // The buffer holds ciphertext only, but also what EVP leaves of the last
-    // plaintext block while it pads: wiped either way.
+    // The buffer holds ciphertext only, and is wiped all the same. It is on the
+    // heap even for short texts: with a large array in this frame, what
+    // libcrypto's callees leave of the plaintext on the stack stays in reach.
     const std::size_t buffer_size = std::min(n, slice) + 32;
-    unsigned char small[small_plaintext + 32];
-    std::unique_ptr<unsigned char[]> large;
-    unsigned char* buffer = small;
-    if (n > small_plaintext) {
-        large.reset(new unsigned char[buffer_size]);
-        buffer = large.get();
-    }
+    std::unique_ptr<unsigned char[]> owned(new unsigned char[buffer_size]);
+    unsigned char* buffer = owned.get();
     struct Wipe {
         unsigned char* p;
         std::size_t n;
