@@ -1,5 +1,6 @@
 #include "core/base64.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -183,7 +184,13 @@ void encode_to(const std::uint8_t* data, std::size_t size, char* out) noexcept {
     base64_encode(reinterpret_cast<const char*>(data), size, out, &written, 0);
 }
 
-std::size_t decode_to(std::string_view text, char* out) {
+namespace {
+
+// Characters libbase64 decodes at a time when a sink is waiting for the bytes:
+// 48 KiB of output, whole AES blocks, well inside the cache.
+constexpr std::size_t piece_characters = 64 * 1024;
+
+std::size_t dispatching_decode(std::string_view text, char* out, PieceSink* sink) {
     if (text.size() >= vector_decode_from) {
         // libbase64 decodes the body, every group but the last, when it holds
         // alphabet characters only: there both decoders agree byte for byte.
@@ -193,15 +200,33 @@ std::size_t decode_to(std::string_view text, char* out) {
         // the whole text, so that its verdicts and messages are the only ones.
         choose_vector_codec();
         const std::size_t body = (text.size() - 1) / 4 * 4;
+        const std::size_t step = sink != nullptr ? piece_characters : body;
         base64_state state;
         base64_stream_decode_init(&state, 0);
-        std::size_t written = 0;
-        if (base64_stream_decode(&state, text.data(), body, out, &written) == 1 && state.eof == 0 && state.bytes == 0 &&
-            written == body / 4 * 3) {
-            return written + lenient_decode(text.substr(body), out + written, written);
+        std::size_t read = 0, written = 0;
+        while (read < body) {
+            const std::size_t characters = std::min(step, body - read);
+            std::size_t made = 0;
+            if (base64_stream_decode(&state, text.data() + read, characters, out + written, &made) != 1 ||
+                state.eof != 0 || state.bytes != 0 || made != characters / 4 * 3) {
+                break;
+            }
+            if (sink != nullptr) sink->piece(out + written, made);
+            read += characters;
+            written += made;
         }
+        if (read == body) return written + lenient_decode(text.substr(body), out + written, written);
+        if (sink != nullptr && written != 0) sink->restart();
     }
     return lenient_decode(text, out, 0);
+}
+
+}  // namespace
+
+std::size_t decode_to(std::string_view text, char* out) { return dispatching_decode(text, out, nullptr); }
+
+std::size_t decode_to(std::string_view text, char* out, PieceSink& sink) {
+    return dispatching_decode(text, out, &sink);
 }
 
 }  // namespace zeq::base64

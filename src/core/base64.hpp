@@ -31,6 +31,23 @@ void encode_to(const std::uint8_t* data, std::size_t size, char* out) noexcept;
 // errors with the host's own messages.
 std::size_t decode_to(std::string_view text, char* out);
 
+// Receives the bytes of a long text while decode_to writes them: pieces of
+// whole groups, in order and contiguous, each while it is still in the cache.
+// restart() voids every piece handed over: the text is then decoded again from
+// its start, and what follows comes from the final result only.
+class PieceSink {
+public:
+    virtual void piece(char* data, std::size_t size) = 0;
+    virtual void restart() = 0;
+
+protected:
+    ~PieceSink() = default;
+};
+
+// decode_to, with the pieces of the vector path handed to `sink` as they are
+// made (bytes of a multiple of 48 each, the last one aside).
+std::size_t decode_to(std::string_view text, char* out, PieceSink& sink);
+
 // The byte-at-a-time codec behind the above: what short texts use, and the
 // reference the vector path is checked against.
 namespace reference {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "core/base64.hpp"
@@ -64,16 +65,11 @@ void encode(const unsigned char* in, std::size_t size, char*& out) noexcept {
 }
 
 // ---------------------------------------------------------------- decryption
-// AES-CBC decryption in place, padding left as it is. Only the length can fail
-// here, and it depends on the ciphertext's form alone.
-void decrypt_blocks(const Key& key, char* data, std::size_t size) {
-    Session session(key, false);
-    EVP_CIPHER_CTX* ctx = session.get();
-    if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
-    // Padding is checked by padding_holds rather than by EVP: with EVP's padding
-    // on, the block it holds back would make a second in-place update overlap its
-    // own output, and EVP would report a bad padding by a path of its own.
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
+// Whole blocks decrypted in place, in order, with EVP's own padding off:
+// padding_holds checks it instead (with EVP's padding on, the block it holds
+// back would make a second in-place update overlap its own output, and EVP
+// would report a bad padding by a path of its own).
+void decrypt_update(EVP_CIPHER_CTX* ctx, char* data, std::size_t size) {
     auto* bytes = reinterpret_cast<unsigned char*>(data);
     constexpr std::size_t step = std::size_t{1} << 30;
     for (std::size_t pos = 0; pos < size; pos += step) {
@@ -85,6 +81,59 @@ void decrypt_blocks(const Key& key, char* data, std::size_t size) {
         }
     }
 }
+
+// AES-CBC decryption in place, padding left as it is. Only the length can fail
+// here, and it depends on the ciphertext's form alone.
+void decrypt_blocks(const Key& key, char* data, std::size_t size) {
+    Session session(key, false);
+    if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
+    EVP_CIPHER_CTX_set_padding(session.get(), 0);
+    decrypt_update(session.get(), data, size);
+}
+
+// Decrypts the pieces of a long Base64 text while the decoder hands them over,
+// still in the cache, and notes whether they are all ASCII. Any piece that is
+// not whole blocks (the last) and everything after a restart are left to the
+// caller, which then decrypts from `done()` on.
+class DecryptingSink final : public base64::PieceSink {
+public:
+    explicit DecryptingSink(const Key& key) noexcept : key_(key) {}
+    void piece(char* data, std::size_t size) override {
+        if (!streaming_ || size % 16 != 0) {
+            streaming_ = false;
+            return;
+        }
+        if (!session_) {
+            session_.emplace(key_, false);
+            EVP_CIPHER_CTX_set_padding(session_->get(), 0);
+        }
+        decrypt_update(session_->get(), data, size);
+        ascii_ = ascii_ && text::is_ascii(std::string_view(data, size));
+        done_ += size;
+    }
+    void restart() override {
+        streaming_ = false;
+        session_.reset();
+        done_ = 0;
+        ascii_ = true;
+    }
+    // The rest of the `size` decoded bytes: decrypted as decrypt_blocks does.
+    void finish(char* data, std::size_t size) {
+        if (!session_) return decrypt_blocks(key_, data, size);
+        if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
+        decrypt_update(session_->get(), data + done_, size - done_);
+        ascii_ = ascii_ && text::is_ascii(std::string_view(data + done_, size - done_));
+    }
+    // True when every decrypted byte is ASCII (known only once pieces were decrypted here).
+    bool all_ascii() const noexcept { return session_.has_value() && ascii_; }
+
+private:
+    const Key& key_;
+    std::optional<Session> session_;
+    std::size_t done_ = 0;
+    bool streaming_ = true;
+    bool ascii_ = true;
+};
 
 // All bits set when a < b, none otherwise (a, b below 2^63), without a branch.
 constexpr std::uint64_t mask_below(std::uint64_t a, std::uint64_t b) noexcept { return 0 - ((a - b) >> 63); }
@@ -224,13 +273,26 @@ bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept {
 }
 
 std::size_t decrypt_from_base64_to(const Key& key, std::string_view encoded, char* out, text::Utf8Shape& shape) {
-    const std::size_t size = base64::decode_to(encoded, out);
-    decrypt_blocks(key, out, size);
+    std::size_t size = 0;
+    bool all_ascii = false;
+    if (openssl::aes_cbc(key.size()) != nullptr) {
+        // A usable key: long texts are decrypted piece by piece as they decode.
+        DecryptingSink sink(key);
+        size = base64::decode_to(encoded, out, sink);
+        sink.finish(out, size);
+        all_ascii = sink.all_ascii();
+    } else {
+        size = base64::decode_to(encoded, out);
+        decrypt_blocks(key, out, size);  // fails, naming the key size
+    }
     // Both checks always run and meet in one verdict: which of them failed must
     // not show in the error, and the padding check does not show it in its timing.
+    // Decrypted bytes that are all ASCII (the padding's included) are text as they stand.
     std::size_t plain_size = 0;
     const bool padding_ok = padding_holds(out, size, plain_size);
-    const bool text_ok = text::check_layer_utf8(std::string_view(out, plain_size), shape);
+    bool text_ok = true;
+    if (all_ascii) shape = text::Utf8Shape{plain_size, 1, true};
+    else text_ok = text::check_layer_utf8(std::string_view(out, plain_size), shape);
     if (!(padding_ok & text_ok)) fail(std::string(texts::wrong_key_or_damaged));
     return plain_size;
 }

@@ -281,6 +281,58 @@ TEST_CASE("AES-CBC round trip and sizes") {
     CHECK_EQ(cipher::encrypted_text_size(16), 44u);
 }
 
+TEST_CASE("long ciphertexts: decrypted as they decode, the same verdicts as decoded whole") {
+    cipher::Key key;
+    cipher::Key::from_hex(std::string(64, '7'), key);
+    cipher::Key other;
+    cipher::Key::from_hex(std::string(64, '8'), other);
+    auto sealed = [&](const std::string& plain) {
+        std::string out(cipher::encrypted_text_size(plain.size()) + 1, '\0');
+        cipher::encrypt_to_base64(key, plain, out.data());
+        out.pop_back();
+        return out;
+    };
+    auto opened = [&](const cipher::Key& k, std::string_view text) -> std::string {
+        try {
+            return std::string(cipher::decrypt_from_base64(k, text).view());
+        } catch (const core::Error& e) {
+            return "failure: " + e.message();
+        }
+    };
+    std::string ascii, mixed;
+    while (ascii.size() < 300000) ascii += "0123456789abcdef";
+    while (mixed.size() < 300000) mixed += "text \xe4\xb8\xad\xe6\x96\x87 \xf0\x9f\x98\x80 \xed\xa0\x80 ";
+    const std::string damaged = "failure: " + std::string(core::texts::cipher::wrong_key_or_damaged);
+    for (const std::string& plain : {ascii, mixed}) {
+        const std::string text = sealed(plain);
+        CHECK_EQ(opened(key, text), plain);
+        CHECK_EQ(opened(other, text), damaged);
+        // junk far into the text: the pieces already decrypted are dropped and
+        // the whole text is read again by the lenient decoder
+        for (std::size_t at : {std::size_t{10}, std::size_t{70000}, std::size_t{200000}, text.size() - 30}) {
+            CHECK_EQ(opened(key, text.substr(0, at) + "\n \t!" + text.substr(at)), plain);
+            CHECK_EQ(opened(key, text.substr(0, at) + "\xc3\xa9" + text.substr(at)),
+                     "failure: string argument should contain only ASCII characters");
+        }
+        CHECK_EQ(opened(key, text.substr(0, text.size() - 4)),
+                 "failure: The length of the provided data is not a multiple of the block length.");
+        CHECK_EQ(opened(key, text.substr(0, 200000) + "=" + text.substr(200001)).rfind("failure: ", 0), 0u);
+    }
+    // a plaintext that is ASCII but for its last character, and one whose bytes are not text
+    CHECK_EQ(opened(key, sealed(ascii + "\xc3\xa9")), ascii + "\xc3\xa9");
+    CHECK_EQ(opened(key, sealed(ascii + "\xc3")), damaged);
+    CHECK_EQ(opened(key, sealed("\xff" + ascii)), damaged);
+    // a key of a size AES does not take is named after the text is read
+    cipher::Key short_key;
+    cipher::Key::from_hex(std::string(30, '7'), short_key);
+    const std::string text = sealed(ascii);
+    CHECK_EQ(opened(short_key, text), "failure: Invalid key size (120) for AES.");
+    CHECK_EQ(text.size(), 400024u);
+    CHECK_EQ(opened(short_key, text.substr(0, text.size() - 3)),
+             "failure: Invalid base64-encoded string: number of data characters (400021) cannot be 1 more than a "
+             "multiple of 4");
+}
+
 TEST_CASE("credential windows follow the slice rules") {
     const std::string d = "0123456789";
     const credentials::Pair p = credentials::cut(d, 8, 0, -3, 2);
