@@ -21,6 +21,7 @@ WEIGHT = 1733817600123456
 EXT = {"city": "Hangzhou", "label": "work", "note": "primary number"}
 SHORT = ("phone_number:agent-7:+86 138 0000 0000 中文" * 2)[:64]
 LARGE = "0123456789abcdef" * (1 << 20)  # 16 MiB
+NON_ASCII = "中文字符串0" * (18 << 16)  # 18 MiB of UTF-8, mostly three-byte characters
 KEY_N = hashlib.sha256(b"bench key").hexdigest()
 
 
@@ -148,6 +149,8 @@ class OpenSSL:
 
 SHORT_CIPHER = per_info_key.encrypt_with_per_info_key(SHORT, KEY_N)
 LARGE_CIPHER = per_info_key.encrypt_with_per_info_key(LARGE, KEY_N)
+NON_ASCII_CIPHER = per_info_key.encrypt_with_per_info_key(NON_ASCII, KEY_N)
+assert per_info_key.decrypt_with_per_info_key(NON_ASCII_CIPHER, KEY_N) == NON_ASCII
 assert SHORT_CIPHER == py_encrypt(SHORT, KEY_N) and LARGE_CIPHER == py_encrypt(LARGE, KEY_N)
 assert access_derivation.generate_derived_credentials(
     "phone", "agent-7", "env-cipher", WEIGHT, SALTS
@@ -206,5 +209,11 @@ CASES = [
         lambda: per_info_key.decrypt_with_per_info_key(LARGE_CIPHER, KEY_N),
         OPENSSL.decrypt,
         OPENSSL_LABEL,
+    ),
+    Case(
+        "decrypt_with_per_info_key (18 MiB non-ASCII)",
+        lambda: per_info_key.decrypt_with_per_info_key(NON_ASCII_CIPHER, KEY_N),
+        lambda: py_decrypt(NON_ASCII_CIPHER, KEY_N),
+        CRYPTO_LABEL,
     ),
 ]

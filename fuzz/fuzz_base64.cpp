@@ -13,9 +13,11 @@
 #include <string>
 #include <string_view>
 
+#include "core/base64.hpp"
 #include "core/cipher.hpp"
 #include "core/error.hpp"
 #include "core/host_texts.hpp"
+#include "core/text.hpp"
 #include "require.hpp"
 
 namespace {
@@ -27,10 +29,10 @@ using fuzz::require;
 // refusal (a value error) is an expected outcome; the output buffer is exactly
 // as large as the callers make it, so that a write past it is caught.
 std::optional<std::string> decode(std::string_view text) {
-    const std::size_t capacity = cipher::decoded_capacity(text.size());
+    const std::size_t capacity = base64::decoded_capacity(text.size());
     std::unique_ptr<char[]> out(new char[capacity]);
     try {
-        const std::size_t n = cipher::base64_decode_to(text, out.get());
+        const std::size_t n = base64::decode_to(text, out.get());
         require(n <= capacity, "decoded size within decoded_capacity");
         return std::string(out.get(), n);
     } catch (const core::Error& e) {
@@ -49,7 +51,10 @@ const cipher::Key& fixed_key() {
 
 bool utf8_for_cipher(std::string_view bytes) {
     bool ascii = false;
-    return cipher::is_layer_utf8(bytes, ascii);
+    const bool ok = cipher::is_layer_utf8(bytes, ascii);
+    // The measuring check of decryption is the layer's own rule, fault for fault.
+    require(ok == !text::find_utf8_fault(bytes, /*surrogates=*/true).has_value(), "one UTF-8 rule for the cipher");
+    return ok;
 }
 
 bool has_surrogate(std::string_view s) {
@@ -79,10 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (decoded) {
         const std::size_t n = decoded->size();
-        std::unique_ptr<unsigned char[]> encoded(new unsigned char[cipher::base64_size(n) + 1]);
+        std::unique_ptr<unsigned char[]> encoded(new unsigned char[base64::encoded_size(n) + 1]);
         const int written = EVP_EncodeBlock(encoded.get(), reinterpret_cast<const unsigned char*>(decoded->data()),
                                             static_cast<int>(n));
-        require(static_cast<std::size_t>(written) == cipher::base64_size(n), "base64_size matches the encoder");
+        require(static_cast<std::size_t>(written) == base64::encoded_size(n), "base64_size matches the encoder");
         require(decode(std::string_view(reinterpret_cast<const char*>(encoded.get()), written)) == decoded,
                 "standard Base64 of the bytes decodes back to them");
     }
@@ -90,15 +95,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same text as a ciphertext under a fixed key.
     {
         const cipher::Key& key = fixed_key();
-        const std::size_t capacity = cipher::decoded_capacity(size);
+        const std::size_t capacity = base64::decoded_capacity(size);
         std::unique_ptr<char[]> out(new char[capacity]);
         try {
-            bool ascii = false;
-            const std::size_t n = cipher::decrypt_from_base64_to(key, text, out.get(), ascii);
+            text::Utf8Shape shape;
+            const std::size_t n = cipher::decrypt_from_base64_to(key, text, out.get(), shape);
             require(n <= capacity, "plaintext within decoded_capacity");
             bool all_ascii = true;
-            for (std::size_t i = 0; i < n; ++i) all_ascii = all_ascii && static_cast<unsigned char>(out[i]) < 0x80;
-            require(ascii == all_ascii, "the ASCII flag tells the truth");
+            std::size_t code_points = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto b = static_cast<unsigned char>(out[i]);
+                all_ascii = all_ascii && b < 0x80;
+                code_points += (b & 0xC0) != 0x80;
+            }
+            require(shape.ascii == all_ascii, "the ASCII flag tells the truth");
+            require(shape.length == code_points, "the length is the number of code points");
         } catch (const core::Error& e) {
             require(e.kind() == core::ErrorKind::value, "decryption refusal is a value error");
             // What the key decides (padding, text) is refused in one wording only;

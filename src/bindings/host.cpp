@@ -74,6 +74,23 @@ nb::str to_str(std::string_view utf8) {
     return nb::steal<nb::str>(s);
 }
 
+nb::str str_from_checked_utf8(std::string_view utf8, const text::Utf8Shape& shape) {
+    static constexpr Py_UCS4 widest[] = {0, 0xFF, 0xFFFF, 0, 0x10FFFF};
+    const Py_UCS4 max_char = shape.ascii ? 0x7F : widest[shape.width];
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), max_char);
+    if (s == nullptr) throw nb::python_error();
+    {
+        // Nobody else sees the new str yet: it is filled without the GIL.
+        ReleaseIfLarge unlocked(utf8.size());
+        if (shape.ascii) std::memcpy(PyUnicode_1BYTE_DATA(s), utf8.data(), utf8.size());
+        else if (shape.width == 1) text::decode_checked(utf8, PyUnicode_1BYTE_DATA(s));
+        else if (shape.width == 2)
+            text::decode_checked(utf8, reinterpret_cast<std::uint16_t*>(PyUnicode_2BYTE_DATA(s)));
+        else text::decode_checked(utf8, reinterpret_cast<std::uint32_t*>(PyUnicode_4BYTE_DATA(s)));
+    }
+    return nb::steal<nb::str>(s);
+}
+
 namespace {
 
 // The host's own conversion, for ints beyond 64 bits.

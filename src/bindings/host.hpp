@@ -17,6 +17,7 @@
 #include "core/interrupted.hpp"
 #include "core/log.hpp"
 #include "core/secret_buffer.hpp"
+#include "core/text.hpp"
 #include "bindings/replaceable.hpp"
 
 namespace zeq::host {
@@ -89,6 +90,11 @@ private:
 
 // A str from UTF-8 bytes, surrogate three-byte forms decoded back to surrogates.
 nb::str to_str(std::string_view utf8);
+
+// The same for bytes text::check_layer_utf8 accepted and measured as `shape`:
+// the str is made at its final kind and size and filled without a second check
+// (without the GIL when the text is large).
+nb::str str_from_checked_utf8(std::string_view utf8, const text::Utf8Shape& shape);
 
 // A str (or the bytes) the layer made of key material for a call of its own (the
 // text cipher, a hash), never handed to the host as a result: its characters,

@@ -2,8 +2,7 @@
 
 #include <openssl/crypto.h>
 
-#include <cstring>
-
+#include "core/base64.hpp"
 #include "core/cipher.hpp"
 #include "core/hex.hpp"
 #include "core/host_texts.hpp"
@@ -39,21 +38,14 @@ nb::str encrypt(const Text& plaintext, const cipher::Key& key) {
 // their exact size; larger ones inside the str that becomes the result.
 constexpr std::size_t small_plaintext = 512;
 
-// A str of the plaintext bytes (ASCII written straight in).
-nb::str plaintext_str(std::string_view bytes, bool ascii) {
-    if (!ascii) return to_str(bytes);
-    PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
-    if (out == nullptr) throw nb::python_error();
-    std::memcpy(PyUnicode_DATA(out), bytes.data(), bytes.size());
-    return nb::steal<nb::str>(out);
-}
-
 // The plaintext may be key material (sealed root key data): every buffer that
 // held it, or the garbage of a failed decryption, is wiped before release.
+// The decryption checks the plaintext's UTF-8 and measures it in one pass; the
+// str is then made at its final kind and filled without checking it again.
 nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
     const Utf8 text(ciphertext);  // ASCII text: the str's own buffer, no copy
-    const std::size_t capacity = cipher::decoded_capacity(text.size());
-    bool ascii = false;
+    const std::size_t capacity = base64::decoded_capacity(text.size());
+    text::Utf8Shape shape;
     if (capacity <= small_plaintext) {
         char buffer[small_plaintext];
         struct Wipe {
@@ -61,8 +53,8 @@ nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
             std::size_t n;
             ~Wipe() { OPENSSL_cleanse(p, n); }
         } wipe{buffer, capacity};
-        const std::size_t size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
-        return plaintext_str(std::string_view(buffer, size), ascii);
+        const std::size_t size = cipher::decrypt_from_base64_to(key, text, buffer, shape);
+        return str_from_checked_utf8(std::string_view(buffer, size), shape);
     }
     // Decoded and decrypted inside a fresh ASCII str; when the plaintext is ASCII
     // that str is the result, trimmed in place (a large block shrinks where it
@@ -74,9 +66,9 @@ nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
     std::size_t size = 0;
     {
         ReleaseIfLarge unlocked(text.size());
-        size = cipher::decrypt_from_base64_to(key, text, buffer, ascii);
+        size = cipher::decrypt_from_base64_to(key, text, buffer, shape);
     }
-    if (!ascii) return to_str(std::string_view(buffer, size));
+    if (!shape.ascii) return str_from_checked_utf8(std::string_view(buffer, size), shape);
     PyObject* result = holder.release().release().ptr();
     if (PyUnicode_Resize(&result, static_cast<Py_ssize_t>(size)) != 0) {
         Py_DECREF(result);

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
+#include "core/base64.hpp"
 #include "core/error.hpp"
 #include "core/host_texts.hpp"
 #include "core/openssl.hpp"
@@ -57,40 +59,17 @@ private:
 // encodes without padding right after the previous one.
 constexpr std::size_t slice = 3 * 16 * 1024;
 
-void encode(const unsigned char* in, std::size_t size, char*& out) {
-    // EVP_EncodeBlock writes a NUL after the text; the caller's buffer has room for it.
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out), in, static_cast<int>(size));
-    out += written;
+void encode(const unsigned char* in, std::size_t size, char*& out) noexcept {
+    base64::encode_to(in, size, out);
+    out += base64::encoded_size(size);
 }
 
-// ---------------------------------------------------------------- Base64 in
-constexpr std::uint8_t b64_pad = 64;      // "="
-constexpr std::uint8_t b64_skip = 65;     // any other ASCII character
-constexpr std::uint8_t b64_foreign = 66;  // a byte that is not ASCII
-
-constexpr std::array<std::uint8_t, 256> b64_table = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (int i = 0; i < 128; ++i) t[i] = b64_skip;
-    for (int i = 128; i < 256; ++i) t[i] = b64_foreign;
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
-    t['='] = b64_pad;
-    return t;
-}();
-
-[[noreturn]] void non_ascii() { fail(std::string(texts::non_ascii)); }
-
 // ---------------------------------------------------------------- decryption
-// AES-CBC decryption in place, padding left as it is. Only the length can fail
-// here, and it depends on the ciphertext's form alone.
-void decrypt_blocks(const Key& key, char* data, std::size_t size) {
-    Session session(key, false);
-    EVP_CIPHER_CTX* ctx = session.get();
-    if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
-    // Padding is checked by padding_holds rather than by EVP: with EVP's padding
-    // on, the block it holds back would make a second in-place update overlap its
-    // own output, and EVP would report a bad padding by a path of its own.
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
+// Whole blocks decrypted in place, in order, with EVP's own padding off:
+// padding_holds checks it instead (with EVP's padding on, the block it holds
+// back would make a second in-place update overlap its own output, and EVP
+// would report a bad padding by a path of its own).
+void decrypt_update(EVP_CIPHER_CTX* ctx, char* data, std::size_t size) {
     auto* bytes = reinterpret_cast<unsigned char*>(data);
     constexpr std::size_t step = std::size_t{1} << 30;
     for (std::size_t pos = 0; pos < size; pos += step) {
@@ -102,6 +81,59 @@ void decrypt_blocks(const Key& key, char* data, std::size_t size) {
         }
     }
 }
+
+// AES-CBC decryption in place, padding left as it is. Only the length can fail
+// here, and it depends on the ciphertext's form alone.
+void decrypt_blocks(const Key& key, char* data, std::size_t size) {
+    Session session(key, false);
+    if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
+    EVP_CIPHER_CTX_set_padding(session.get(), 0);
+    decrypt_update(session.get(), data, size);
+}
+
+// Decrypts the pieces of a long Base64 text while the decoder hands them over,
+// still in the cache, and notes whether they are all ASCII. Any piece that is
+// not whole blocks (the last) and everything after a restart are left to the
+// caller, which then decrypts from `done()` on.
+class DecryptingSink final : public base64::PieceSink {
+public:
+    explicit DecryptingSink(const Key& key) noexcept : key_(key) {}
+    void piece(char* data, std::size_t size) override {
+        if (!streaming_ || size % 16 != 0) {
+            streaming_ = false;
+            return;
+        }
+        if (!session_) {
+            session_.emplace(key_, false);
+            EVP_CIPHER_CTX_set_padding(session_->get(), 0);
+        }
+        decrypt_update(session_->get(), data, size);
+        ascii_ = ascii_ && text::is_ascii(std::string_view(data, size));
+        done_ += size;
+    }
+    void restart() override {
+        streaming_ = false;
+        session_.reset();
+        done_ = 0;
+        ascii_ = true;
+    }
+    // The rest of the `size` decoded bytes: decrypted as decrypt_blocks does.
+    void finish(char* data, std::size_t size) {
+        if (!session_) return decrypt_blocks(key_, data, size);
+        if (size % 16 != 0) fail(std::string(texts::not_whole_blocks));
+        decrypt_update(session_->get(), data + done_, size - done_);
+        ascii_ = ascii_ && text::is_ascii(std::string_view(data + done_, size - done_));
+    }
+    // True when every decrypted byte is ASCII (known only once pieces were decrypted here).
+    bool all_ascii() const noexcept { return session_.has_value() && ascii_; }
+
+private:
+    const Key& key_;
+    std::optional<Session> session_;
+    std::size_t done_ = 0;
+    bool streaming_ = true;
+    bool ascii_ = true;
+};
 
 // All bits set when a < b, none otherwise (a, b below 2^63), without a branch.
 constexpr std::uint64_t mask_below(std::uint64_t a, std::uint64_t b) noexcept { return 0 - ((a - b) >> 63); }
@@ -134,27 +166,57 @@ Key::Key(const sha256::Digest& digest) noexcept : size_(digest.size()) {
 
 Key::~Key() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
 
+namespace {
+
+// The value of each byte as a hexadecimal digit of either case, 0x10 for any
+// other byte.
+constexpr std::array<std::uint8_t, 256> hex_values = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (auto& v : t) v = 0x10;
+    for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 6; ++i) t['a' + i] = t['A' + i] = static_cast<std::uint8_t>(10 + i);
+    return t;
+}();
+
+constexpr std::uint32_t hex_value(unsigned char c) noexcept { return hex_values[c]; }
+
+constexpr bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
 void Key::from_hex(std::string_view hex, Key& out) {
-    auto value = [](unsigned char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    auto is_space = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    auto bad = [](std::size_t position) { fail(core::texts::joined(texts::non_hex, std::to_string(position))); };
+    const auto* p = reinterpret_cast<const unsigned char*>(hex.data());
+    const std::size_t n = hex.size();
     out.size_ = 0;
+    // The usual key, nothing but pairs of digits (up to 32 of them): one pass
+    // of table lookups, without a branch on its characters.
+    if (n % 2 == 0 && n <= 2 * out.bytes_.size()) {
+        std::uint32_t seen = 0;
+        for (std::size_t i = 0; i < n; i += 2) {
+            const std::uint32_t high = hex_value(p[i]), low = hex_value(p[i + 1]);
+            seen |= high | low;
+            out.bytes_[i / 2] = static_cast<std::uint8_t>(high << 4 | low);
+        }
+        if (seen < 0x10) {
+            out.size_ = n / 2;
+            return;
+        }
+        OPENSSL_cleanse(out.bytes_.data(), out.bytes_.size());
+    }
+    // Anything else (white space, a wrong character, a long text) pair by pair,
+    // failing where the text does.
+    auto bad = [](std::size_t position) { fail(core::texts::joined(texts::non_hex, std::to_string(position))); };
     std::size_t i = 0;
-    while (i < hex.size()) {
-        if (is_space(static_cast<unsigned char>(hex[i]))) {
+    while (i < n) {
+        if (is_ascii_space(p[i])) {
             ++i;
             continue;
         }
-        const int high = value(static_cast<unsigned char>(hex[i]));
-        if (high < 0) bad(i);
-        if (i + 1 >= hex.size()) bad(i + 1);
-        const int low = value(static_cast<unsigned char>(hex[i + 1]));
-        if (low < 0) bad(i + 1);
+        const std::uint32_t high = hex_value(p[i]);
+        if (high > 0x0F) bad(i);
+        if (i + 1 >= n) bad(i + 1);
+        const std::uint32_t low = hex_value(p[i + 1]);
+        if (low > 0x0F) bad(i + 1);
         if (out.size_ == out.bytes_.size()) fail(std::string(texts::key_too_long));
         out.bytes_[out.size_++] = static_cast<std::uint8_t>(high << 4 | low);
         i += 2;
@@ -167,107 +229,35 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     EVP_CIPHER_CTX* ctx = session.get();
     const auto* in = reinterpret_cast<const unsigned char*>(plain.data());
     const std::size_t n = plain.size();
+    // The buffer holds ciphertext only, and is wiped all the same. It is on the
+    // heap even for short texts: with a large array in this frame, what
+    // libcrypto's callees leave of the plaintext on the stack stays in reach.
     const std::size_t buffer_size = std::min(n, slice) + 32;
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[buffer_size]);
+    std::unique_ptr<unsigned char[]> owned(new unsigned char[buffer_size]);
+    unsigned char* buffer = owned.get();
+    struct Wipe {
+        unsigned char* p;
+        std::size_t n;
+        ~Wipe() { OPENSSL_cleanse(p, n); }
+    } wipe{buffer, buffer_size};
 
     std::size_t pos = 0;
     int len = 0;
     for (; n - pos > slice; pos += slice) {
-        if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(slice)) != 1)
+        if (EVP_EncryptUpdate(ctx, buffer, &len, in + pos, static_cast<int>(slice)) != 1)
             openssl::fail(core::ErrorKind::value, std::string(texts::encryption_failed));
-        encode(buffer.get(), static_cast<std::size_t>(len), out);
+        encode(buffer, static_cast<std::size_t>(len), out);
     }
     int tail = 0;
-    if (EVP_EncryptUpdate(ctx, buffer.get(), &len, in + pos, static_cast<int>(n - pos)) != 1 ||
-        EVP_EncryptFinal_ex(ctx, buffer.get() + len, &tail) != 1) {
+    if (EVP_EncryptUpdate(ctx, buffer, &len, in + pos, static_cast<int>(n - pos)) != 1 ||
+        EVP_EncryptFinal_ex(ctx, buffer + len, &tail) != 1) {
         openssl::fail(core::ErrorKind::value, std::string(texts::encryption_failed));
     }
-    encode(buffer.get(), static_cast<std::size_t>(len + tail), out);
-    OPENSSL_cleanse(buffer.get(), buffer_size);
+    encode(buffer, static_cast<std::size_t>(len + tail), out);
+    *out = '\0';
 }
 
-// ---------------------------------------------------------------- Base64 and decryption
-Bytes base64_decode(std::string_view text) {
-    Bytes result;
-    result.data.reset(new char[decoded_capacity(text.size())]);
-    result.size = base64_decode_to(text, result.data.get());
-    return result;
-}
-
-std::size_t base64_decode_to(std::string_view text, char* out) {
-    auto* const begin = reinterpret_cast<std::uint8_t*>(out);
-    std::uint8_t* o = begin;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    int quad = 0;  // characters of the current group seen so far
-    int pads = 0;  // "=" seen since the last alphabet character
-    std::uint32_t left = 0;
-    bool ended = false;
-
-    while (i < n) {
-        if (quad == 0) {
-            // The usual case: whole groups of four alphabet characters.
-            while (i + 4 <= n) {
-                const std::uint32_t a = b64_table[p[i]], b = b64_table[p[i + 1]], c = b64_table[p[i + 2]],
-                                    d = b64_table[p[i + 3]];
-                if ((a | b | c | d) & 0xC0) break;
-                const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
-                o[0] = static_cast<std::uint8_t>(v >> 16);
-                o[1] = static_cast<std::uint8_t>(v >> 8);
-                o[2] = static_cast<std::uint8_t>(v);
-                o += 3;
-                i += 4;
-            }
-            if (i >= n) break;
-        }
-        const std::uint8_t v = b64_table[p[i++]];
-        if (v == b64_foreign) non_ascii();
-        if (v == b64_skip) continue;
-        if (v == b64_pad) {
-            // Padding counts only once two characters of a group are in; it ends
-            // the decoding when it completes the group.
-            if (quad >= 2 && quad + ++pads >= 4) {
-                ended = true;
-                break;
-            }
-            continue;
-        }
-        pads = 0;
-        switch (quad) {
-            case 0:
-                left = v;
-                quad = 1;
-                break;
-            case 1:
-                *o++ = static_cast<std::uint8_t>(left << 2 | v >> 4);
-                left = v & 0x0F;
-                quad = 2;
-                break;
-            case 2:
-                *o++ = static_cast<std::uint8_t>(left << 4 | v >> 2);
-                left = v & 0x03;
-                quad = 3;
-                break;
-            default:
-                *o++ = static_cast<std::uint8_t>(left << 6 | v);
-                quad = 0;
-                break;
-        }
-    }
-    if (ended) {
-        for (; i < n; ++i) {
-            if (p[i] >= 0x80) non_ascii();
-        }
-    } else if (quad == 1) {
-        const std::size_t characters = static_cast<std::size_t>(o - begin) / 3 * 4 + 1;
-        fail(core::texts::joined(texts::base64_odd_length, std::to_string(characters), texts::base64_odd_length_end));
-    } else if (quad != 0) {
-        fail(std::string(texts::base64_padding));
-    }
-    return static_cast<std::size_t>(o - begin);
-}
-
+// ---------------------------------------------------------------- decryption
 std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
     decrypt_blocks(key, data, size);
     std::size_t plain_size = 0;
@@ -276,27 +266,42 @@ std::size_t decrypt_in_place(const Key& key, char* data, std::size_t size) {
 }
 
 bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept {
-    ascii = false;
-    return !text::find_utf8_fault(bytes, /*surrogates=*/true, &ascii);
+    text::Utf8Shape shape;
+    const bool ok = text::check_layer_utf8(bytes, shape);
+    ascii = ok && shape.ascii;
+    return ok;
 }
 
-std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii) {
-    const std::size_t size = base64_decode_to(text, out);
-    decrypt_blocks(key, out, size);
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view encoded, char* out, text::Utf8Shape& shape) {
+    std::size_t size = 0;
+    bool all_ascii = false;
+    if (openssl::aes_cbc(key.size()) != nullptr) {
+        // A usable key: long texts are decrypted piece by piece as they decode.
+        DecryptingSink sink(key);
+        size = base64::decode_to(encoded, out, sink);
+        sink.finish(out, size);
+        all_ascii = sink.all_ascii();
+    } else {
+        size = base64::decode_to(encoded, out);
+        decrypt_blocks(key, out, size);  // fails, naming the key size
+    }
     // Both checks always run and meet in one verdict: which of them failed must
     // not show in the error, and the padding check does not show it in its timing.
+    // Decrypted bytes that are all ASCII (the padding's included) are text as they stand.
     std::size_t plain_size = 0;
     const bool padding_ok = padding_holds(out, size, plain_size);
-    const bool text_ok = is_layer_utf8(std::string_view(out, plain_size), ascii);
+    bool text_ok = true;
+    if (all_ascii) shape = text::Utf8Shape{plain_size, 1, true};
+    else text_ok = text::check_layer_utf8(std::string_view(out, plain_size), shape);
     if (!(padding_ok & text_ok)) fail(std::string(texts::wrong_key_or_damaged));
     return plain_size;
 }
 
-Bytes decrypt_from_base64(const Key& key, std::string_view text) {
+Bytes decrypt_from_base64(const Key& key, std::string_view encoded) {
     Bytes bytes;
-    bytes.data.reset(new char[decoded_capacity(text.size())]);
-    bool ascii = false;
-    bytes.size = decrypt_from_base64_to(key, text, bytes.data.get(), ascii);
+    bytes.data.reset(new char[base64::decoded_capacity(encoded.size())]);
+    text::Utf8Shape shape;
+    bytes.size = decrypt_from_base64_to(key, encoded, bytes.data.get(), shape);
     return bytes;
 }
 

@@ -9,7 +9,9 @@
 #include <memory>
 #include <string_view>
 
+#include "core/base64.hpp"
 #include "core/sha256.hpp"
+#include "core/text.hpp"
 
 namespace zeq::cipher {
 
@@ -36,10 +38,8 @@ private:
 
 // Bytes of ciphertext for n bytes of plaintext: PKCS#7 always adds 1 to 16 bytes.
 constexpr std::size_t cipher_size(std::size_t n) noexcept { return 16 * (n / 16 + 1); }
-// Characters of standard Base64 (with padding) for n bytes.
-constexpr std::size_t base64_size(std::size_t n) noexcept { return 4 * ((n + 2) / 3); }
 // Characters of the Base64 ciphertext of n bytes of plaintext.
-constexpr std::size_t encrypted_text_size(std::size_t n) noexcept { return base64_size(cipher_size(n)); }
+constexpr std::size_t encrypted_text_size(std::size_t n) noexcept { return base64::encoded_size(cipher_size(n)); }
 
 // Encrypts `plain` and writes its Base64 straight to `out`, which must have room
 // for encrypted_text_size(plain.size()) characters plus a terminating NUL. Works
@@ -52,18 +52,6 @@ struct Bytes {
     std::size_t size = 0;
     std::string_view view() const noexcept { return {data.get(), size}; }
 };
-
-// Lenient standard Base64: characters outside the alphabet and "=" are skipped;
-// decoding stops at the first group completed by padding and ignores the rest;
-// a leftover of one character, or of two or three without padding, fails; any
-// non-ASCII byte anywhere fails.
-Bytes base64_decode(std::string_view text);
-
-// Room that decoding `text_size` characters of Base64 may need.
-constexpr std::size_t decoded_capacity(std::size_t text_size) noexcept { return text_size / 4 * 3 + 3; }
-
-// base64_decode into `out` (decoded_capacity(text.size()) bytes); returns the size.
-std::size_t base64_decode_to(std::string_view text, char* out);
 
 // AES-CBC decryption of `data` in place, PKCS#7 padding checked (in constant
 // time) and removed. Returns the plaintext size; a bad padding fails with
@@ -79,10 +67,11 @@ bool is_layer_utf8(std::string_view bytes, bool& ascii) noexcept;
 // bytes of a ciphertext text. A text that is not Base64, or not whole blocks,
 // fails with its own message; a bad padding and bytes that are not UTF-8 both
 // fail with core::texts::cipher::wrong_key_or_damaged, by one path.
-Bytes decrypt_from_base64(const Key& key, std::string_view text);
+Bytes decrypt_from_base64(const Key& key, std::string_view encoded);
 
-// The same into `out` (decoded_capacity(text.size()) bytes); returns the
-// plaintext size and tells whether the plaintext is all ASCII.
-std::size_t decrypt_from_base64_to(const Key& key, std::string_view text, char* out, bool& ascii);
+// The same into `out` (base64::decoded_capacity(encoded.size()) bytes); returns the
+// plaintext size, and measures the plaintext as text (text::check_layer_utf8)
+// in the pass that checks it, so that it becomes a str without another check.
+std::size_t decrypt_from_base64_to(const Key& key, std::string_view encoded, char* out, text::Utf8Shape& shape);
 
 }  // namespace zeq::cipher

@@ -277,6 +277,120 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
     return std::nullopt;
 }
 
+namespace {
+
+// True when the eight bytes from p[i] are there and all ASCII: worth going back
+// to reading words.
+bool ascii_word_at(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+    if (i + 8 > n) return false;
+    std::uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    return (word & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
+bool check_layer_utf8(std::string_view bytes, Utf8Shape& shape) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    std::size_t continuation = 0;  // bytes that do not start a code point
+    unsigned widest = 0;           // the largest lead byte of a multi-byte form
+    while (i < n) {
+        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
+            std::uint64_t w[4];
+            std::memcpy(w, p + i, 32);
+            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+            i += 32;
+        }
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        // Code point by code point until the next run of ASCII.
+        while (i < n) {
+            const unsigned c = p[i];
+            if (c < 0x80) {
+                ++i;
+                if (ascii_word_at(p, i, n)) break;
+                continue;
+            }
+            if (c < 0xE0) {
+                if (c < 0xC2 || i + 1 >= n || !is_continuation(p[i + 1])) return false;
+                i += 2;
+                continuation += 1;
+            } else if (c < 0xF0) {
+                // Every three-byte form but the overlong ones (E0 80..9F); the
+                // surrogate forms (ED A0..BF) are the layer's own.
+                if (i + 2 >= n) return false;
+                const unsigned char b1 = p[i + 1], b2 = p[i + 2];
+                if (!is_continuation(b1) || !is_continuation(b2) || (c == 0xE0 && b1 < 0xA0)) return false;
+                i += 3;
+                continuation += 2;
+            } else {
+                if (c > 0xF4 || i + 3 >= n) return false;
+                const unsigned char b1 = p[i + 1], b2 = p[i + 2], b3 = p[i + 3];
+                if (!is_continuation(b1) || !is_continuation(b2) || !is_continuation(b3) || (c == 0xF0 && b1 < 0x90) ||
+                    (c == 0xF4 && b1 > 0x8F)) {
+                    return false;
+                }
+                i += 4;
+                continuation += 3;
+            }
+            if (c > widest) widest = c;
+        }
+    }
+    shape.length = n - continuation;
+    shape.ascii = widest == 0;
+    shape.width = widest < 0xC4 ? 1 : widest < 0xF0 ? 2 : 4;
+    return true;
+}
+
+namespace {
+
+template <class Unit>
+void decode_checked_units(std::string_view utf8, Unit* out) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const std::size_t n = utf8.size();
+    std::size_t i = 0;
+    while (i < n) {
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            for (std::size_t k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
+            out += 8;
+            i += 8;
+        }
+        while (i < n) {
+            const std::uint32_t c = p[i];
+            if (c < 0x80) {
+                *out++ = static_cast<Unit>(c);
+                ++i;
+                if (ascii_word_at(p, i, n)) break;
+            } else if (c < 0xE0) {
+                *out++ = static_cast<Unit>((c & 0x1F) << 6 | (p[i + 1] & 0x3Fu));
+                i += 2;
+            } else if (c < 0xF0) {
+                *out++ = static_cast<Unit>((c & 0x0F) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3Fu));
+                i += 3;
+            } else {
+                *out++ = static_cast<Unit>((c & 0x07) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 |
+                                           (p[i + 3] & 0x3Fu));
+                i += 4;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void decode_checked(std::string_view utf8, std::uint8_t* out) noexcept { decode_checked_units(utf8, out); }
+void decode_checked(std::string_view utf8, std::uint16_t* out) noexcept { decode_checked_units(utf8, out); }
+void decode_checked(std::string_view utf8, std::uint32_t* out) noexcept { decode_checked_units(utf8, out); }
+
 std::string describe(const Utf8Fault& fault) {
     char buffer[160];
     if (fault.end - fault.position > 1) {

@@ -65,6 +65,26 @@ struct Utf8Fault {
 // tells whether every byte is ASCII.
 std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates, bool* all_ascii = nullptr) noexcept;
 
+// What a text in the layer's UTF-8 holds: its code points, and the widest of
+// them in the units the host stores text in (1: up to U+00FF, 2: up to U+FFFF,
+// 4: beyond).
+struct Utf8Shape {
+    std::size_t length = 0;
+    unsigned width = 1;
+    bool ascii = true;
+};
+
+// The verdict of find_utf8_fault(bytes, /*surrogates=*/true) without its report,
+// in one pass that also measures the text (left as it was when it fails).
+bool check_layer_utf8(std::string_view bytes, Utf8Shape& shape) noexcept;
+
+// The code points of text check_layer_utf8 accepted, as units of its width
+// (shape.length of them; surrogate forms become the surrogates themselves).
+// Nothing is checked again.
+void decode_checked(std::string_view utf8, std::uint8_t* out) noexcept;
+void decode_checked(std::string_view utf8, std::uint16_t* out) noexcept;
+void decode_checked(std::string_view utf8, std::uint32_t* out) noexcept;
+
 // "'utf-8' codec can't decode byte 0x.. in position N: <reason>", or "... bytes in
 // position N-M: ..." for a sequence of several bytes: the host's words.
 std::string describe(const Utf8Fault& fault);

@@ -361,9 +361,10 @@ def lenient_variants(rng: random.Random, text: str) -> str:
 
 
 @pytest.mark.parametrize("seed", range(40))
-def test_lenient_base64_agrees_with_the_host_decoder(seed):
+@pytest.mark.parametrize("length", [40, 400], ids=["short", "long"])  # long: the vector decoder's texts
+def test_lenient_base64_agrees_with_the_host_decoder(seed, length):
     rng = random.Random(seed)
-    text = random_text(rng, rng.randint(0, 40))
+    text = random_text(rng, rng.randint(0, length))
     ciphertext = lenient_variants(rng, pik.encrypt_with_per_info_key(text, KEY))
     if rng.random() < 0.5:  # damage it: drop, add or change one character
         pos = rng.randrange(len(ciphertext) + 1)
@@ -477,3 +478,47 @@ def test_utf8_verdicts_match_the_host_decoder_on_random_bytes():
             assert str(error.value) == DEC_PREFIX + DAMAGED, data
         else:
             assert pik.decrypt_with_per_info_key(ciphertext, KEY) == expected, data
+
+
+@pytest.mark.parametrize(
+    "unit",
+    [
+        "plain ASCII text ",
+        "café, naïve, ÿ ",  # every character below U+0100: a one-byte str
+        "中文字符串 mixed ",  # two-byte str
+        "astral \U0001f600 and \U0010ffff ",  # four-byte str
+        "lone \ud800 and \udfff surrogates ",  # two-byte str holding surrogates
+        "\ud83d\ude00 a pair of lone surrogates, é ",
+    ],
+    ids=["ascii", "latin-1", "bmp", "astral", "surrogates", "surrogate-pair"],
+)
+@pytest.mark.parametrize("count", [1, 30, 5000], ids=["stack", "heap", "large"])
+def test_decrypted_text_is_the_host_decoders_str(unit, count):
+    # small, heap and large (GIL released) plaintexts of every str width come back
+    # as the very str the host's decoder makes of their bytes
+    text = unit * count
+    data = text.encode("utf-8", "surrogatepass")
+    plain = pik.decrypt_with_per_info_key(raw_ciphertext(data), KEY)
+    assert plain == data.decode("utf-8", "surrogatepass") == text
+    assert len(plain) == len(text)
+    assert plain.encode("utf-8", "surrogatepass") == data
+
+
+def test_utf8_verdicts_match_the_host_decoder_on_long_random_bytes():
+    # the faults of the large path: anywhere in a long plaintext
+    rng = random.Random(11)
+    alphabet = [0x41, 0x80, 0x9F, 0xA0, 0xBF, 0xC2, 0xC3, 0xC4, 0xDF, 0xE0, 0xE4, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF]
+    prefixes = [b"a" * 700, "é中".encode() * 150, "\U0001f600".encode() * 200]
+    for _ in range(150):
+        tail = bytes(rng.choice(alphabet) for _ in range(rng.randint(1, 8)))
+        prefix = rng.choice(prefixes)
+        cut = rng.randrange(len(prefix) // 2)
+        data = prefix[:cut] + tail + prefix[cut:]
+        try:
+            expected = data.decode("utf-8", "surrogatepass")
+        except UnicodeDecodeError:
+            with pytest.raises(pik.PerInfoKeyError) as error:
+                pik.decrypt_with_per_info_key(raw_ciphertext(data), KEY)
+            assert str(error.value) == DEC_PREFIX + DAMAGED, data
+        else:
+            assert pik.decrypt_with_per_info_key(raw_ciphertext(data), KEY) == expected, data
