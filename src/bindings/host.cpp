@@ -334,13 +334,37 @@ Logger::Logger(nb::module_& m, const char* name) {
 // `disabled` and `_cache` plain instance attributes (no class attribute, no
 // property, of any class of the logger), `disabled` a bool, the cache a dict
 // and its entry a bool. Anything else, and every miss, asks the method.
+namespace {
+
+// The version tag of a type as it stands, 0 when it has none: any change to the
+// type or to a class it derives from takes the tag away, and a new one is
+// never one given before.
+unsigned int version_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+}  // namespace
+
+bool Logger::class_reads_as_standard(PyTypeObject* type) const {
+    const unsigned int tag = version_tag(type);
+    if (tag != 0 && type == checked_class_ && tag == checked_tag_) return true;
+    const LoggingNames& names = logging_names();
+    const bool standard = names.standard_method != nullptr && type->tp_getattro == PyObject_GenericGetAttr &&
+                          _PyType_Lookup(type, names.is_enabled_for) == names.standard_method &&
+                          _PyType_Lookup(type, names.disabled) == nullptr &&
+                          _PyType_Lookup(type, names.cache) == nullptr;
+    // The lookups give the type its tag, if it had none.
+    checked_class_ = standard ? type : nullptr;
+    checked_tag_ = standard ? version_tag(type) : 0;
+    return standard;
+}
+
 Logger::Verdict Logger::cached_verdict(PyObject* level) const {
     const LoggingNames& names = logging_names();
-    PyTypeObject* type = Py_TYPE(logger_);
-    if (names.standard_method == nullptr || type->tp_getattro != PyObject_GenericGetAttr) return Verdict::ask;
-    if (_PyType_Lookup(type, names.is_enabled_for) != names.standard_method ||
-        _PyType_Lookup(type, names.disabled) != nullptr || _PyType_Lookup(type, names.cache) != nullptr)
-        return Verdict::ask;
+    if (!class_reads_as_standard(Py_TYPE(logger_))) return Verdict::ask;
     PyObject* dict = PyObject_GenericGetDict(logger_, nullptr);
     if (dict == nullptr) {
         PyErr_Clear();  // the method call reports it, if it fails again

@@ -327,13 +327,19 @@ private:
     // logger's state alone, or `ask` when only calling the method can tell.
     // Runs no host code; needs the GIL and no pending exception.
     Verdict cached_verdict(PyObject* level) const;
+    // Whether the logger's class leaves isEnabledFor, `disabled` and `_cache`
+    // as logging has them (see cached_verdict); remembered for the class as
+    // long as its version tag, which any change to it or its bases takes away.
+    bool class_reads_as_standard(PyTypeObject* type) const;
     // isEnabledFor(level) as a truth value: 1, 0, or -1 with the host's error set.
     int is_enabled_for(PyObject* level) const;
 
     PyObject* logger_;
-    PyObject* name_;      // the logger's name, for its records
-    PyObject* module_;    // the module's short name
-    PyObject* pathname_;  // the module's __file__
+    PyObject* name_;                                 // the logger's name, for its records
+    PyObject* module_;                               // the module's short name
+    PyObject* pathname_;                             // the module's __file__
+    mutable PyTypeObject* checked_class_ = nullptr;  // the class last found to read as standard (not held:
+    mutable unsigned int checked_tag_ = 0;           // only compared, with its version tag)
 };
 
 // ---------------------------------------------------------------- siblings

@@ -210,12 +210,27 @@ def test_a_method_replaced_on_the_logger_is_called(split_logger, lines) -> None:
 
 
 def test_a_method_replaced_on_the_class_is_called(split_logger, lines, monkeypatch) -> None:
+    assert not logs(lines)  # answered from the cache: the class was found standard
     replacement, calls = counting(lambda self, level: True)
     monkeypatch.setattr(logging.Logger, "isEnabledFor", replacement)
     assert logs(lines)
     assert calls == [logging.DEBUG]
     monkeypatch.undo()
     assert not logs(lines)
+    monkeypatch.setattr(logging.Logger, "isEnabledFor", replacement)  # again, once the standard one was back
+    assert logs(lines)
+    assert calls == [logging.DEBUG] * 2
+
+
+def test_a_change_to_a_base_class_is_obeyed(split_logger, lines, monkeypatch) -> None:
+    split_logger._cache[logging.DEBUG] = True
+    assert logs(lines)
+    # `disabled` as a property of a class the logger derives from: the standard method reads it
+    monkeypatch.setattr(logging.Filterer, "disabled", property(lambda self: True), raising=False)
+    split_logger._cache[logging.DEBUG] = True
+    assert not logs(lines)
+    monkeypatch.undo()
+    assert logs(lines)
 
 
 def test_a_subclass_s_method_and_attributes_are_obeyed(split_logger, lines, monkeypatch) -> None:
