@@ -324,16 +324,6 @@ Logger::Logger(nb::module_& m, const char* name) {
     logger_ = logger.release().ptr();
 }
 
-// logging.Logger.isEnabledFor (3.11 to 3.13) answers False when the logger is
-// disabled, else what its level cache holds for the level, and only on a miss
-// works the answer out (manager.disable, getEffectiveLevel) under logging's
-// lock and caches it. setLevel and logging.disable empty every cache, so a hit
-// is the method's own answer. The state is read only where no host code can
-// stand for it: the method must be logging's own, found through the class
-// (nothing of that name on the instance, attribute lookup the generic one),
-// `disabled` and `_cache` plain instance attributes (no class attribute, no
-// property, of any class of the logger), `disabled` a bool, the cache a dict
-// and its entry a bool. Anything else, and every miss, asks the method.
 namespace {
 
 // The version tag of a type as it stands, 0 when it has none: any change to the
@@ -362,6 +352,16 @@ bool Logger::class_reads_as_standard(PyTypeObject* type) const {
     return standard;
 }
 
+// logging.Logger.isEnabledFor (3.11 to 3.13) answers False when the logger is
+// disabled, else what its level cache holds for the level, and only on a miss
+// works the answer out (manager.disable, getEffectiveLevel) under logging's
+// lock and caches it. setLevel and logging.disable empty every cache, so a hit
+// is the method's own answer. The state is read only where no host code can
+// stand for it: the method must be logging's own, found through the class
+// (nothing of that name on the instance, attribute lookup the generic one),
+// `disabled` and `_cache` plain instance attributes (no class attribute, no
+// property, of any class of the logger), `disabled` a bool, the cache a dict
+// and its entry a bool. Anything else, and every miss, asks the method.
 Logger::Verdict Logger::cached_verdict(PyObject* level) const {
     const LoggingNames& names = logging_names();
     if (!class_reads_as_standard(Py_TYPE(logger_))) return Verdict::ask;
