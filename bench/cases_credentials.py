@@ -14,7 +14,7 @@ import ctypes
 import ctypes.util
 import hashlib
 
-from common import SALTS, ZERO_IV, Case, py_decrypt, py_encrypt, py_sha256_hash
+from common import NOOP, SALTS, ZERO_IV, Case, py_decrypt, py_encrypt, py_sha256_hash
 from zeq.domain.crypto_layer import access_derivation, entry_digest, per_info_key
 
 WEIGHT = 1733817600123456
@@ -160,6 +160,51 @@ assert entry_digest.generate_entry_digest(*ENTRY_ARGS) == py_generate_entry_dige
 OPENSSL = OpenSSL(LARGE.encode(), bytes.fromhex(KEY_N))
 assert OPENSSL.b64.decode() == LARGE_CIPHER
 
+# ---------------------------------------------------------------- floors (see common.Case)
+CREDENTIAL_ARGS = ("phone", "agent-7", "env-cipher", WEIGHT, SALTS)
+
+
+def weight_digit(position: int) -> int:
+    weight_str = str(WEIGHT)
+    return int(weight_str[position - 1]) if len(weight_str) >= position else 1
+
+
+# What the two operations hash, built as their rules say and checked against their results.
+CREDENTIAL_BYTES = (
+    "phone" * weight_digit(9) + "env-cipher" * weight_digit(SALTS["salt2"]) + "agent-7" * weight_digit(SALTS["salt1"])
+).encode() + b"phone"
+ENTRY_BYTES = "".join(
+    [
+        "phone" * (weight_digit(9) or 1),
+        "env-cipher" * SALTS["salt2"],
+        "owner-1",
+        "d1" * SALTS["salt3"],
+        "d2" * SALTS["salt4"],
+    ]
+    + [value * SALTS[f"salt{EXT_SALT_CYCLE[i]}"] for i, (_, value) in enumerate(sorted(EXT.items()))]
+).encode()
+_digest = hashlib.sha256(CREDENTIAL_BYTES).hexdigest()
+_d4, _d5 = weight_digit(SALTS["salt4"]) or 1, weight_digit(SALTS["salt5"]) or 1
+assert access_derivation.generate_derived_credentials(*CREDENTIAL_ARGS) == (
+    _digest[_d4 - 1 : _d4 + 4] + _digest[-SALTS["salt1"] :],
+    _digest[_d5 - 1 : _d5 + 6] + _digest[-SALTS["salt2"] :],
+)
+assert entry_digest.generate_entry_digest(*ENTRY_ARGS) == hashlib.sha256(ENTRY_BYTES).hexdigest()
+ACCOUNT_SIZE = 5 + SALTS["salt1"]
+PASSWORD_SIZE = 7 + SALTS["salt2"]
+
+
+def credentials_floor() -> tuple[str, str]:
+    NOOP(*CREDENTIAL_ARGS)
+    digest = hashlib.sha256(CREDENTIAL_BYTES).hexdigest()
+    return (digest[:ACCOUNT_SIZE], digest[:PASSWORD_SIZE])
+
+
+def entry_digest_floor() -> str:
+    NOOP(*ENTRY_ARGS)
+    return hashlib.sha256(ENTRY_BYTES).hexdigest()
+
+
 CRYPTO_LABEL = "cryptography + base64"
 OPENSSL_LABEL = "OpenSSL alone (EVP AES-256-CBC + EVP Base64 via ctypes)"
 
@@ -168,11 +213,13 @@ CASES = [
         "generate_derived_credentials",
         lambda: access_derivation.generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS),
         lambda: py_generate_derived_credentials("phone", "agent-7", "env-cipher", WEIGHT, SALTS),
+        floor=credentials_floor,
     ),
     Case(
         "generate_entry_digest",
         lambda: entry_digest.generate_entry_digest(*ENTRY_ARGS),
         lambda: py_generate_entry_digest(*ENTRY_ARGS),
+        floor=entry_digest_floor,
     ),
     Case(
         "encrypt_with_per_info_key (64 B)",

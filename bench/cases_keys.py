@@ -10,7 +10,7 @@ from __future__ import annotations
 import hashlib
 import logging
 
-from common import SALTS, Case, py_sha256_hash
+from common import NOOP, SALTS, Case, py_sha256_hash
 from zeq.domain.crypto_layer import db_account_pass, master_key_seal
 from zeq_reference import aes_decrypt as py_aes_decrypt, aes_encrypt as py_aes_encrypt, zeq_user1_password
 
@@ -119,6 +119,35 @@ SEALED_WEIGHT = master_key_seal.encrypt_weight_param("1733817600123456", AES_KEY
 assert SEALED_WEIGHT == py_encrypt_weight_param("1733817600123456", AES_KEY_2)
 assert master_key_seal.decrypt_weight_param(SEALED_WEIGHT, AES_KEY_2) == "123456789"
 
+# ---------------------------------------------------------------- floors (see common.Case)
+# What the password operations hash: the disk identifier salt1 times, then the CPU serial salt2 times.
+PASSWORD_BYTES = (DISK * SALTS["salt1"] + CPU * SALTS["salt2"]).encode()
+FALLBACK_BYTES = (DISK * SALTS["salt1"] + FAILED_CPU * SALTS["salt2"]).encode()
+assert PASSWORD == zeq_user1_password(CPU, DISK, SALTS["salt1"], SALTS["salt2"], SALTS["salt3"])
+assert hashlib.sha256(PASSWORD_BYTES).hexdigest().endswith(PASSWORD[-5:])
+assert (
+    hashlib.sha256(FALLBACK_BYTES)
+    .hexdigest()
+    .endswith(db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS)[-5:])
+)
+PASSWORD_SIZE = len(PASSWORD)
+
+
+def password_floor() -> str:
+    NOOP(CPU, DISK, SALTS)
+    return hashlib.sha256(PASSWORD_BYTES).hexdigest()[:PASSWORD_SIZE]
+
+
+def fallback_password_floor() -> str:
+    NOOP(FAILED_CPU, DISK, SALTS)
+    return hashlib.sha256(FALLBACK_BYTES).hexdigest()[:PASSWORD_SIZE]
+
+
+def verify_password_floor() -> bool:
+    NOOP(PASSWORD, CPU, DISK, SALTS)
+    return hashlib.sha256(PASSWORD_BYTES).hexdigest()[:PASSWORD_SIZE] == PASSWORD
+
+
 CRYPTO_LABEL = "hashlib + cryptography + base64"
 
 CASES = [
@@ -126,16 +155,19 @@ CASES = [
         "generate_zeq_user1_password",
         lambda: db_account_pass.generate_zeq_user1_password(CPU, DISK, SALTS),
         lambda: py_password(CPU, DISK, SALTS),
+        floor=password_floor,
     ),
     Case(
         "generate_zeq_user1_password_with_fallback",
         lambda: db_account_pass.generate_zeq_user1_password_with_fallback(FAILED_CPU, DISK, SALTS),
         lambda: py_password_with_fallback(FAILED_CPU, DISK, SALTS),
+        floor=fallback_password_floor,
     ),
     Case(
         "verify_zeq_user1_password",
         lambda: db_account_pass.verify_zeq_user1_password(PASSWORD, CPU, DISK, SALTS),
         lambda: py_verify(PASSWORD, CPU, DISK, SALTS),
+        floor=verify_password_floor,
     ),
     Case(
         "encrypt_root_key_data",

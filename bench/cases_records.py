@@ -14,7 +14,7 @@ SUPPORT = pathlib.Path(__file__).resolve().parents[1] / "tests" / "support"
 if str(SUPPORT) not in sys.path:
     sys.path.insert(0, str(SUPPORT))
 
-from common import Case  # noqa: E402
+from common import NOOP, Case  # noqa: E402
 from zeq.core.crypto.hash_crypto import HashCrypto  # noqa: E402
 from zeq.core.weight.user_weight import UserWeight  # noqa: E402
 from zeq.domain.crypto_layer.rule_sealer import RuleSealer  # noqa: E402
@@ -209,15 +209,45 @@ assert (_a.extract_account, _a.extract_password, _a.hardware_hash) == (
     _b.hardware_hash,
 )
 
+
+# ---------------------------------------------------------------- floors (see common.Case)
+def to_json_floor() -> str:
+    NOOP()
+    return JSON_TEXT[1:]  # a new str of the JSON's kind, one character shorter
+
+
+def from_json_floor() -> VaultEntry:
+    NOOP(JSON_TEXT)
+    json.loads(JSON_TEXT)  # the host's parser, which from_json calls
+    return VaultEntry.__new__(VaultEntry)
+
+
+def validate_floor() -> bool:
+    return NOOP() == ""
+
+
 CASES = [
-    Case("VaultEntry.to_json", LAYER_ENTRY.to_json, PY_ENTRY.to_json, "plain Python class + json.dumps"),
+    Case(
+        "VaultEntry.to_json",
+        LAYER_ENTRY.to_json,
+        PY_ENTRY.to_json,
+        "plain Python class + json.dumps",
+        floor=to_json_floor,
+    ),
     Case(
         "VaultEntry.from_json",
         lambda: VaultEntry.from_json(JSON_TEXT),
         lambda: PyVaultEntry.from_json(JSON_TEXT),
         "plain Python class + json.loads",
+        floor=from_json_floor,
     ),
-    Case("VaultEntry.validate", LAYER_ENTRY.validate, PY_ENTRY.validate, "plain Python class + re"),
+    Case(
+        "VaultEntry.validate",
+        LAYER_ENTRY.validate,
+        PY_ENTRY.validate,
+        "plain Python class + re",
+        floor=validate_floor,
+    ),
     Case(
         "RuleSealer.encrypt (stand-in host services)",
         lambda: LAYER_SEALER.encrypt(RULE, "agent-7"),

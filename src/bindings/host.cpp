@@ -304,11 +304,34 @@ PyObject* intern_name(const char* name) {
 
 namespace {
 
+// logging.Logger.isEnabledFor as logging defines it, or null when the class
+// holds something else already (a host that replaced it before the layer
+// loaded): then every logger's method is called.
+PyObject* standard_is_enabled_for(PyObject* name) {
+    const nb::object logger_class = nb::module_::import_("logging").attr("Logger");
+    PyObject* method = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(logger_class.ptr())->tp_dict, name);
+    if (method == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nullptr;
+    }
+    if (!PyFunction_Check(method)) return nullptr;
+    PyObject* module = PyFunction_GET_MODULE(method);
+    PyObject* qualname = reinterpret_cast<PyFunctionObject*>(method)->func_qualname;
+    const bool standard = module != nullptr && PyUnicode_Check(module) && qualname != nullptr &&
+                          PyUnicode_Check(qualname) && PyUnicode_CompareWithASCIIString(module, "logging") == 0 &&
+                          PyUnicode_CompareWithASCIIString(qualname, "Logger.isEnabledFor") == 0;
+    return standard ? Py_NewRef(method) : nullptr;  // kept for the life of the process
+}
+
 struct LoggingNames {
     PyObject* is_enabled_for = intern_name(replaceable::logger_methods::is_enabled_for);
     PyObject* make_record = intern_name(replaceable::logger_methods::make_record);
     PyObject* handle = intern_name(replaceable::logger_methods::handle);
     PyObject* module = intern_name("module");
+    // What logging's isEnabledFor reads: the logger's own attributes.
+    PyObject* disabled = intern_name("disabled");
+    PyObject* cache = intern_name("_cache");
+    PyObject* standard_method = standard_is_enabled_for(is_enabled_for);
 };
 
 // Made at the first Logger, while its module loads (the GIL held).
@@ -334,21 +357,124 @@ Logger::Logger(nb::module_& m, const char* name) {
     logger_ = logger.release().ptr();
 }
 
+namespace {
+
+// The version tag of a type as it stands, 0 when it has none: any change to the
+// type or to a class it derives from takes the tag away, and a new one is
+// never one given before.
+unsigned int version_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
+}  // namespace
+
+bool Logger::class_reads_as_standard(PyTypeObject* type) const {
+    const unsigned int tag = version_tag(type);
+    if (tag != 0 && type == checked_class_ && tag == checked_tag_) return true;
+    const LoggingNames& names = logging_names();
+    const bool standard = names.standard_method != nullptr && type->tp_getattro == PyObject_GenericGetAttr &&
+                          _PyType_Lookup(type, names.is_enabled_for) == names.standard_method &&
+                          _PyType_Lookup(type, names.disabled) == nullptr &&
+                          _PyType_Lookup(type, names.cache) == nullptr;
+    // The lookups give the type its tag, if it had none.
+    checked_class_ = standard ? type : nullptr;
+    checked_tag_ = standard ? version_tag(type) : 0;
+    return standard;
+}
+
+// logging.Logger.isEnabledFor (3.11 to 3.13) answers False when the logger is
+// disabled, else what its level cache holds for the level, and only on a miss
+// works the answer out (manager.disable, getEffectiveLevel) under logging's
+// lock and caches it. setLevel and logging.disable empty every cache, so a hit
+// is the method's own answer. The state is read only where no host code can
+// stand for it: the method must be logging's own, found through the class
+// (nothing of that name on the instance, attribute lookup the generic one),
+// `disabled` and `_cache` plain instance attributes (no class attribute, no
+// property, of any class of the logger), `disabled` a bool, the cache a dict
+// and its entry a bool. Anything else, and every miss, asks the method.
+Logger::Verdict Logger::cached_verdict(PyObject* level) const {
+    const LoggingNames& names = logging_names();
+    if (!class_reads_as_standard(Py_TYPE(logger_))) return Verdict::ask;
+    PyObject* dict = PyObject_GenericGetDict(logger_, nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();  // the method call reports it, if it fails again
+        return Verdict::ask;
+    }
+    const nb::object owner = nb::steal(dict);
+    // Instance dictionaries are keyed by str: these lookups run no host code.
+    PyObject* own_method = PyDict_GetItemWithError(dict, names.is_enabled_for);
+    PyObject* disabled = own_method == nullptr ? PyDict_GetItemWithError(dict, names.disabled) : nullptr;
+    if (disabled == Py_True) return Verdict::off;
+    PyObject* cache = disabled == Py_False ? PyDict_GetItemWithError(dict, names.cache) : nullptr;
+    PyObject* cached = cache != nullptr && PyDict_CheckExact(cache) ? PyDict_GetItemWithError(cache, level) : nullptr;
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (cached == Py_True) return Verdict::on;
+    if (cached == Py_False) return Verdict::off;
+    return Verdict::ask;
+}
+
+int Logger::is_enabled_for(PyObject* level) const {
+    switch (cached_verdict(level)) {
+        case Verdict::off: return 0;
+        case Verdict::on: return 1;
+        case Verdict::ask: break;
+    }
+    const nb::object enabled = nb::steal(PyObject_CallMethodOneArg(logger_, logging_names().is_enabled_for, level));
+    return enabled.is_valid() ? PyObject_IsTrue(enabled.ptr()) : -1;
+}
+
+namespace {
+
+// The GIL for one log line, taken only when this thread lacks it (the device
+// probes log while they wait without it): operations that log as they run
+// with it pay no second acquisition.
+class LoggingGil {
+public:
+    LoggingGil() {
+        PyThreadState* own = PyGILState_GetThisThreadState();
+        if (own == nullptr || own != current_thread_state()) {
+            state_ = PyGILState_Ensure();
+            taken_ = true;
+        }
+    }
+    ~LoggingGil() {
+        if (taken_) PyGILState_Release(state_);
+    }
+    LoggingGil(const LoggingGil&) = delete;
+    LoggingGil& operator=(const LoggingGil&) = delete;
+
+private:
+    // The thread state running Python code now (none while every thread waits
+    // without the GIL); unlike PyThreadState_Get, it tolerates none.
+    static PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return PyThreadState_GetUnchecked();
+#else
+        return _PyThreadState_UncheckedGet();
+#endif
+    }
+    PyGILState_STATE state_{};
+    bool taken_ = false;
+};
+
+}  // namespace
+
 void Logger::log(core::LogLevel level, std::string_view operation, std::string_view message) {
-    nb::gil_scoped_acquire gil;
+    const LoggingGil gil;
     const LoggingNames& names = logging_names();
     // Kept aside while the host's logging runs (it must not see it), and put
     // back after; should the logging raise, it becomes that error's context.
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    if (PyErr_Occurred() != nullptr) PyErr_Fetch(&type, &value, &traceback);
     const bool logged = [&] {
         nb::object level_number = nb::steal(PyLong_FromLong(static_cast<long>(level)));
         if (!level_number.is_valid()) return false;
-        nb::object enabled = nb::steal(PyObject_CallMethodOneArg(logger_, names.is_enabled_for, level_number.ptr()));
-        if (!enabled.is_valid()) return false;
-        const int on = PyObject_IsTrue(enabled.ptr());
+        const int on = is_enabled_for(level_number.ptr());
         if (on <= 0) return on == 0;
         nb::object text =
             nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass"));
@@ -368,7 +494,7 @@ void Logger::log(core::LogLevel level, std::string_view operation, std::string_v
         return nb::steal(PyObject_CallMethodOneArg(logger_, names.handle, record.ptr())).is_valid();
     }();
     if (logged) {
-        PyErr_Restore(type, value, traceback);
+        if (type != nullptr) PyErr_Restore(type, value, traceback);
         return;
     }
     HostException raised;

@@ -314,8 +314,12 @@ void translate_host_exceptions();
 // own code: funcName is the operation that logged, module the module's short
 // name, pathname the module's file, lineno 0 (compiled code has no line of
 // Python; 0 is what logging itself gives an unknown line). Everything else is
-// the logger's own doing (isEnabledFor, makeRecord, handle). Safe to call with
-// or without the GIL held. Lives as long as the process.
+// the logger's own doing (isEnabledFor, makeRecord, handle). While the logger's
+// isEnabledFor is logging's own, its answer is read where that method reads it
+// (the logger's `disabled` and its level cache), without the call; when the
+// cache has no answer yet, or the method was replaced on the logger, its class
+// or a subclass, the method is called. Safe to call with or without the GIL
+// held. Lives as long as the process.
 class Logger final : public core::LogSink {
 public:
     // Creates the logger and binds it to the module's `logger` attribute.
@@ -325,10 +329,24 @@ public:
     void log(core::LogLevel level, std::string_view operation, std::string_view message) override;
 
 private:
+    enum class Verdict { off, on, ask };
+    // isEnabledFor(level) as logging's own method would answer it from the
+    // logger's state alone, or `ask` when only calling the method can tell.
+    // Runs no host code; needs the GIL and no pending exception.
+    Verdict cached_verdict(PyObject* level) const;
+    // Whether the logger's class leaves isEnabledFor, `disabled` and `_cache`
+    // as logging has them (see cached_verdict); remembered for the class as
+    // long as its version tag, which any change to it or its bases takes away.
+    bool class_reads_as_standard(PyTypeObject* type) const;
+    // isEnabledFor(level) as a truth value: 1, 0, or -1 with the host's error set.
+    int is_enabled_for(PyObject* level) const;
+
     PyObject* logger_;
-    PyObject* name_;      // the logger's name, for its records
-    PyObject* module_;    // the module's short name
-    PyObject* pathname_;  // the module's __file__
+    PyObject* name_;                                 // the logger's name, for its records
+    PyObject* module_;                               // the module's short name
+    PyObject* pathname_;                             // the module's __file__
+    mutable PyTypeObject* checked_class_ = nullptr;  // the class last found to read as standard (not held:
+    mutable unsigned int checked_tag_ = 0;           // only compared, with its version tag)
 };
 
 // ---------------------------------------------------------------- siblings

@@ -1,6 +1,7 @@
 // zeq.domain.crypto_layer.vault_entry: the version-1 storage record and its builder.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <utility>
@@ -194,21 +195,20 @@ nb::dict to_dict(EntryObject self) {
     return out;
 }
 
-// Runs `f` over the record's fields as UTF-8. The texts are held here, so the
-// views stay valid even if another thread reassigns a field while `f` runs
-// without the GIL.
-template <class F>
-auto with_fields(EntryObject self, F&& f) {
-    const Fields e = fields_of(self);
-    const std::array<nb::object, text_count>& held = e.texts;
-    const std::array<host::Utf8, text_count> views = {host::Utf8(held[0].ptr()), host::Utf8(held[1].ptr()),
-                                                      host::Utf8(held[2].ptr()), host::Utf8(held[3].ptr()),
-                                                      host::Utf8(held[4].ptr()), host::Utf8(held[5].ptr())};
-    const SecretBuffer version = host::decimal_text(e.key_version);
-    vault_record::Fields fields;
-    for (int i = 0; i < text_count; ++i) fields.texts[i] = views[i].view();
-    fields.key_version = version;
-    return f(fields);
+// A str's characters as the record's rules read them: the host's own storage,
+// one unit per character, of the str's width. Valid while the str is held.
+vault_record::Units units_of(const nb::object& text) {
+    PyObject* s = text.ptr();
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) != 0) throw nb::python_error();  // a str of the legacy API, made ready once
+#endif
+    return {PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)), static_cast<int>(PyUnicode_KIND(s))};
+}
+
+vault_record::Texts texts_of(const Fields& e) {
+    vault_record::Texts texts;
+    for (int i = 0; i < text_count; ++i) texts[i] = units_of(e.texts[i]);
+    return texts;
 }
 
 // True when `self` still serialises through the to_dict defined here (always
@@ -228,6 +228,35 @@ bool uses_native_to_dict(nb::handle self) {
     return native;
 }
 
+// The record's JSON written straight into a str of the width its widest text
+// needs (every other character of the JSON is ASCII), which is the str the
+// host's json.dumps(to_dict(), ensure_ascii=False) gives. The texts are held
+// here, so their characters stay valid while large ones are measured and
+// written without the GIL.
+nb::object native_json(EntryObject self) {
+    const Fields e = fields_of(self);
+    const SecretBuffer version = host::decimal_text(e.key_version);
+    vault_record::Fields fields{texts_of(e), version};
+    Py_UCS4 max_char = 127;
+    std::size_t text_size = 0;
+    for (int i = 0; i < text_count; ++i) {
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(e.texts[i].ptr()));
+        text_size += fields.texts[i].size;
+    }
+    std::size_t size = 0;
+    {
+        host::ReleaseIfLarge unlocked(text_size);
+        size = vault_record::json_size(fields);
+    }
+    PyObject* json = PyUnicode_New(static_cast<Py_ssize_t>(size), max_char);
+    if (json == nullptr) throw nb::python_error();
+    {
+        host::ReleaseIfLarge unlocked(text_size);
+        vault_record::write_json(fields, PyUnicode_DATA(json), static_cast<int>(PyUnicode_KIND(json)));
+    }
+    return nb::steal(json);
+}
+
 nb::object to_json(EntryObject self) {
     if (!uses_native_to_dict(self.ptr)) {
         nb::object d = nb::getattr(self.ptr, replaceable::record_methods::to_dict)();
@@ -235,17 +264,14 @@ nb::object to_json(EntryObject self) {
         kwargs["ensure_ascii"] = false;
         return nb::borrow(json_dumps)(d, **kwargs);
     }
-    const std::string json = with_fields(self, [](const vault_record::Fields& f) {
-        std::size_t size = 0;
-        for (std::string_view t : f.texts) size += t.size();
-        host::ReleaseIfLarge unlocked(size);
-        return vault_record::to_json(f);
-    });
-    return host::to_str(json);
+    return native_json(self);
 }
 
+// The digests are checked on the strs' own characters; the version by its
+// value, so that no size of int makes validation fail.
 bool validate(EntryObject self) {
-    return with_fields(self, [](const vault_record::Fields& f) { return vault_record::is_valid(f); });
+    const Fields e = fields_of(self);
+    return vault_record::is_valid(texts_of(e), host::clamped(e.key_version));
 }
 
 nb::dict parts(EntryObject self, int from) {

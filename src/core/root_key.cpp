@@ -11,19 +11,18 @@ constexpr std::string_view operation = "parse_root_key";
 }  // namespace
 
 Parts parse(std::string_view root_key, core::LogSink& log) {
-    if (root_key.empty()) return {SecretBuffer(), SecretBuffer(default_weight_param)};
+    if (root_key.empty()) return {};
     const std::size_t underscore = root_key.find('_');
     if (underscore == std::string_view::npos) {
         log.log(core::LogLevel::debug, operation, core::texts::master_key_split::missing_weight_log);
-        return {SecretBuffer(root_key), SecretBuffer(default_weight_param)};
+        return {root_key, {}};
     }
-    Parts parts{SecretBuffer(root_key.substr(0, underscore)), {}};
+    Parts parts{root_key.substr(0, underscore), {}};
     try {
         parts.weight_param = decimal::safe_int(root_key.substr(underscore + 1));
     } catch (const core::Error& e) {
         if (e.kind() != core::ErrorKind::value) throw;
         log.log(core::LogLevel::debug, operation, core::texts::master_key_split::non_numeric_weight_log);
-        parts.weight_param = SecretBuffer(default_weight_param);
     }
     return parts;
 }

@@ -48,13 +48,63 @@ TEST_CASE("hex digests: 64 digits of either case, one trailing line feed allowed
     CHECK(!vault_record::is_hex_digest(hex64.substr(1)));
     CHECK(!vault_record::is_hex_digest(hex64.substr(1) + "\n"));
     CHECK(!vault_record::is_hex_digest("g" + hex64.substr(1)));
-    vault_record::Fields f{{"t", "o", "p", hex64, hex64, hex64}, "1"};
-    CHECK(vault_record::is_valid(f));
-    f.key_version = "2";
-    CHECK(!vault_record::is_valid(f));
-    f.key_version = "1";
-    f.texts[2] = "";
-    CHECK(!vault_record::is_valid(f));
+    vault_record::Texts texts{"t", "o", "p", hex64, hex64, hex64};
+    CHECK(vault_record::is_valid(texts, 1));
+    CHECK(!vault_record::is_valid(texts, 2));
+    CHECK(!vault_record::is_valid(texts, 0));
+    texts[2] = "";
+    CHECK(!vault_record::is_valid(texts, 1));
+}
+
+namespace {
+
+template <class Unit>
+std::basic_string<Unit> widened(std::string_view ascii) {
+    return std::basic_string<Unit>(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+TEST_CASE("hex digests in 2- and 4-byte units: only the ASCII digits count") {
+    const auto h16 = widened<char16_t>(hex64);
+    const auto h32 = widened<char32_t>(hex64);
+    CHECK(vault_record::is_hex_digest({h16.data(), h16.size(), 2}));
+    CHECK(vault_record::is_hex_digest({h32.data(), h32.size(), 4}));
+    for (const char32_t intruder : {U'\u0130', U'\u0161', U'\uff10', U'\U00010030', U'G', U'@', U'`', U'/', U':'}) {
+        auto bad16 = h16;
+        auto bad32 = h32;
+        bad16[10] = static_cast<char16_t>(intruder);
+        bad32[10] = intruder;
+        CHECK(!vault_record::is_hex_digest({bad32.data(), bad32.size(), 4}));
+        if (intruder <= 0xFFFF) CHECK(!vault_record::is_hex_digest({bad16.data(), bad16.size(), 2}));
+    }
+    const auto lf = widened<char16_t>(hex64 + "\n");
+    CHECK(vault_record::is_hex_digest({lf.data(), lf.size(), 2}));
+}
+
+TEST_CASE("record JSON in 2- and 4-byte units: texts of any width, escapes as in 1-byte units") {
+    const std::u16string wide = u"\u4e2d\"\n\u0001\xe9\xd800";
+    const std::u32string wider = U"\U0001F600\t\\";
+    vault_record::Fields f{{"a", {wide.data(), wide.size(), 2}, "c", {wider.data(), wider.size(), 4}, "e", "f"}, "12"};
+    const std::string expected_ascii =
+        "{\"info_type\": \"a\", \"info_owner\": \"#\", \"info_plaintext\": \"c\", "
+        "\"extract_account\": \"$\", \"extract_password\": \"e\", \"hardware_hash\": \"f\", "
+        "\"key_version\": 12}";
+    std::u32string expected;
+    for (const char c : expected_ascii) {
+        if (c == '#') expected += U"\u4e2d\\\"\\n\\u0001\xe9\xd800";
+        else if (c == '$') expected += U"\U0001F600\\t\\\\";
+        else expected += static_cast<char32_t>(c);
+    }
+    CHECK_EQ(vault_record::json_size(f), expected.size());
+    std::u32string out(expected.size(), U'\0');
+    vault_record::write_json(f, out.data(), 4);
+    CHECK(out == expected);
+    // Only 1-byte texts: the same JSON in 2-byte units.
+    vault_record::Fields narrow{{"a", "\x01", "c", "d", "e", "f"}, "1"};
+    std::u16string out16(vault_record::json_size(narrow), u'\0');
+    vault_record::write_json(narrow, out16.data(), 2);
+    CHECK(out16 == widened<char16_t>(vault_record::to_json(narrow)));
 }
 
 TEST_CASE("rule sealer: disk id, extension cycle, rule type repeats") {

@@ -6,6 +6,7 @@ import copy
 import gc
 import json
 import pickle
+import random
 import re
 import weakref
 
@@ -135,6 +136,55 @@ def test_to_json_matches_the_hosts_writer(text):
     assert "\n" not in entry.to_json()
 
 
+# Characters of every width a str may have, and the ones JSON escapes.
+CHARACTER_POOLS = [
+    [chr(c) for c in range(0x20, 0x7F)],  # ASCII
+    [chr(c) for c in range(0x20)] + ['"', "\\", "\x7f"],  # escaped, and DEL which is not
+    [chr(c) for c in range(0x80, 0x100)],  # Latin-1
+    ["\u0100", "\u4e2d", "\u2028", "\ufeff", "\uffff", "\u0130"],  # the rest of the BMP
+    ["\ud800", "\udbff", "\udc00", "\udfff"],  # lone surrogates
+    ["\U00010000", "\U0001f600", "\U0010ffff"],  # beyond the BMP
+]
+# Lengths around the eight-character steps the checks take.
+LENGTHS = [0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 200]
+
+
+def generated_text(rng: random.Random) -> str:
+    pools = rng.sample(CHARACTER_POOLS, rng.randint(1, 3))
+    if rng.random() < 0.5:
+        pools = [CHARACTER_POOLS[0]] + pools  # mostly plain text with a few others
+    return "".join(rng.choice(rng.choice(pools)) for _ in range(rng.choice(LENGTHS)))
+
+
+def test_to_json_matches_the_hosts_writer_over_generated_records():
+    rng = random.Random(20261211)
+    for _ in range(3000):
+        texts = [generated_text(rng) for _ in TEXT_FIELDS]
+        version = rng.choice([1, 0, -1, 2**63, -(2**64), rng.randint(-(10**30), 10**30)])
+        json_text = VaultEntry(*texts, key_version=version).to_json()
+        expected = json.dumps(dict(zip(FIELDS, [*texts, version], strict=True)), ensure_ascii=False)
+        # str equality also holds the width: a str of a wider kind than its text needs equals no other
+        assert json_text == expected, (texts, version)
+        assert type(json_text) is str
+
+
+@pytest.mark.parametrize("pool", range(len(CHARACTER_POOLS)))
+def test_to_json_of_large_texts_matches_the_hosts_writer(pool):
+    rng = random.Random(pool)
+    large = "".join(rng.choice(CHARACTER_POOLS[pool] + CHARACTER_POOLS[0]) for _ in range(70_000))
+    entry = VaultEntry(large, "o", large[::-1], HEX, HEX, large[: 1 << 16])
+    assert entry.to_json() == json.dumps(entry.to_dict(), ensure_ascii=False)
+
+
+def test_to_json_of_a_version_past_the_hosts_digit_limit_fails_as_the_hosts_writer():
+    entry = valid_entry(key_version=10**5000)
+    with pytest.raises(ValueError) as layer_error:
+        entry.to_json()
+    with pytest.raises(ValueError) as host_error:
+        json.dumps(entry.to_dict(), ensure_ascii=False)
+    assert str(layer_error.value) == str(host_error.value)
+
+
 @pytest.mark.parametrize("text", [t for t in TRICKY_TEXTS if "\ud800" not in t])
 def test_json_round_trip(text):
     entry = valid_entry(info_type=text, info_owner="用户一", info_plaintext=text)
@@ -214,6 +264,31 @@ def test_validate(overrides, expected):
 )
 def test_validate_agrees_with_the_compiled_pattern(text):
     assert valid_entry(hardware_hash=text).validate() is (HEX_PATTERN.match(text) is not None)
+
+
+def test_validate_agrees_with_the_plain_rules_over_generated_digests():
+    rng = random.Random(64)
+    for _ in range(3000):
+        digests = []
+        for _ in range(3):
+            text = list(
+                rng.choice([HEX, HEX.upper(), "".join(rng.choice("0123456789abcdefABCDEF") for _ in range(64))])
+            )
+            for _ in range(rng.choice([0, 0, 1, 2])):  # a character of any width in place of a digit
+                text[rng.randrange(64)] = rng.choice(rng.choice(CHARACTER_POOLS))
+            cut = rng.choice([64, 64, 63, 65, 8, 0])
+            digests.append("".join(text)[:cut] + rng.choice(["", "", "\n", "\n\n", "\r", "０"]))
+        texts = ["t", "o", "p", *digests]
+        expected = all(texts) and all(HEX_PATTERN.match(d) for d in digests)
+        assert VaultEntry(*texts).validate() is expected, digests
+
+
+@pytest.mark.parametrize(
+    "version", [10**5000, -(10**5000), 2**64 + 1, -(2**64) + 1], ids=["huge", "-huge", "2**64+1", "-2**64+1"]
+)
+def test_validate_answers_false_for_any_size_of_version(version):
+    # A plain record compares the version with 1; no size of int makes that fail.
+    assert valid_entry(key_version=version).validate() is False
 
 
 def test_hex_pattern_is_a_compiled_host_pattern():
