@@ -36,9 +36,11 @@ NB_MODULE(master_key_split, m) {
     logger = new host::Logger(m, "zeq.domain.crypto_layer.master_key_split");
     m.attr("DEFAULT_WEIGHT_PARAM") = 1000;
 
-    m.def("parse_root_key", &parse_root_key, nb::arg("root_key"),
+    m.def("parse_root_key", host::scrubbed<&parse_root_key>, nb::arg("root_key"),
           "Split ``root_key`` at its first '_' into (personal_key, weight_param); a missing or\n"
           "non-numeric weight gives DEFAULT_WEIGHT_PARAM and a debug log line.");
-    m.def("get_personal_key", &get_personal_key, nb::arg("root_key"), "The personal key of ``root_key``.");
-    m.def("get_weight_param", &get_weight_param, nb::arg("root_key"), "The weight parameter of ``root_key``.");
+    m.def("get_personal_key", host::scrubbed<&get_personal_key>, nb::arg("root_key"),
+          "The personal key of ``root_key``.");
+    m.def("get_weight_param", host::scrubbed<&get_weight_param>, nb::arg("root_key"),
+          "The weight parameter of ``root_key``.");
 }
