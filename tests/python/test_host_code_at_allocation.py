@@ -5,10 +5,11 @@ dict it finds. The layer keeps its intermediate values out of its reach: a call 
 the same answer as without the walk, never crashes, and the walk finds no container
 holding a secret the host does not receive (an opened root key, true credentials).
 
-Each case runs in a child interpreter whose gc runs at every allocation of a container
-(threshold 1; the dict and list free lists are drained first, so that a new one is
-really allocated). The walk empties every list, dict and set that holds a secret of the
-case or an object of the host's own Key class.
+Each case runs in a child interpreter whose gc runs at every second allocation of a
+container (threshold 1), twice, so that between the two runs a collection meets every
+allocation (the dict and list free lists are drained first, so that a new one is really
+allocated); the host's own methods the layer calls walk too. The walk empties every
+list, dict and set that holds a secret of the case or an object of the host's Key class.
 """
 
 from __future__ import annotations
@@ -40,21 +41,14 @@ case = json.loads(sys.argv[1])
 secrets = frozenset(case.pop("secrets"))
 found = []
 
-class Key:
-    # An extension field's key: the host's own hash, equality and order.
-    def __init__(self, n):
-        self.n = n
-    def __hash__(self):
-        [self.n]  # a container: the collection runs here
-        return hash(self.n)
-    def __eq__(self, other):
-        return isinstance(other, Key) and other.n == self.n
-    def __lt__(self, other):
-        return self.n < other.n
+infos = []
+walking = []
 
 def walk(phase, info):
-    if phase != "start":
+    infos.append(info)  # kept: freed, it would go back to the dict free list
+    if phase != "start" or walking:  # a collection within the walk: its own list is no target
         return
+    walking.append(True)
     for obj in gc.get_objects():
         kind = type(obj)
         if obj is secrets or kind not in (list, tuple, dict, set, frozenset):
@@ -64,16 +58,43 @@ def walk(phase, info):
             found.append(kind.__name__)
             if kind in (list, dict, set):
                 obj.clear()
+    walking.pop()
 
+class Key:
+    # An extension field's key: the host's own hash, equality and order, each of
+    # which walks the gc's objects too (host code that runs mid-call, as the
+    # collections do).
+    def __init__(self, n):
+        self.n = n
+    def __hash__(self):
+        if armed:
+            walk("start", None)
+        return hash(self.n)
+    def __eq__(self, other):
+        if armed:
+            walk("start", None)
+        return isinstance(other, Key) and other.n == self.n
+    def __lt__(self, other):
+        if armed:
+            walk("start", None)
+        return self.n < other.n
+
+armed = False
 sealer = RuleSealer(case["salts"]) if "salts" in case else None
 operation = eval("lambda: " + case["expression"])
 expected = repr(operation())
 held = [[] for _ in range(200)], [{} for _ in range(200)]  # the free lists drained
-gc.set_threshold(1)
+gc.set_threshold(1)  # a collection at every second container allocated
 gc.callbacks.append(walk)
-got = repr(operation())
+armed = True
+got = []
+for shift in (0, 1):
+    # From a count of 0, then of 1: between them, the collections meet every allocation.
+    gc.collect()
+    one_more = [] if shift else None
+    got.append(repr(operation()))
 gc.callbacks.remove(walk)
-print(json.dumps({"expected": expected, "got": got, "found": found}))
+print(json.dumps({"expected": [expected, expected], "got": got, "found": found}))
 """
 
 PERSONAL_KEY = "pk-Zq8vX2mB9w"
