@@ -31,9 +31,10 @@ void wipe_bytes(void* p, std::size_t size) noexcept;
 // them; the dynamic linker's lazy binding and the delivery of a signal save those
 // registers onto the stack, later and anywhere.
 //
-// How deep below its caller the layer's secret work reaches (libcrypto, the
-// dynamic linker's register save area of about 2.7 KiB included): a few KiB.
-inline constexpr std::size_t scrubbed_stack_size = 12 * 1024;
+// How deep below its caller the layer's secret work reaches: about 2 KiB, and the
+// dynamic linker's register save area of about 2.7 KiB should a first call of a
+// function be bound in the middle of it.
+inline constexpr std::size_t scrubbed_stack_size = 8 * 1024;
 
 // Wipes scrubbed_stack_size bytes of the stack below the caller's frame, then the
 // vector registers the calling convention leaves to callers. Called from a frame

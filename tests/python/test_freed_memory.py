@@ -3,10 +3,11 @@ the process (its heap with its freed blocks, its anonymous maps, the stack of it
 thread and those of its threads) holds no copy the layer made of a root key, personal
 key, weight, key source, derived key or credential that the host does not receive.
 
-Each case runs in 20 fresh child interpreters (in some of them on a thread of its own).
-A child receives its inputs in pieces (so that the texts looked for are made only by the
-layer), performs one operation, drops the results and waits; the test then reads the
-child's writable memory through /proc/<pid>/mem. The host's own objects (its arguments,
+Each case runs in 20 fresh processes, forked by 5 fresh child interpreters before
+anything of the case has run (one process of each performs the operation on a thread of
+its own). A child receives its inputs in pieces (so that the texts looked for are made
+only by the layer); each process performs the operation once, drops the results and
+waits; the test then reads its writable memory through /proc/<pid>/mem. The host's own objects (its arguments,
 the results it receives) are not the layer's to wipe, so nothing looked for is either of
 them. What the layer leaves on the stack shows up in some processes only (where the
 dynamic linker's lazy binding or a signal saved the CPU's vector registers there, say),
@@ -16,10 +17,12 @@ hence the many processes.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import hashlib
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import textwrap
@@ -38,7 +41,7 @@ SUPPORT = pathlib.Path(__file__).resolve().parents[1] / "support"
 
 CHILD = textwrap.dedent(
     """
-    import gc, json, sys, threading, types
+    import gc, json, os, signal, sys, threading, types
     sys.path.insert(0, sys.argv[1])
     from zeq.domain.crypto_layer import access_derivation as ad, db_account_pass as dap, derived_salt as ds
     from zeq.domain.crypto_layer import master_key_seal as mks, per_info_key as pik, weight_issuer as wi
@@ -84,15 +87,28 @@ CHILD = textwrap.dedent(
             wrong = types.SimpleNamespace(extract_account="x", extract_password="y", hardware_hash="z")
             assert not sealer().verify(wrong, CognitionRule(**c["rule"]))
 
-    if c["thread"]:
-        worker = threading.Thread(target=operation)
-        worker.start()
-        worker.join()
+    def run(thread):
+        if thread:
+            worker = threading.Thread(target=operation)
+            worker.start()
+            worker.join()
+        else:
+            operation()
+        gc.collect()
+        os.write(1, f"ready {os.getpid()}\\n".encode())  # one write: the processes share the pipe
+
+    if "rounds" not in c:
+        run(c["thread"])
+        sys.stdin.readline()
     else:
-        operation()
-    gc.collect()
-    print("ready", flush=True)
-    sys.stdin.readline()
+        # One fresh process per round, forked before anything of the case has run.
+        for thread in c["rounds"]:
+            if os.fork() == 0:
+                run(thread)
+                while True:
+                    signal.pause()
+        for _ in c["rounds"]:
+            os.wait()
     """
 )
 
@@ -109,7 +125,7 @@ CPU, DISK = "a cpu of the test", "a disk of the test"
 RULE = {"rule_id": "r1", "rule_type": "phone", "info_type": "phone", "info_owner": "u1", "content": "c"}
 
 PROCESSES = 20
-ON_A_THREAD = {3, 7, 11, 15, 19}  # the rounds whose operation runs on a thread of its own
+CHILDREN = 5  # fresh interpreters, each forking PROCESSES // CHILDREN of the processes
 
 
 def sha(text: str) -> str:
@@ -167,7 +183,7 @@ def run_case(case: dict[str, object], needles: list[bytes], env: dict[str, str] 
         assert child.stdin is not None and child.stdout is not None
         child.stdin.write(json.dumps({"thread": False, **case}) + "\n")
         child.stdin.flush()
-        assert child.stdout.readline() == "ready\n"
+        assert child.stdout.readline() == f"ready {child.pid}\n"
         try:
             return found_in_memory(child.pid, needles)
         except PermissionError:
@@ -177,11 +193,50 @@ def run_case(case: dict[str, object], needles: list[bytes], env: dict[str, str] 
         child.wait()
 
 
+def run_forked(case: dict[str, object], threads: list[bool], needles: list[bytes]) -> list[list[set[str]]]:
+    """Starts a child that forks one process per round, each performing the operation
+    (on a thread of its own where `threads` says so); scans each of them."""
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, str(SUPPORT)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        cwd=os.path.dirname(__file__),
+    )
+    pids: list[int] = []
+    try:
+        assert child.stdin is not None and child.stdout is not None
+        child.stdin.write(json.dumps({**case, "rounds": threads}) + "\n")
+        child.stdin.flush()
+        found = []
+        for _ in threads:
+            word, pid = child.stdout.readline().split()
+            assert word == "ready"
+            pids.append(int(pid))
+            try:
+                found.append(found_in_memory(pids[-1], needles))
+            except PermissionError:
+                pytest.skip("reading another process's memory is not permitted here")
+            finally:
+                os.kill(pids[-1], signal.SIGKILL)
+        child.wait(timeout=60)
+        return found
+    finally:
+        for pid in pids:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+        child.kill()
+        child.wait()
+
+
 def run_fresh_processes(case: dict[str, object], needles: list[bytes]) -> list[list[set[str]]]:
-    """run_case in PROCESSES fresh children, a few at a time."""
-    rounds = [{**case, "thread": i in ON_A_THREAD} for i in range(PROCESSES)]
-    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
-        return list(pool.map(lambda c: run_case(c, needles), rounds))
+    """The case in PROCESSES fresh processes: forked by a few fresh interpreters (each
+    with an address layout of its own), one round of each on a thread of its own."""
+    per_child = PROCESSES // CHILDREN
+    rounds = [[i == per_child - 1 for i in range(per_child)] for _ in range(CHILDREN)]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        runs = pool.map(lambda threads: run_forked(case, threads, needles), rounds)
+        return [found for run in runs for found in run]
 
 
 def root_key_needles() -> dict[str, bytes]:
