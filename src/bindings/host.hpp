@@ -142,8 +142,9 @@ inline std::int64_t clamped(const Int& i) noexcept { return clamped(i.value); }
 nb::object truncate_number(nb::handle value);
 
 // ---------------------------------------------------------------- containers of the layer's own
-// A list, tuple or dict the layer makes for its own use and never hands out (keys
-// to sort, say), hidden from the host's gc: gc.get_objects() and gc.get_referrers()
+// A list or tuple the layer makes for its own use and never hands out (keys to
+// sort, say), hidden from the host's gc (a dict would be tracked again as soon as
+// a container went into it): gc.get_objects() and gc.get_referrers()
 // never give it out, so host code that runs at an allocation (a gc callback, a
 // __del__, a weakref callback) can neither read nor change it. Nothing of the
 // host refers to it, so it is in no reference cycle the gc would have to break.
