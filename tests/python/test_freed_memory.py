@@ -89,9 +89,19 @@ CHILD = textwrap.dedent(
 
     def run(thread):
         if thread:
-            worker = threading.Thread(target=operation)
+            failures = []
+
+            def work():
+                try:
+                    operation()
+                except BaseException as failure:
+                    failures.append(failure)
+
+            worker = threading.Thread(target=work)
             worker.start()
             worker.join()
+            if failures:
+                raise failures[0]
         else:
             operation()
         gc.collect()
@@ -104,7 +114,11 @@ CHILD = textwrap.dedent(
         # One fresh process per round, forked before anything of the case has run.
         for thread in c["rounds"]:
             if os.fork() == 0:
-                run(thread)
+                try:
+                    run(thread)
+                except BaseException as failure:
+                    os.write(1, f"failed {os.getpid()} {failure!r}\\n".encode())
+                    os._exit(1)
                 while True:
                     signal.pause()
         for _ in c["rounds"]:
@@ -210,9 +224,9 @@ def run_forked(case: dict[str, object], threads: list[bool], needles: list[bytes
         child.stdin.flush()
         found = []
         for _ in threads:
-            word, pid = child.stdout.readline().split()
-            assert word == "ready"
+            word, pid, *failure = child.stdout.readline().split(maxsplit=2)
             pids.append(int(pid))
+            assert word == "ready", failure
             try:
                 found.append(found_in_memory(pids[-1], needles))
             except PermissionError:
