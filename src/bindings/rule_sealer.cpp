@@ -264,7 +264,10 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
         input.add(ext_field(rule, i), salts[rule_seal::ext_salt_index(i)]);
     }
 
-    nb::object hash_value = call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())});
+    // The digest the credentials are cut from: wiped when given up, unless the hash
+    // service still holds it.
+    const host::SecretStr hash_value(
+        call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())}));
     if (!present(hash_value.ptr())) host::raise(PyExc_ValueError, texts::hash_failed);
     if (!PyUnicode_Check(hash_value.ptr())) {
         PyErr_Format(PyExc_TypeError, texts::hash_not_text, Py_TYPE(hash_value.ptr())->tp_name);
