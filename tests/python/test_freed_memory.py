@@ -85,7 +85,7 @@ CHILD = textwrap.dedent(
         elif op == "rule_sealer":
             sealer().encrypt(CognitionRule(**c["rule"]))
             wrong = types.SimpleNamespace(extract_account="x", extract_password="y", hardware_hash="z")
-            assert not sealer().verify(wrong, CognitionRule(**c["rule"]))
+            assert not sealer().verify(wrong, CognitionRule(**c["verified_rule"]))
 
     def run(thread):
         if thread:
@@ -137,6 +137,7 @@ KEY_TEXT = "a key text of the test 钥"
 LONG_TAILS = {**extract_derived_salts(PERSONAL_KEY, A * B), "salt1": 9, "salt2": 9, "salt3": 1}
 CPU, DISK = "a cpu of the test", "a disk of the test"
 RULE = {"rule_id": "r1", "rule_type": "phone", "info_type": "phone", "info_owner": "u1", "content": "c"}
+VERIFIED_RULE = {**RULE, "info_owner": "u2"}  # other credentials than RULE's, which encrypt hands out
 
 PROCESSES = 20
 CHILDREN = 5  # fresh interpreters, each forking PROCESSES // CHILDREN of the processes
@@ -271,10 +272,11 @@ def combined_needle() -> bytes:
 
 
 def sealer_credentials() -> dict[str, bytes]:
-    """What the rule sealer derives for RULE under the weight A * B (in the verify, never handed out)."""
+    """What the rule sealer derives for VERIFIED_RULE under the weight A * B (in the verify, never
+    handed out)."""
     sealer = RuleSealer(dict(LONG_TAILS))
     sealer._weight_params = {"dimensions": A * B, "version": "1.0"}
-    record = sealer.encrypt(CognitionRule(**RULE))
+    record = sealer.encrypt(CognitionRule(**VERIFIED_RULE))
     return {"true account": record.extract_account.encode(), "true password": record.extract_password.encode()}
 
 
@@ -330,7 +332,7 @@ def cases() -> list[object]:
             id="verify_zeq_user1_password",
         ),
         pytest.param(
-            {"op": "rule_sealer", "salts": LONG_TAILS, "rule": RULE},
+            {"op": "rule_sealer", "salts": LONG_TAILS, "rule": RULE, "verified_rule": VERIFIED_RULE},
             {**weight_digits, **sealer_credentials()},
             id="rule_sealer",
         ),
