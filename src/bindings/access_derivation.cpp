@@ -57,9 +57,8 @@ nb::typed<nb::tuple, nb::str, nb::str> to_tuple(const credentials::Pair& pair) {
                                                                  nb::str(pair.password.data(), pair.password.size())));
 }
 
-nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const host::Text& info_type,
-                                                      const host::Text& agent_name, const host::Text& third,
-                                                      const host::Int& weight_param, const host::Salts& salts) {
+credentials::Pair computed(Variant variant, const host::Text& info_type, const host::Text& agent_name,
+                           const host::Text& third, const host::Int& weight_param, const host::Salts& salts) {
     const bool stored = variant == Variant::derived;
     if (host::is_empty(info_type) || host::is_empty(agent_name) || host::is_empty(third)) {
         host::raise(CredentialGenerationError, stored ? texts::derived_empty : texts::query_empty);
@@ -72,13 +71,18 @@ nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const hos
         host::wrap_host_failures(CredentialGenerationError, prefix, [&] { return host::decimal_text(weight_param); });
     const host::Utf8 info(info_type), agent(agent_name), other(third);
     const credentials::Identity id{info, agent, other, weight};
-    const credentials::Pair pair = host::call_core(CredentialGenerationError, [&] {
+    return host::call_core(CredentialGenerationError, [&] {
         // Each field is repeated up to nine times before hashing.
         host::ReleaseIfLarge unlocked(9 * (info.size() + agent.size() + other.size()));
         return stored ? credentials::derived(id, *s.salt1, *s.salt2, *s.salt4, *s.salt5)
                       : credentials::query(id, s.salt1, s.salt2, s.salt4, s.salt5);
     });
-    return to_tuple(pair);
+}
+
+nb::typed<nb::tuple, nb::str, nb::str> credentials_of(Variant variant, const host::Text& info_type,
+                                                      const host::Text& agent_name, const host::Text& third,
+                                                      const host::Int& weight_param, const host::Salts& salts) {
+    return to_tuple(computed(variant, info_type, agent_name, third, weight_param, salts));
 }
 
 nb::typed<nb::tuple, nb::str, nb::str> generate_derived_credentials(const host::Text& info_type,
@@ -110,13 +114,16 @@ bool verify_derived_credentials(const host::Text& extract_account, const host::T
                                 const host::Int& weight_param, const host::Salts& salts) {
     try {
         nb::object fn = own_derived.current();
-        nb::object pair;
         if (own_derived.is_native(fn)) {
-            pair = generate_derived_credentials(info_type, agent_name, disk_id, weight_param, salts);
-        } else {
-            pair = fn(nb::handle(info_type.ptr), nb::handle(agent_name.ptr), nb::handle(disk_id.ptr),
-                      weight_param.value, nb::handle(salts.ptr));
+            // The true credentials stay in C++ buffers, wiped after the comparison: no
+            // str or tuple of them exists for host code (a gc callback) to find.
+            const credentials::Pair pair =
+                computed(Variant::derived, info_type, agent_name, disk_id, weight_param, salts);
+            return host::secret_equal(pair.account, extract_account.ptr) &&
+                   host::secret_equal(pair.password, extract_password.ptr);
         }
+        const nb::object pair = fn(nb::handle(info_type.ptr), nb::handle(agent_name.ptr), nb::handle(disk_id.ptr),
+                                   weight_param.value, nb::handle(salts.ptr));
         const nb::object account = pair[0];
         if (!credential_matches(account, extract_account)) return false;
         const nb::object password = pair[1];
@@ -169,25 +176,25 @@ ZEQ_MODULE(access_derivation, m) {
     CredentialGenerationError = host::make_error_type(m, "CredentialGenerationError", texts::error_doc);
     for (int i = 0; i < 4; ++i) required_keys[i] = host::intern_name(credentials::required_salts[i]);
 
-    m.def("generate_derived_credentials", &generate_derived_credentials, nb::arg("info_type"), nb::arg("agent_name"),
-          nb::arg("environment_cipher"), nb::arg("weight_param"), nb::arg("salts"),
+    m.def("generate_derived_credentials", host::scrubbed<&generate_derived_credentials>, nb::arg("info_type"),
+          nb::arg("agent_name"), nb::arg("environment_cipher"), nb::arg("weight_param"), nb::arg("salts"),
           "(extract_account, extract_password) stored beside an item: two windows of the digest of its\n"
           "information type, environment cipher and agent name, repeated by weight digits.");
-    m.def("generate_query_credentials", &generate_query_credentials, nb::arg("info_type"), nb::arg("agent_name"),
-          nb::arg("disk_id"), nb::arg("weight_param"), nb::arg("salts"),
+    m.def("generate_query_credentials", host::scrubbed<&generate_query_credentials>, nb::arg("info_type"),
+          nb::arg("agent_name"), nb::arg("disk_id"), nb::arg("weight_param"), nb::arg("salts"),
           "(extract_account, extract_password) for querying and extracting items, from the disk identifier;\n"
           "salts are used without a range check.");
-    m.def("verify_derived_credentials", &verify_derived_credentials, nb::arg("extract_account"),
+    m.def("verify_derived_credentials", host::scrubbed<&verify_derived_credentials>, nb::arg("extract_account"),
           nb::arg("extract_password"), nb::arg("info_type"), nb::arg("agent_name"), nb::arg("disk_id"),
           nb::arg("weight_param"), nb::arg("salts"),
           "True when the pair equals generate_derived_credentials(info_type, agent_name, disk_id, ...);\n"
           "false on any failure.");
-    m.def("generate_migration_credentials", &generate_migration_credentials, nb::arg("migrate_key"), nb::arg("salts"),
-          "(migration_account, migration_password): two windows of the digest of ``migrate_key``.");
-    m.def("aes_encrypt", &aes_encrypt, nb::arg("plaintext"), nb::arg("key"),
+    m.def("generate_migration_credentials", host::scrubbed<&generate_migration_credentials>, nb::arg("migrate_key"),
+          nb::arg("salts"), "(migration_account, migration_password): two windows of the digest of ``migrate_key``.");
+    m.def("aes_encrypt", host::scrubbed<&aes_encrypt>, nb::arg("plaintext"), nb::arg("key"),
           nb::sig("def aes_encrypt(plaintext: str, key: str) -> str"),
           "Base64 of AES-256-CBC (all-zero IV, PKCS#7) of ``plaintext`` under the SHA-256 of ``key``.");
-    m.def("aes_decrypt", &aes_decrypt, nb::arg("ciphertext"), nb::arg("key"),
+    m.def("aes_decrypt", host::scrubbed<&aes_decrypt>, nb::arg("ciphertext"), nb::arg("key"),
           nb::sig("def aes_decrypt(ciphertext: str, key: str) -> str"),
           "The text that ``aes_encrypt`` turned into ``ciphertext`` under ``key``.");
 }

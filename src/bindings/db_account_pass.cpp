@@ -22,7 +22,7 @@ PyObject* salt_keys[3] = {};  // interned "salt1", "salt2", "salt3"
 // may rewrite the dictionary); invalid when the key is absent.
 nb::object lookup(const host::Salts& salts, int index) { return host::dict_item(salts.ptr, salt_keys[index]); }
 
-nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
+SecretBuffer strict_password(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     if (host::is_empty(cpu_serial) || host::is_empty(disk_id)) {
         host::raise(PasswordGenerationError, texts::empty_factor);
     }
@@ -43,10 +43,13 @@ nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id,
         if (*salt < 1 || *salt > 9) host::raise(PasswordGenerationError, texts::salt_out_of_range);
     }
     const host::Utf8 cpu(cpu_serial), disk(disk_id);
-    const std::string password = host::call_core(PasswordGenerationError, [&] {
+    return host::call_core(PasswordGenerationError, [&] {
         return db_password::strict(cpu, disk, {*read[0], *read[1], *read[2]});
     });
-    return host::to_str(password);
+}
+
+nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
+    return host::to_str(strict_password(cpu_serial, disk_id, salts));
 }
 
 nb::str generate_with_fallback(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
@@ -57,7 +60,7 @@ nb::str generate_with_fallback(const host::Text& cpu_serial, const host::Text& d
         const nb::object value = lookup(salts, i);
         read[i] = value.is_valid() ? host::clamped(host::truncate_number(value)) : 1;
     }
-    const std::string password = host::call_core(PasswordGenerationError, [&] {
+    const SecretBuffer password = host::call_core(PasswordGenerationError, [&] {
         return db_password::fallback(cpu, disk, {read[0], read[1], read[2]});
     });
     return host::to_str(password);
@@ -66,8 +69,8 @@ nb::str generate_with_fallback(const host::Text& cpu_serial, const host::Text& d
 bool verify(const host::Text& password, const host::Text& cpu_serial, const host::Text& disk_id,
             const host::Salts& salts) {
     try {
-        nb::str expected = generate_strict(cpu_serial, disk_id, salts);
-        return host::secret_equal(expected, password.ptr);
+        // The true password stays in a C++ buffer, wiped after the comparison.
+        return host::secret_equal(strict_password(cpu_serial, disk_id, salts), password.ptr);
     } catch (nb::python_error& e) {
         if (!host::is_ordinary(e)) throw;
         return false;
@@ -82,12 +85,14 @@ ZEQ_MODULE(db_account_pass, m) {
     PasswordGenerationError = host::make_error_type(m, "PasswordGenerationError", texts::error_doc);
     for (int i = 0; i < 3; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);
 
-    m.def("generate_zeq_user1_password", &generate_strict, nb::arg("cpu_serial"), nb::arg("disk_id"), nb::arg("salts"),
+    m.def("generate_zeq_user1_password", host::scrubbed<&generate_strict>, nb::arg("cpu_serial"), nb::arg("disk_id"),
+          nb::arg("salts"),
           "The password of zeq_user_1 from the CPU serial, the disk identifier and salt1..salt3 (each 1-9).");
-    m.def("generate_zeq_user1_password_with_fallback", &generate_with_fallback, nb::arg("cpu_serial"),
+    m.def("generate_zeq_user1_password_with_fallback", host::scrubbed<&generate_with_fallback>, nb::arg("cpu_serial"),
           nb::arg("disk_id"), nb::arg("salts"),
           "As generate_zeq_user1_password, but device factors carrying a fallback marker ('_FAIL') are\n"
           "hashed as they are, without checks.");
-    m.def("verify_zeq_user1_password", &verify, nb::arg("password"), nb::arg("cpu_serial"), nb::arg("disk_id"),
-          nb::arg("salts"), "True when ``password`` is the strict password of these factors; never raises.");
+    m.def("verify_zeq_user1_password", host::scrubbed<&verify>, nb::arg("password"), nb::arg("cpu_serial"),
+          nb::arg("disk_id"), nb::arg("salts"),
+          "True when ``password`` is the strict password of these factors; never raises.");
 }

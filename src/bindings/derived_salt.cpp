@@ -32,9 +32,15 @@ nb::typed<nb::dict, nb::str, nb::int_> extract_derived_salts(host::Text personal
     return nb::typed<nb::dict, nb::str, nb::int_>(to_dict(extract(personal_key, weight_param)));
 }
 
-nb::int_ get_salt(host::Salts salts, host::Int salt_number) {
+// A salt number get_salt accepts: 1 to 5.
+std::int64_t checked_number(const host::Int& salt_number) {
     const std::int64_t number = host::clamped(salt_number);
     if (number < 1 || number > 5) host::raise(DerivedSaltError, core::texts::derived_salt::number_out_of_range);
+    return number;
+}
+
+nb::int_ get_salt(host::Salts salts, host::Int salt_number) {
+    const std::int64_t number = checked_number(salt_number);
     const nb::object value = host::dict_item(salts.ptr, salt_keys[number - 1]);
     if (!value.is_valid()) host::raise(DerivedSaltError, salts::missing_salt_message(decimal::from_int(number)));
     return nb::borrow<nb::int_>(host::truncate_number(value));
@@ -54,9 +60,11 @@ bool validate_salts(host::Salts salts) {
     return true;
 }
 
+// get_salt of the whole set, read from the C++ set itself: the other salts never
+// enter a host dictionary.
 nb::int_ extract_single_salt(host::Text personal_key, host::Int weight_param, host::Int salt_number) {
-    nb::dict all = to_dict(extract(personal_key, weight_param));
-    return get_salt(host::Salts(all.ptr()), salt_number);
+    const salts::SaltSet all = extract(personal_key, weight_param);
+    return nb::steal<nb::int_>(PyLong_FromLong(all[checked_number(salt_number) - 1]));
 }
 
 }  // namespace
@@ -67,13 +75,14 @@ ZEQ_MODULE(derived_salt, m) {
     DerivedSaltError = host::make_error_type(m, "DerivedSaltError", core::texts::derived_salt::error_doc);
     for (int i = 0; i < salts::count; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);
 
-    m.def("extract_derived_salts", &extract_derived_salts, nb::arg("personal_key"), nb::arg("weight_param"),
+    m.def("extract_derived_salts", host::scrubbed<&extract_derived_salts>, nb::arg("personal_key"),
+          nb::arg("weight_param"),
           "The salt set {salt1: .., salt10: ..} of a personal key of at least 8 characters and a\n"
           "positive weight parameter.");
     m.def("get_salt", &get_salt, nb::arg("salts"), nb::arg("salt_number"),
           "The value of salt ``salt_number`` (1 to 5) in ``salts``.");
     m.def("validate_salts", &validate_salts, nb::arg("salts"),
           "True when ``salts`` holds salt1 .. salt10, each an integer from 1 to 9.");
-    m.def("extract_single_salt", &extract_single_salt, nb::arg("personal_key"), nb::arg("weight_param"),
+    m.def("extract_single_salt", host::scrubbed<&extract_single_salt>, nb::arg("personal_key"), nb::arg("weight_param"),
           nb::arg("salt_number"), "One salt (1 to 5) of the salt set of ``personal_key`` and ``weight_param``.");
 }

@@ -63,7 +63,10 @@ std::vector<std::pair<nb::object, nb::object>> sorted_items(PyObject* ext_fields
                   [](const auto& a, const auto& b) { return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0; });
         return items;
     }
-    nb::list keys = nb::steal<nb::list>(PyDict_Keys(ext_fields));
+    PyObject* key_list = PyDict_Keys(ext_fields);
+    if (key_list == nullptr) throw nb::python_error();
+    // Sorted by the host's ordering, which runs host code between the steps.
+    const nb::object keys = host::hidden_from_gc(nb::steal(key_list));
     if (PyList_Sort(keys.ptr()) != 0) throw nb::python_error();
     items.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
@@ -164,7 +167,7 @@ ZEQ_MODULE(entry_digest, m) {
     nb::module_::import_("zeq.domain.crypto_layer.utils");
     for (int i = 0; i < salts::count; ++i) salt_keys[i] = host::intern_name(salts::key_names[i]);
 
-    m.def("generate_entry_digest", &generate_entry_digest, nb::arg("info_type"), nb::arg("info_owner"),
+    m.def("generate_entry_digest", host::scrubbed<&generate_entry_digest>, nb::arg("info_type"), nb::arg("info_owner"),
           nb::arg("diff_1") = nb::none(), nb::arg("diff_2") = nb::none(), nb::arg("diff_3") = nb::none(),
           nb::arg("ext_fields") = nb::none(), nb::arg("environment_cipher") = nb::none(),
           nb::arg("weight_param") = nb::none(), nb::arg("salts") = nb::none(),

@@ -173,6 +173,10 @@ bool secret_equal(nb::handle a, nb::handle b) {
     return constant_time::equal(Utf8(a.ptr()).view(), Utf8(b.ptr()).view());
 }
 
+bool secret_equal(std::string_view computed, nb::handle given) {
+    return constant_time::equal(computed, Utf8(given.ptr()).view());
+}
+
 PyObject* make_error_type(nb::module_& m, const char* name, const char* doc) {
     std::string full_name = nb::cast<std::string>(m.attr("__name__"));
     full_name += '.';

@@ -105,6 +105,7 @@ class SecretStr {
 public:
     explicit SecretStr(nb::object s) noexcept : object_(std::move(s)) {}
     ~SecretStr() { wipe_if_unshared(object_.ptr()); }
+    SecretStr(SecretStr&&) noexcept = default;  // the moved-from holds nothing to wipe
     SecretStr(const SecretStr&) = delete;
     SecretStr& operator=(const SecretStr&) = delete;
     const nb::object& get() const noexcept { return object_; }
@@ -146,6 +147,18 @@ inline std::int64_t clamped(const Int& i) noexcept { return clamped(i.value); }
 // value is held while its __index__ runs.
 nb::object truncate_number(nb::handle value);
 
+// ---------------------------------------------------------------- containers of the layer's own
+// A list or tuple the layer makes for its own use and never hands out (keys to
+// sort, say), hidden from the host's gc (a dict would be tracked again as soon as
+// a container went into it): gc.get_objects() and gc.get_referrers()
+// never give it out, so host code that runs at an allocation (a gc callback, a
+// __del__, a weakref callback) can neither read nor change it. Nothing of the
+// host refers to it, so it is in no reference cycle the gc would have to break.
+inline nb::object hidden_from_gc(nb::object container) noexcept {
+    PyObject_GC_UnTrack(container.ptr());
+    return container;
+}
+
 // ---------------------------------------------------------------- dictionaries
 // dict[key] as an owned reference, or an invalid object when the key is absent;
 // the host's error when the lookup itself fails (a key's __eq__ or __hash__).
@@ -166,6 +179,23 @@ std::optional<std::int64_t> salt_value(const nb::object& value);
 // Equality of two exact str objects (credentials, digests) that takes the same
 // time wherever they differ: their UTF-8 lengths, then every byte.
 bool secret_equal(nb::handle a, nb::handle b);
+// The same for a secret the layer computed (and never makes a str of) against the
+// host's exact str.
+bool secret_equal(std::string_view computed, nb::handle given);
+
+// The operation F, after which the stack it used and the vector registers are
+// scrubbed (scrubbing_stack): what every operation that handles keys, key
+// sources, credentials or weight texts is bound as.
+template <auto F>
+struct Scrubbed;
+template <class R, class... Args, R (*F)(Args...)>
+struct Scrubbed<F> {
+    static R call(Args... args) {
+        return scrubbing_stack([&]() -> R { return F(std::forward<Args>(args)...); });
+    }
+};
+template <auto F>
+inline constexpr auto scrubbed = &Scrubbed<F>::call;
 
 // `name` as an interned str, kept for the life of the process; raises the
 // host's error when it cannot be made. Every name the bindings look up or

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <optional>
 
 #include "core/host_texts.hpp"
 #include "core/root_key_seal.hpp"
@@ -25,10 +26,10 @@ PyObject* aes_decrypt = nullptr;
 // The device factors, looked up at each call so that a host which replaces them is obeyed.
 const host::SiblingFunction get_hardware_info(replaceable::hardware_info);
 
-// The layer's hex digest as C++ text, without the GIL for a large input.
-std::string hash_text(std::string_view utf8) {
+// The layer's hex digest, without the GIL for a large input.
+SecretBuffer hash_text(std::string_view utf8) {
     host::ReleaseIfLarge unlocked(utf8.size());
-    return sha256::hash_text(utf8);
+    return sha256::secret_hash_text(utf8);
 }
 
 // AES key 3 of a key source (AES key 2 of it, cut and reversed), without the GIL
@@ -104,7 +105,7 @@ nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::
                                                      host::Text device_signature) {
     const host::Utf8 key(root_key);
     const host::Utf8 migrate(migrate_key);
-    const std::string migrate_key_hash = hash_text(migrate);
+    const SecretBuffer migrate_key_hash = hash_text(migrate);
     const SecretBuffer combined = root_key_seal::combined_data(key, migrate_key_hash, host::Utf8(device_signature));
     const SecretBuffer source = host::call_core(PyExc_Exception, [&] { return root_key_seal::key_2_source(key); });
     const host::SecretStr plaintext(host::to_str(combined));
@@ -115,40 +116,57 @@ nb::typed<nb::object, nb::str> encrypt_root_key_data(host::Text root_key, host::
 // Runs `body` for `operation`; an ordinary failure of the host's is logged at
 // error level as log_prefix + text and raised as Exception(raise_prefix + text).
 template <class Body>
-nb::object opening(std::string_view operation, std::string_view log_prefix, std::string_view raise_prefix,
-                   Body&& body) {
+decltype(auto) opening(std::string_view operation, std::string_view log_prefix, std::string_view raise_prefix,
+                       Body&& body) {
     return host::translate_failures(
         host::FailurePolicy::log_and_wrap(*logger, operation, log_prefix, PyExc_Exception, raise_prefix),
         std::forward<Body>(body));
 }
 
-// The pieces of a split that is not handed over: they hold the root key.
-struct WipedPieces {
-    nb::object list;
-    ~WipedPieces() {
-        if (!list.is_valid() || !PyList_CheckExact(list.ptr()) || Py_REFCNT(list.ptr()) != 1) return;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
-            host::SecretStr::wipe_if_unshared(PyList_GET_ITEM(list.ptr(), i));
+// Where `c` is in text[from:], or -1; the host's error when the search fails.
+Py_ssize_t find(PyObject* text, Py_UCS4 c, Py_ssize_t from, Py_ssize_t length) {
+    const Py_ssize_t at = from > length ? -1 : PyUnicode_FindChar(text, c, from, length, 1);
+    if (at == -2) throw nb::python_error();
+    return at;
+}
+
+using Pieces = std::array<std::optional<host::SecretStr>, 3>;
+
+// text.split("|") when it gives three pieces (else the host's Exception of a bad
+// combination). The pieces are held here and nowhere else: host code that runs at
+// the next allocation (a gc callback walking gc.get_objects(), a __del__) finds
+// no container of the opened data to read or to empty. Until they are handed
+// over, they are wiped when given up.
+Pieces split_in_three(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length < 0) throw nb::python_error();
+    const Py_ssize_t first = find(text, '|', 0, length);
+    const Py_ssize_t second = first < 0 ? -1 : find(text, '|', first + 1, length);
+    if (second < 0 || find(text, '|', second + 1, length) >= 0) host::raise(PyExc_Exception, texts::bad_combined);
+    const Py_ssize_t bounds[3][2] = {{0, first}, {first + 1, second}, {second + 1, length}};
+    Pieces pieces;
+    for (int i = 0; i < 3; ++i) {
+        PyObject* piece = PyUnicode_Substring(text, bounds[i][0], bounds[i][1]);
+        if (piece == nullptr) throw nb::python_error();
+        pieces[i].emplace(nb::steal(piece));
     }
-};
+    return pieces;
+}
 
 nb::typed<nb::dict, nb::str, nb::str> decrypt_root_key_data(host::Text encrypted_data, host::Text aes_key_2) {
     const host::SecretStr aes_key_3(key_3_of(aes_key_2));
-    nb::object parts = opening("decrypt_root_key_data", texts::root_key_log, texts::decryption_failed, [&] {
+    const Pieces pieces = opening("decrypt_root_key_data", texts::root_key_log, texts::decryption_failed, [&] {
         const host::SecretStr decrypted(nb::borrow(aes_decrypt)(nb::handle(encrypted_data.ptr), aes_key_3.get()));
         if (!PyUnicode_Check(decrypted.ptr())) {
             PyErr_Format(PyExc_TypeError, texts::decrypted_not_text, Py_TYPE(decrypted.ptr())->tp_name);
             throw nb::python_error();
         }
-        WipedPieces pieces{nb::steal(PyUnicode_Split(decrypted.ptr(), nb::str("|").ptr(), -1))};
-        if (!pieces.list.is_valid()) throw nb::python_error();
-        if (PyList_GET_SIZE(pieces.list.ptr()) != 3) host::raise(PyExc_Exception, texts::bad_combined);
-        return std::move(pieces.list);
+        return split_in_three(decrypted.ptr());
     });
     nb::dict out;
-    out["root_key"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 0));
-    out["migrate_key_hash"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 1));
-    out["device_signature"] = nb::borrow(PyList_GET_ITEM(parts.ptr(), 2));
+    out["root_key"] = pieces[0]->get();
+    out["migrate_key_hash"] = pieces[1]->get();
+    out["device_signature"] = pieces[2]->get();
     return nb::typed<nb::dict, nb::str, nb::str>(out);
 }
 
@@ -181,23 +199,25 @@ ZEQ_MODULE(master_key_seal, m) {
     aes_decrypt = nb::object(nb::module_::import_(decrypt.module).attr(decrypt.attribute)).release().ptr();
     logger = new host::Logger(m, "zeq.domain.crypto_layer.master_key_seal");
 
-    m.def("_get_aes_key_3", &key_3_of, nb::arg("aes_key_2"),
+    m.def("_get_aes_key_3", host::scrubbed<&key_3_of>, nb::arg("aes_key_2"),
           "AES key 3: the first 30 characters of AES key 2 in reverse order.");
-    m.def("get_aes_key_1", &get_aes_key_1,
+    m.def("get_aes_key_1", host::scrubbed<&get_aes_key_1>,
           "AES key 1: the digest of the three device factors joined without separator.");
-    m.def("get_aes_key_2", &get_aes_key_2, nb::arg("personal_key"), nb::arg("weight_param"),
+    m.def("get_aes_key_2", host::scrubbed<&get_aes_key_2>, nb::arg("personal_key"), nb::arg("weight_param"),
           "AES key 2: the digest of the personal key followed by the weight parameter text.");
-    m.def("encrypt_root_key_data", &encrypt_root_key_data, nb::arg("root_key"), nb::arg("migrate_key"),
+    m.def("encrypt_root_key_data", host::scrubbed<&encrypt_root_key_data>, nb::arg("root_key"), nb::arg("migrate_key"),
           nb::arg("device_signature"),
           "Seal root_key|sha256(migrate_key)|device_signature under AES key 3 of the root key.\n"
           "A root key without '_' and weight cannot be sealed and raises Exception.");
-    m.def("decrypt_root_key_data", &decrypt_root_key_data, nb::arg("encrypted_data"), nb::arg("aes_key_2"),
+    m.def("decrypt_root_key_data", host::scrubbed<&decrypt_root_key_data>, nb::arg("encrypted_data"),
+          nb::arg("aes_key_2"),
           "Open sealed root key data: {'root_key': .., 'migrate_key_hash': .., 'device_signature': ..}.");
-    m.def("expand_weight_param", &expand_weight_param, nb::arg("weight_param"),
+    m.def("expand_weight_param", host::scrubbed<&expand_weight_param>, nb::arg("weight_param"),
           "The rotation of '123456789' starting at the first digit of ``weight_param``.");
-    m.def("encrypt_weight_param", &encrypt_weight_param, nb::arg("weight_param"), nb::arg("aes_key_2"),
+    m.def("encrypt_weight_param", host::scrubbed<&encrypt_weight_param>, nb::arg("weight_param"), nb::arg("aes_key_2"),
           "Seal the expanded weight parameter under AES key 3.");
-    m.def("decrypt_weight_param", &decrypt_weight_param, nb::arg("encrypted_weight_param"), nb::arg("aes_key_2"),
-          "Open a sealed weight parameter: its nine-digit expansion.");
-    m.def("hash_migrate_key", &hash_migrate_key, nb::arg("migrate_key"), "The digest of the migrate key.");
+    m.def("decrypt_weight_param", host::scrubbed<&decrypt_weight_param>, nb::arg("encrypted_weight_param"),
+          nb::arg("aes_key_2"), "Open a sealed weight parameter: its nine-digit expansion.");
+    m.def("hash_migrate_key", host::scrubbed<&hash_migrate_key>, nb::arg("migrate_key"),
+          "The digest of the migrate key.");
 }

@@ -105,26 +105,29 @@ ZEQ_MODULE(per_info_key, m) {
     m.def("generate_info_hash_cipher", &generate_info_hash_cipher, nb::arg("plaintext"),
           "The per-info key of ``plaintext``: SHA-256 of its UTF-8 bytes (lone surrogates passed\n"
           "through) as 64 lowercase hexadecimal characters.");
-    m.def("encrypt_with_per_info_key", &encrypt_with_per_info_key, nb::arg("plaintext"), nb::arg("key_n"),
+    m.def("encrypt_with_per_info_key", host::scrubbed<&encrypt_with_per_info_key>, nb::arg("plaintext"),
+          nb::arg("key_n"),
           "Base64 of AES-CBC (all-zero IV, PKCS#7) of the UTF-8 of ``plaintext`` under the key whose\n"
           "64 hexadecimal characters are ``key_n``. Failures raise PerInfoKeyError.");
-    m.def("decrypt_with_per_info_key", &decrypt_with_per_info_key, nb::arg("ciphertext"), nb::arg("key_n"),
+    m.def("decrypt_with_per_info_key", host::scrubbed<&decrypt_with_per_info_key>, nb::arg("ciphertext"),
+          nb::arg("key_n"),
           "The text that ``encrypt_with_per_info_key`` turned into ``ciphertext`` under ``key_n``.\n"
           "Failures raise PerInfoKeyError.");
-    m.def("encrypt_info", &encrypt_info, nb::arg("plaintext"),
+    m.def("encrypt_info", host::scrubbed<&encrypt_info>, nb::arg("plaintext"),
           nb::sig("def encrypt_info(plaintext: str) -> tuple[str, str]"),
           "(ciphertext, key_n): ``plaintext`` encrypted under its own per-info key.");
-    m.def("decrypt_info", &decrypt_info, nb::arg("ciphertext"), nb::arg("key_n"),
+    m.def("decrypt_info", host::scrubbed<&decrypt_info>, nb::arg("ciphertext"), nb::arg("key_n"),
           nb::sig("def decrypt_info(ciphertext: str, key_n: str) -> str"),
           "The plaintext of ``ciphertext`` under the per-info key ``key_n``.");
-    m.def("generate_aes_key_4", &generate_aes_key_4,
+    m.def("generate_aes_key_4", host::scrubbed<&generate_aes_key_4>,
           "A one-time key: 32 bytes of the cryptographically secure random source as 64 lowercase\n"
           "hexadecimal characters.");
-    m.def("encrypt_with_aes_key_4", &encrypt_with_aes_key_4, nb::arg("plaintext"), nb::arg("key") = nb::none(),
+    m.def("encrypt_with_aes_key_4", host::scrubbed<&encrypt_with_aes_key_4>, nb::arg("plaintext"),
+          nb::arg("key") = nb::none(),
           nb::sig("def encrypt_with_aes_key_4(plaintext: str, key: str | None = None) -> tuple[str, str]"),
           "(ciphertext, key): ``plaintext`` encrypted under ``key``, or under a new one-time key when\n"
           "``key`` is None or empty.");
-    m.def("decrypt_with_aes_key_4", &decrypt_with_aes_key_4, nb::arg("ciphertext"), nb::arg("key"),
+    m.def("decrypt_with_aes_key_4", host::scrubbed<&decrypt_with_aes_key_4>, nb::arg("ciphertext"), nb::arg("key"),
           nb::sig("def decrypt_with_aes_key_4(ciphertext: str, key: str) -> str"),
           "The plaintext of ``ciphertext`` under the one-time key ``key``.");
 }

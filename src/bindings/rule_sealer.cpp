@@ -226,17 +226,18 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
 
     const std::string disk_id(rule_seal::disk_id(host::Utf8(device_signature.ptr())));
 
-    nb::object weight_text;
-    std::string weight_str;
+    // The weight's digits, and the str the host's conversion made of them, are wiped
+    // once the credentials are cut.
+    SecretBuffer weight_str;
     {
         const nb::object dimensions = host::dict_item(weight_params, names.dimensions);
         if (!dimensions.is_valid()) {
-            weight_str = rule_seal::default_dimensions;
+            weight_str.append(rule_seal::default_dimensions);
         } else {
             PyObject* s = PyObject_Str(dimensions.ptr());
             if (s == nullptr) throw nb::python_error();
-            weight_text = nb::steal(s);
-            weight_str = host::Utf8(s).view();
+            const host::SecretStr weight_text(nb::steal(s));
+            weight_str.append(host::Utf8(s).view());
         }
     }
 
@@ -263,7 +264,10 @@ nb::object derive_credentials(nb::handle self, nb::handle rule, nb::handle devic
         input.add(ext_field(rule, i), salts[rule_seal::ext_salt_index(i)]);
     }
 
-    nb::object hash_value = call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())});
+    // The digest the credentials are cut from: wiped when given up, unless the hash
+    // service still holds it.
+    const host::SecretStr hash_value(
+        call_method(getattr(self, names.hash_crypto), names.hash, {host::to_str(input.joined())}));
     if (!present(hash_value.ptr())) host::raise(PyExc_ValueError, texts::hash_failed);
     if (!PyUnicode_Check(hash_value.ptr())) {
         PyErr_Format(PyExc_TypeError, texts::hash_not_text, Py_TYPE(hash_value.ptr())->tp_name);
@@ -353,10 +357,14 @@ bool equal(nb::handle a, nb::handle b) {
 bool verify(nb::handle self, nb::handle storage_unit, nb::handle rule) {
     nb::object signature = call_method(self, steps.collect);
     nb::object weight_params = call_method(self, steps.get_params);
-    auto [account, password] = unpack_pair(call_method(self, steps.derive, {rule, signature, weight_params}));
+    auto [derived_account, derived_password] =
+        unpack_pair(call_method(self, steps.derive, {rule, signature, weight_params}));
+    // The true credentials are compared, never handed out: wiped when given up
+    // (unless the host still holds them, as a replaced step may).
+    const host::SecretStr account(std::move(derived_account)), password(std::move(derived_password));
     nb::object hardware_hash = call_method(self, steps.hardware, {signature});
-    return equal(getattr(storage_unit, names.extract_account), account) &&
-           equal(getattr(storage_unit, names.extract_password), password) &&
+    return equal(getattr(storage_unit, names.extract_account), account.get()) &&
+           equal(getattr(storage_unit, names.extract_password), password.get()) &&
            equal(getattr(storage_unit, names.hardware_hash), hardware_hash);
 }
 
@@ -437,7 +445,7 @@ ZEQ_MODULE(rule_sealer, m) {
              nb::sig("def encrypt(self, cognition_rule: object, agent_uuid: str = '') -> VaultEntry"),
              "A new storage-model VaultEntry for ``cognition_rule``, with a fresh unit_id and the\n"
              "current time.")
-        .def("verify", &verify, nb::arg("storage_unit"), nb::arg("cognition_rule"),
+        .def("verify", host::scrubbed<&verify>, nb::arg("storage_unit"), nb::arg("cognition_rule"),
              "True when the record's extract_account, extract_password and hardware_hash equal\n"
              "those derived for ``cognition_rule`` (compared in that order).")
         .def("_collect_device_signature", &collect_device_signature,
@@ -448,8 +456,8 @@ ZEQ_MODULE(rule_sealer, m) {
         .def("_calculate_hardware_hash", &calculate_hardware_hash, nb::arg("device_signature").none(),
              nb::sig("def _calculate_hardware_hash(self, device_signature: str) -> str"),
              "The hash service's digest of ``device_signature``.")
-        .def("_derive_credentials", &derive_credentials, nb::arg("cognition_rule"), nb::arg("device_signature").none(),
-             nb::arg("weight_params").none(),
+        .def("_derive_credentials", host::scrubbed<&derive_credentials>, nb::arg("cognition_rule"),
+             nb::arg("device_signature").none(), nb::arg("weight_params").none(),
              nb::sig("def _derive_credentials(self, cognition_rule: object, device_signature: str, "
                      "weight_params: dict[str, typing.Any]) -> tuple[str, str]"),
              "(extract_account, extract_password) of ``cognition_rule``.");

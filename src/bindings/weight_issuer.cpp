@@ -89,17 +89,17 @@ ZEQ_MODULE(weight_issuer, m) {
     time_module = nb::module_::import_(replaceable::clock.module).release().ptr();
     random_module = nb::module_::import_(replaceable::random_number.module).release().ptr();
 
-    m.def("generate_weight_parameter", &generate_weight_parameter,
+    m.def("generate_weight_parameter", host::scrubbed<&generate_weight_parameter>,
           "A new weight parameter: the current Unix time in milliseconds followed by a random number 100-999.");
-    m.def("generate_weight_parameter_with_timestamp", &generate_weight_parameter_with_timestamp,
+    m.def("generate_weight_parameter_with_timestamp", host::scrubbed<&generate_weight_parameter_with_timestamp>,
           nb::arg("timestamp_ms") = nb::none(),
           "A weight parameter from ``timestamp_ms`` (the current time when None) and a random number 100-999.");
-    m.def("parse_weight_parameter", &parse_weight_parameter, nb::arg("weight_param"),
+    m.def("parse_weight_parameter", host::scrubbed<&parse_weight_parameter>, nb::arg("weight_param"),
           "{'timestamp_ms': .., 'random_num': .., 'total_length': ..} of a weight parameter.");
-    m.def("get_weight_digit", &get_weight_digit, nb::arg("weight_param"), nb::arg("position"),
+    m.def("get_weight_digit", host::scrubbed<&get_weight_digit>, nb::arg("weight_param"), nb::arg("position"),
           "The digit at ``position`` (1-based, from the left) of the weight parameter.");
-    m.def("get_weight_digit_from_end", &get_weight_digit_from_end, nb::arg("weight_param"), nb::arg("position"),
-          "The digit at ``position`` (1-based, from the right) of the weight parameter.");
-    m.def("validate_weight_parameter", &validate_weight_parameter, nb::arg("weight_param"),
+    m.def("get_weight_digit_from_end", host::scrubbed<&get_weight_digit_from_end>, nb::arg("weight_param"),
+          nb::arg("position"), "The digit at ``position`` (1-based, from the right) of the weight parameter.");
+    m.def("validate_weight_parameter", host::scrubbed<&validate_weight_parameter>, nb::arg("weight_param"),
           "True for a positive weight parameter of 16 to 20 digits.");
 }

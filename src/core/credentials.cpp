@@ -40,13 +40,17 @@ std::int64_t type_repeats(std::string_view weight) {
 }
 
 // sha256::hash_text kept on the stack: the empty text for empty input, else the
-// 64 hexadecimal characters.
+// 64 hexadecimal characters. The credentials are cut from it, so it is wiped.
 struct HexDigest {
     explicit HexDigest(std::string_view bytes) : size(bytes.empty() ? 0 : sizeof chars) {
         if (size == 0) return;
-        const sha256::Digest d = sha256::digest(bytes);
+        sha256::Digest d = sha256::digest(bytes);
         hex::encode_to(d.data(), d.size(), chars);
+        wipe_bytes(d.data(), d.size());
     }
+    ~HexDigest() { wipe_bytes(chars, size); }
+    HexDigest(const HexDigest&) = delete;
+    HexDigest& operator=(const HexDigest&) = delete;
     std::string_view view() const noexcept { return {chars, size}; }
     std::size_t size;
     char chars[64];

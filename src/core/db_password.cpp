@@ -19,15 +19,19 @@ std::string combined(std::string_view disk_id, std::string_view cpu_serial, cons
     return out;
 }
 
-std::string cut_password(std::string_view hash_value, std::int64_t start_idx, std::int64_t end_idx) {
-    return text::cut(hash_value, start_idx, end_idx) + text::last_n(hash_value, 5);
+// The password and the digest it is cut from are wiped once given up: a
+// verification computes the true password and never hands it out.
+SecretBuffer cut_password(std::string_view hash_value, std::int64_t start_idx, std::int64_t end_idx) {
+    SecretBuffer password;
+    password.append(text::cut_view(hash_value, start_idx, end_idx)).append(text::last_n_view(hash_value, 5));
+    return password;
 }
 
 }  // namespace
 
-std::string strict(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
+SecretBuffer strict(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
     return core::wrap_failures(texts::failed, [&] {
-        const std::string hash_value = sha256::hash_text(combined(disk_id, cpu_serial, salts));
+        const SecretBuffer hash_value = sha256::secret_hash_text(combined(disk_id, cpu_serial, salts));
         if (hash_value.size() < 64) core::fail_module(std::string(texts::hash_failed));
         const auto length = static_cast<std::int64_t>(hash_value.size());
         std::int64_t start_idx = salts.salt3 - 1;
@@ -37,10 +41,10 @@ std::string strict(std::string_view cpu_serial, std::string_view disk_id, const 
     });
 }
 
-std::string fallback(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
+SecretBuffer fallback(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts) {
     const std::string_view cpu = cpu_serial.empty() ? texts::cpu_fallback : cpu_serial;
     const std::string_view disk = disk_id.empty() ? texts::disk_fallback : disk_id;
-    const std::string hash_value = sha256::hash_text(combined(disk, cpu, salts));
+    const SecretBuffer hash_value = sha256::secret_hash_text(combined(disk, cpu, salts));
     const std::int64_t start_idx = salts.salt3 == std::numeric_limits<std::int64_t>::min() ? salts.salt3
                                                                                            : salts.salt3 - 1;
     return cut_password(hash_value, start_idx, 25);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/secret_buffer.hpp"
+
 namespace zeq::db_password {
 
 struct Salts {
@@ -14,10 +16,10 @@ struct Salts {
 
 // The strict computation after the argument checks (salts already in 1..9);
 // failures come back as the module error "密码生成失败: ...".
-std::string strict(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts);
+SecretBuffer strict(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts);
 
 // The fallback branch: no checks, no wrapping, salts used as given.
-std::string fallback(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts);
+SecretBuffer fallback(std::string_view cpu_serial, std::string_view disk_id, const Salts& salts);
 
 // True when a factor contains the "_FAIL" of every fallback marker.
 bool carries_fallback_marker(std::string_view cpu_serial, std::string_view disk_id) noexcept;

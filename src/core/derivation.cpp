@@ -39,10 +39,10 @@ std::int64_t window_start(std::string_view weight, std::int64_t position) {
 Pair cut(std::string_view digest, std::int64_t account_start, std::int64_t tail1, std::int64_t password_start,
          std::int64_t tail2) {
     Pair out;
-    out.account = text::cut(digest, account_start, saturating_plus(account_start, 5));
-    out.account += text::last_n(digest, tail1);
-    out.password = text::cut(digest, password_start, saturating_plus(password_start, 7));
-    out.password += text::last_n(digest, tail2);
+    out.account.append(text::cut_view(digest, account_start, saturating_plus(account_start, 5)))
+        .append(text::last_n_view(digest, tail1));
+    out.password.append(text::cut_view(digest, password_start, saturating_plus(password_start, 7)))
+        .append(text::last_n_view(digest, tail2));
     return out;
 }
 

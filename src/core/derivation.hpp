@@ -10,11 +10,15 @@
 #include <string>
 #include <string_view>
 
+#include "core/secret_buffer.hpp"
+
 namespace zeq::derivation {
 
+// Credentials: wiped once given up, for the layer computes some (the true ones a
+// verification compares against) that the caller never receives.
 struct Pair {
-    std::string account;
-    std::string password;
+    SecretBuffer account;
+    SecretBuffer password;
 };
 
 // A repeat count as the caller handed it: an integer (clamped to 64 bits), or

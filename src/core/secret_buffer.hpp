@@ -4,16 +4,61 @@
 // when it is destroyed, on every path out, exceptions included. Short texts
 // (weights, AES key 3, hex digests) stay inside the object, so that the most
 // frequent secrets cost no allocation.
+//
+// What secret work leaves outside its buffers is scrubbed by scrubbing_stack below.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 #include <string_view>
+#include <utility>
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#define ZEQ_NOINLINE __declspec(noinline)
+#else
+#define ZEQ_NOINLINE __attribute__((noinline))
+#endif
 
 namespace zeq {
 
 // OPENSSL_cleanse: zeroes memory in a way the compiler cannot leave out.
 void wipe_bytes(void* p, std::size_t size) noexcept;
+
+// ---------------------------------------------------------------- the stack
+// Secret work also leaves its bytes where it ran: in the stack frames it gave up
+// (copies the compiler made, libcrypto's own locals) and in the CPU's vector
+// registers, which hold the last bytes any copy moved until other work overwrites
+// them; the dynamic linker's lazy binding and the delivery of a signal save those
+// registers onto the stack, later and anywhere.
+//
+// How deep below its caller the layer's secret work reaches: about 2 KiB, and the
+// dynamic linker's register save area of about 2.7 KiB should a first call of a
+// function be bound in the middle of it.
+inline constexpr std::size_t scrubbed_stack_size = 8 * 1024;
+
+// Wipes scrubbed_stack_size bytes of the stack below the caller's frame, then the
+// vector registers the calling convention leaves to callers. Called from a frame
+// above every frame the secret work used (scrubbing_stack arranges it).
+void scrub_stack() noexcept;
+
+namespace detail {
+// `work` in a frame of its own, which nothing is inlined into: everything it puts
+// on the stack lies below its caller's frame.
+template <class Work>
+ZEQ_NOINLINE decltype(auto) run_below(Work& work) {
+    return work();
+}
+}  // namespace detail
+
+// Runs `work`, then scrubs the stack it used and the vector registers, on every
+// path out (exceptions included).
+template <class Work>
+decltype(auto) scrubbing_stack(Work&& work) {
+    struct Scrub {
+        ~Scrub() { scrub_stack(); }
+    } scrub;
+    return detail::run_below(work);
+}
 
 class SecretBuffer {
 public:

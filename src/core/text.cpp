@@ -98,22 +98,26 @@ bool is_ascii(std::string_view s) noexcept {
     return (high & 0x8080808080808080ULL) == 0;
 }
 
-std::string cut(std::string_view s, std::int64_t a, std::int64_t b) {
+std::string_view cut_view(std::string_view s, std::int64_t a, std::int64_t b) noexcept {
     const bool ascii = is_ascii(s);
     const auto len = static_cast<std::int64_t>(ascii ? s.size() : length(s));
     a = clamp_bound(a, len);
     b = clamp_bound(b, len);
     if (a >= b) return {};
-    if (ascii) return std::string(s.substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)));
+    if (ascii) return s.substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a));
     const std::size_t from = offset_of(s, static_cast<std::size_t>(a));
     const std::size_t to = from + offset_of(s.substr(from), static_cast<std::size_t>(b - a));
-    return std::string(s.substr(from, to - from));
+    return s.substr(from, to - from);
 }
 
-std::string last_n(std::string_view s, std::int64_t n) {
+std::string cut(std::string_view s, std::int64_t a, std::int64_t b) { return std::string(cut_view(s, a, b)); }
+
+std::string_view last_n_view(std::string_view s, std::int64_t n) noexcept {
     if (n == std::numeric_limits<std::int64_t>::min()) return {};  // -n would overflow; s[huge:] is empty
-    return cut(s, -n, std::numeric_limits<std::int64_t>::max());
+    return cut_view(s, -n, std::numeric_limits<std::int64_t>::max());
 }
+
+std::string last_n(std::string_view s, std::int64_t n) { return std::string(last_n_view(s, n)); }
 
 std::string first_n(std::string_view s, std::int64_t n) { return cut(s, 0, n); }
 

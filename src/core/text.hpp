@@ -18,10 +18,14 @@ bool is_ascii(std::string_view s) noexcept;
 
 // s[a:b]: negative bounds count from the end, both are clamped, never fails.
 std::string cut(std::string_view s, std::int64_t a, std::int64_t b);
+// The same as a view into s (for cuts of key material, which is copied only into
+// buffers that are wiped).
+std::string_view cut_view(std::string_view s, std::int64_t a, std::int64_t b) noexcept;
 
 // s[-n:]: the last n code points; the whole text for n == 0 or n > length,
 // the text without its first |n| code points for negative n.
 std::string last_n(std::string_view s, std::int64_t n);
+std::string_view last_n_view(std::string_view s, std::int64_t n) noexcept;
 
 // s[:n] for n >= 0.
 std::string first_n(std::string_view s, std::int64_t n);

@@ -1,6 +1,7 @@
 // The buffer for key material: it behaves as a byte string through growth, copies
 // and moves (the wiping itself is checked on a live process by the Python tests).
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -49,4 +50,46 @@ TEST_CASE("secret buffer: copies and moves, short and long") {
         longer = longer;
         CHECK_EQ(longer.view(), std::string_view(text));
     }
+}
+
+namespace {
+
+// Where leave_on_stack left its marker: in its own frame, given up when it returned.
+const volatile unsigned char* left_at = nullptr;
+constexpr std::size_t marker_size = 64;
+
+ZEQ_NOINLINE int leave_on_stack(unsigned char seed) {
+    volatile unsigned char local[marker_size];
+    for (std::size_t i = 0; i < marker_size; ++i) local[i] = static_cast<unsigned char>(seed + i);
+    left_at = local;
+    return seed;
+}
+
+// Read in the caller's own frame (no call that could reuse the stack below it).
+#define ZEQ_MARKER_LEFT(seed, result)                                                   \
+    do {                                                                                \
+        result = true;                                                                  \
+        for (std::size_t i_ = 0; i_ < marker_size; ++i_)                                \
+            if (left_at[i_] != static_cast<unsigned char>((seed) + i_)) result = false; \
+    } while (0)
+
+}  // namespace
+
+TEST_CASE("scrubbing stack: the work's result, its exceptions, and the stack it left wiped") {
+    CHECK_EQ(scrubbing_stack([] { return std::string("result"); }), std::string("result"));
+    bool thrown = false;
+    try {
+        scrubbing_stack([]() -> int { throw std::runtime_error("work failed"); });
+    } catch (const std::runtime_error&) {
+        thrown = true;
+    }
+    CHECK(thrown);
+
+    bool left = false;
+    leave_on_stack(7);
+    ZEQ_MARKER_LEFT(7, left);
+    CHECK(left);  // the test sees what is left when nothing scrubs
+    scrubbing_stack([] { return leave_on_stack(9); });
+    ZEQ_MARKER_LEFT(9, left);
+    CHECK(!left);
 }
