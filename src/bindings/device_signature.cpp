@@ -24,11 +24,18 @@ platform::Platform* system_platform = nullptr;
 // Runs the host's signal handlers between the slices of a wait for a command,
 // with the GIL held for just that moment (CPython runs them on its main thread
 // only). A handler's exception stops the wait and leaves the operation.
+// A handler may call the layer again, and its wait run the handlers again, one
+// level deeper each time: each level counts against the host's recursion
+// limit as a call of the handler does, so that endless nesting ends in the
+// host's RecursionError rather than at the end of the stack.
 class HostSignals final : public platform::Interruption {
 public:
     void check() override {
         nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) throw host::HostException();
+        if (Py_EnterRecursiveCall(core::texts::host_words::calling_python_object) != 0) throw host::HostException();
+        const int raised = PyErr_CheckSignals();
+        Py_LeaveRecursiveCall();
+        if (raised != 0) throw host::HostException();
     }
 };
 

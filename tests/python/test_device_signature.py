@@ -9,6 +9,7 @@ import json
 import logging
 import os
 import pathlib
+import resource
 import shutil
 import signal
 import subprocess
@@ -366,6 +367,67 @@ def test_a_signal_during_a_wait_on_another_thread_is_the_main_threads(slow_findm
     finally:
         signal.signal(signal.SIGUSR1, previous)
     assert result["disk"] == "SLOW-UUID"
+
+
+NESTING_HOST = textwrap.dedent(
+    """
+    import json, signal, sys
+    from zeq.domain.crypto_layer import device_signature
+
+    sys.setrecursionlimit(400)  # reached in about 200 levels; 4 MiB of stack hold them
+    deepest = [0, 0]  # the current and the deepest level of the handler
+
+    def again(signum, frame):
+        deepest[0] += 1
+        deepest[1] = deepest[0] if deepest[0] > deepest[1] else deepest[1]
+        signal.setitimer(signal.ITIMER_REAL, 0.005)  # fires inside the wait started below
+        try:
+            device_signature.get_disk_id()
+        finally:
+            deepest[0] -= 1
+
+    signal.signal(signal.SIGALRM, again)
+    signal.setitimer(signal.ITIMER_REAL, 0.005)
+    try:
+        device_signature.get_disk_id()
+    except BaseException as e:
+        outcome = {"raised": type(e).__name__, "text": str(e)}
+    else:
+        outcome = {"returned": True}
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    outcome["levels"] = deepest[1]
+    print(json.dumps(outcome))
+    """
+)
+
+
+def test_signal_handlers_that_call_the_layer_again_end_in_the_host_s_recursion_error(shims, tmp_path):
+    """A handler that calls the layer runs again inside that call's wait, and so on: the
+    nesting ends in the host's RecursionError (its recursion limit counts the levels), the
+    process lives on, and every command of every level is gone."""
+    pids = tmp_path / "pids"
+    shim(shims, "findmnt", f'echo $$ >> "{pids}"; exec sleep 600')
+    stack = 4 << 20
+
+    def small_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (stack, stack))
+
+    host = subprocess.run(
+        [sys.executable, "-c", NESTING_HOST],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        preexec_fn=small_stack,
+        timeout=120,
+    )
+    assert host.returncode == 0, (host.returncode, host.stderr[-2000:])
+    outcome = json.loads(host.stdout)
+    assert outcome["raised"] == "RecursionError", outcome
+    assert outcome["text"].startswith("maximum recursion depth exceeded")
+    assert outcome["levels"] > 50
+    started = [int(line) for line in pids.read_text().split()]
+    assert len(started) >= outcome["levels"]
+    assert not [pid for pid in started if pathlib.Path(f"/proc/{pid}").exists()]
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt(), SystemExit(2), RecursionError("deep")])

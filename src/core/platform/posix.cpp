@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "core/host_texts.hpp"
@@ -168,6 +169,9 @@ private:
     pid_t pid_;
 };
 
+// How much of a command's output one read takes.
+constexpr std::size_t read_chunk = 65536;
+
 int remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return 0;
@@ -238,7 +242,9 @@ public:
 
         Completed result;
         std::size_t total = 0;
-        char buffer[65536];
+        // On the heap: the host's signal handlers run inside this wait and may
+        // start another command there, one level deeper on the same stack.
+        const std::unique_ptr<char[]> buffer(new char[read_chunk]);
         // What the interruption check throws leaves through `child`, which
         // kills and reaps the command, and the pipes, which close.
         InterruptionSchedule interruption(interruption_);
@@ -274,7 +280,7 @@ public:
             interruption.check_if_due();
             for (nfds_t i = 0; i < n; ++i) {
                 if (fds[i].revents == 0) continue;
-                const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+                const ssize_t got = ::read(fds[i].fd, buffer.get(), read_chunk);
                 if (got < 0) {
                     if (errno == EINTR || errno == EAGAIN) continue;
                     throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
@@ -286,7 +292,7 @@ public:
                 total += static_cast<std::size_t>(got);
                 if (total > max_output_bytes)
                     throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                sinks[i]->append(buffer.get(), static_cast<std::size_t>(got));
             }
         }
 
