@@ -78,9 +78,34 @@ public:
     virtual std::string read_machine_registry_value(const std::string& subkey, const std::string& name) = 0;
 };
 
+// A private copy of this process's environment, which the commands a platform
+// starts get in place of the live one. Whoever changes the environment while
+// the commands start (another thread of the host, setting os.environ) changes
+// the live one only: the copy is taken where nothing changes it at the same
+// time (the bindings take it with the GIL held, which every change through
+// os.environ holds too), and the spawn reads nothing else, the executable
+// search path included.
+class Environment {
+public:
+#ifdef _WIN32
+    using Char = wchar_t;  // the system's own form of an environment block
+#else
+    using Char = char;
+#endif
+    // The entries as they are now.
+    static Environment of_this_process();
+    // Every entry "NAME=value" ended by a NUL, and one more NUL after the last.
+    const std::basic_string<Char>& block() const noexcept { return block_; }
+
+private:
+    std::basic_string<Char> block_;
+};
+
 // The platform of the running system; its waits for commands ask `interruption`
-// (which must outlive it).
+// (which must outlive it). Commands start with this process's environment as
+// it is at their start, or with `environment` when one is given.
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption);
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, Environment environment);
 // ... and one whose waits nothing interrupts.
 inline std::unique_ptr<Platform> make_system_platform() {
     static NoInterruption none;
