@@ -131,6 +131,18 @@ TEST_CASE("windows runner: captured output, merged and separate errors, exit sta
     CHECK_EQ(handle_count(), handles_before);
 }
 
+TEST_CASE("windows runner: a command starts with the environment copied, not the live one") {
+    SetEnvironmentVariableW(L"ZEQ_ENV_PROBE", L"copied");
+    platform::NoInterruption none;
+    auto copied = platform::make_system_platform(none, platform::Environment::of_this_process());
+    SetEnvironmentVariableW(L"ZEQ_ENV_PROBE", nullptr);
+    CHECK_EQ(copied->run({"zeq_speaker", "--env", "ZEQ_ENV_PROBE"}, ErrorStream::merged, 10s).out,
+             std::string("copied"));
+    auto live = platform::make_system_platform();
+    CHECK_EQ(live->run({"zeq_speaker", "--env", "ZEQ_ENV_PROBE"}, ErrorStream::merged, 10s).out,
+             std::string("<unset>"));
+}
+
 TEST_CASE("windows runner: arguments reach the program unchanged") {
     auto os = platform::make_system_platform();
     const std::vector<std::string> args = {"a b",       "",     "x\"y",     "back\\",
