@@ -193,42 +193,41 @@ int spawn_on_path(pid_t& pid, const std::string& file, const posix_spawn_file_ac
 // refuses the calls) the child is held by its PID, as before.
 class Child {
 public:
-    explicit Child(pid_t pid) : pid_(pid) { hold(); }
+    explicit Child(pid_t pid) : pid_(pid), group_(pid) { hold(); }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child() {
-        if (pid_ > 0) {
+        if (group_ > 0) {
             kill_group();
             reap_blocking();
         }
     }
-    pid_t pid() const noexcept { return pid_; }
     void kill_group() noexcept {
-        if (pid_ <= 0) return;  // reaped: no number of its own to signal (-1 would be every process)
-        if (!pidfd_.open()) {
-            ::kill(-pid_, SIGKILL);  // anything the command started in its group
+        if (group_ <= 0) return;  // reaped by this process: nothing of it left to stop
+        if (!pidfd_.open() && pid_ > 0) {
+            ::kill(-group_, SIGKILL);  // anything the command started in its group
             ::kill(pid_, SIGKILL);
             return;
         }
-        // The group's number is the child's PID. It is still the group's while
-        // the child is not reaped, or while no process holds that number (a
-        // member of the group keeps it from being reused); otherwise the group
-        // is gone and the number another's.
-        if (send(0) == 0 || (::kill(pid_, 0) != 0 && errno == ESRCH)) ::kill(-pid_, SIGKILL);
-        send(SIGKILL);
+        // Held by its descriptor, or reaped by the kernel already. The group's
+        // number is the child's PID: it is still the group's while the child is
+        // not reaped, or while no process holds that number (a member of the
+        // group keeps it from being reused); otherwise the group is gone and
+        // the number another's.
+        const bool unreaped = pidfd_.open() && send(0) == 0;
+        if (unreaped || (::kill(group_, 0) != 0 && errno == ESRCH)) ::kill(-group_, SIGKILL);
+        if (pidfd_.open()) send(SIGKILL);
     }
     int reap_blocking() noexcept {
         int status = 0;
         while (!wait_for_exit(0, status) && errno == EINTR) {}
-        pid_ = -1;
-        pidfd_.reset();
+        forget();
         return status;
     }
     // True once the child has exited; `status` then holds its exit status.
     bool try_reap(int& status) noexcept {
         if (!wait_for_exit(WNOHANG, status)) return false;
-        pid_ = -1;
-        pidfd_.reset();
+        forget();
         return true;
     }
 
@@ -278,7 +277,10 @@ private:
     // another process already.
     void hold() noexcept {
         const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-        if (fd < 0) return;  // ENOSYS, EPERM, ... : held by its PID; ESRCH: reaped already
+        if (fd < 0) {
+            if (errno == ESRCH) pid_ = -1;  // reaped already: its PID is no longer its own
+            return;                         // ENOSYS, EPERM, ...: held by its PID
+        }
         pidfd_ = Fd(fd);
         siginfo_t info{};
         if (::waitid(pidfd_type, static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return;
@@ -295,7 +297,13 @@ private:
     int send(int) noexcept { return -1; }
 #endif
 
-    pid_t pid_;
+    void forget() noexcept {
+        pid_ = group_ = -1;
+        pidfd_.reset();
+    }
+
+    pid_t pid_;    // -1 once reaped (by this process, the kernel or the host)
+    pid_t group_;  // the command's process group, until this process has waited for the child
     Fd pidfd_;
 };
 
