@@ -19,6 +19,7 @@ namespace texts = core::texts::device_signature;
 constexpr const char* module_name = host::replaceable::modules::device_signature;
 
 host::Logger* logger = nullptr;
+platform::Platform* system_platform = nullptr;
 
 // Runs the host's signal handlers between the slices of a wait for a command,
 // with the GIL held for just that moment (CPython runs them on its main thread
@@ -38,23 +39,27 @@ public:
     }
 };
 
-HostSignals host_signals;
+// Copies the environment for each command the probes start, with the GIL held
+// for just that moment: a host thread that sets os.environ holds it too, so the
+// copy is whole, and the spawn, which runs without the GIL, reads the copy only.
+class HostEnvironment final : public platform::EnvironmentSource {
+public:
+    platform::Environment copy() override {
+        nb::gil_scoped_acquire gil;
+        return platform::Environment::of_this_process();
+    }
+};
 
 // A host that replaces these module functions (in its tests, say) is obeyed
 // by the operations that call them.
 host::SiblingFunction own_get_hardware_info(host::replaceable::hardware_info);
 host::SiblingFunction own_get_device_signature(host::replaceable::device_signature);
 
-// Runs a probe without the GIL: it waits for processes and reads files. Its
-// commands start with the environment as it is now, copied while the GIL is
-// still held: a host thread that sets os.environ meanwhile cannot change it
-// under a starting command.
+// Runs a probe without the GIL: it waits for processes and reads files.
 template <class Body>
 auto unlocked(Body&& body) {
-    const std::unique_ptr<platform::Platform> os =
-        platform::make_system_platform(host_signals, platform::Environment::of_this_process());
     nb::gil_scoped_release release;
-    device::Probe probe{*os, *logger};
+    device::Probe probe{*system_platform, *logger};
     return body(probe);
 }
 
@@ -136,7 +141,11 @@ NB_MODULE(device_signature, m) {
     const host::replaceable::ModuleAttribute& digest = host::replaceable::at_load::digest;
     m.attr(digest.attribute) = nb::module_::import_(digest.module).attr(digest.attribute);
     logger = new host::Logger(m, module_name);
+    static HostSignals host_signals;
+    static HostEnvironment host_environment;
     host::translate_host_exceptions();
+    // stateless; lives as long as the process
+    system_platform = platform::make_system_platform(host_signals, host_environment).release();
     host::make_error_type(m, "HardwareCollectionError", texts::collection_error_doc);
     host::make_error_type(m, "HardwareChangeDetected", texts::change_detected_doc);
 

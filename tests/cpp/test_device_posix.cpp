@@ -213,6 +213,12 @@ TEST_CASE("posix runner: with SIGCHLD ignored, children reaped by the kernel") {
 
 namespace {
 
+// The environment as it was when the source was made, for every command.
+struct FixedEnvironment final : platform::EnvironmentSource {
+    platform::Environment taken = platform::Environment::of_this_process();
+    platform::Environment copy() override { return taken; }
+};
+
 // A directory holding `name`, a shell script of `body` with the given mode.
 std::string script_directory(const std::string& name, const std::string& body, mode_t mode) {
     char dir[] = "/tmp/zeq-path-XXXXXX";
@@ -237,7 +243,8 @@ TEST_CASE("posix runner: commands start with the environment copied, programs fo
     // where it cannot be executed (passed over), then the one where it can
     setenv("PATH", ("/nonexistent::" + denied + ":" + found + ":" + live_path).c_str(), 1);
     platform::NoInterruption none;
-    auto copied = platform::make_system_platform(none, platform::Environment::of_this_process());
+    FixedEnvironment environment;
+    auto copied = platform::make_system_platform(none, environment);
     setenv("PATH", live_path.c_str(), 1);
     unsetenv("ZEQ_ENV_PROBE");
 
@@ -250,7 +257,8 @@ TEST_CASE("posix runner: commands start with the environment copied, programs fo
 
     // found only where it cannot be executed: the spawn's own EACCES, as execvp reports it
     setenv("PATH", denied.c_str(), 1);
-    auto only_denied = platform::make_system_platform(none, platform::Environment::of_this_process());
+    FixedEnvironment denied_environment;
+    auto only_denied = platform::make_system_platform(none, denied_environment);
     setenv("PATH", live_path.c_str(), 1);
     CHECK_THROWS(only_denied->run({"zeq-env-probe"}, ErrorStream::merged, 5s), core::ErrorKind::command_failed,
                  "[Errno 13] Permission denied: 'zeq-env-probe'");

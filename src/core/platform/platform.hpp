@@ -78,13 +78,12 @@ public:
     virtual std::string read_machine_registry_value(const std::string& subkey, const std::string& name) = 0;
 };
 
-// A private copy of this process's environment, which the commands a platform
-// starts get in place of the live one. Whoever changes the environment while
-// the commands start (another thread of the host, setting os.environ) changes
-// the live one only: the copy is taken where nothing changes it at the same
-// time (the bindings take it with the GIL held, which every change through
-// os.environ holds too), and the spawn reads nothing else, the executable
-// search path included.
+// A private copy of this process's environment, which a command gets in place
+// of the live one. Whoever changes the environment while the command starts
+// (another thread of the host, setting os.environ) changes the live one only:
+// the copy is taken where nothing changes it at the same time (the bindings
+// take it with the GIL held, which every change through os.environ holds
+// too), and the spawn reads nothing else, the executable search path included.
 class Environment {
 public:
 #ifdef _WIN32
@@ -101,11 +100,20 @@ private:
     std::basic_string<Char> block_;
 };
 
+// Hands a platform the environment of each command it starts.
+class EnvironmentSource {
+public:
+    virtual ~EnvironmentSource() = default;
+    // The environment as it is now, copied where nothing changes it meanwhile.
+    virtual Environment copy() = 0;
+};
+
 // The platform of the running system; its waits for commands ask `interruption`
-// (which must outlive it). Commands start with this process's environment as
-// it is at their start, or with `environment` when one is given.
+// (which must outlive it). Each command starts with the environment `source`
+// copies for it at its start, or (without a source) with this process's
+// environment as the spawn finds it.
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption);
-std::unique_ptr<Platform> make_system_platform(Interruption& interruption, Environment environment);
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, EnvironmentSource& source);
 // ... and one whose waits nothing interrupts.
 inline std::unique_ptr<Platform> make_system_platform() {
     static NoInterruption none;

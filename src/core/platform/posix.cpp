@@ -318,8 +318,8 @@ int remaining_ms(Clock::time_point deadline) {
 
 class PosixPlatform final : public Platform {
 public:
-    PosixPlatform(Interruption& interruption, std::optional<Environment> environment)
-        : interruption_(interruption), environment_(std::move(environment)) {}
+    PosixPlatform(Interruption& interruption, EnvironmentSource* environment)
+        : interruption_(interruption), environment_(environment) {}
 
     std::string system_name() override {
         struct utsname u;
@@ -368,13 +368,15 @@ public:
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         std::vector<char*> entries;
-        if (environment_) {
-            const std::string& block = environment_->block();
+        std::optional<Environment> environment;
+        if (environment_ != nullptr) environment = environment_->copy();
+        if (environment) {
+            const std::string& block = environment->block();
             for (std::size_t at = 0; at < block.size() && block[at] != '\0'; at = block.find('\0', at) + 1)
                 entries.push_back(const_cast<char*>(block.data() + at));
             entries.push_back(nullptr);
         }
-        char* const* envp = environment_ ? entries.data() : environ;
+        char* const* envp = environment ? entries.data() : environ;
 
         pid_t pid = -1;
         const int rc = spawn_on_path(pid, argv[0], setup.actions, setup.attr, args.data(), envp);
@@ -495,7 +497,7 @@ public:
 
 private:
     Interruption& interruption_;
-    std::optional<Environment> environment_;
+    EnvironmentSource* environment_;  // none: the live environment
 };
 
 }  // namespace
@@ -511,11 +513,11 @@ Environment Environment::of_this_process() {
 }
 
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption) {
-    return std::make_unique<PosixPlatform>(interruption, std::nullopt);
+    return std::make_unique<PosixPlatform>(interruption, nullptr);
 }
 
-std::unique_ptr<Platform> make_system_platform(Interruption& interruption, Environment environment) {
-    return std::make_unique<PosixPlatform>(interruption, std::move(environment));
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, EnvironmentSource& source) {
+    return std::make_unique<PosixPlatform>(interruption, &source);
 }
 
 }  // namespace zeq::platform

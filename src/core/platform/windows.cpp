@@ -246,8 +246,8 @@ void make_pipe(Handle& read, Handle& write) {
 
 class WindowsPlatform final : public Platform {
 public:
-    WindowsPlatform(Interruption& interruption, std::optional<Environment> environment)
-        : interruption_(interruption), environment_(std::move(environment)) {}
+    WindowsPlatform(Interruption& interruption, EnvironmentSource* environment)
+        : interruption_(interruption), environment_(environment) {}
 
     std::string system_name() override { return "Windows"; }
 
@@ -304,12 +304,13 @@ public:
 
         std::wstring line = command_line(argv);
         // The system copies the block into the child; without one it copies this process's.
-        std::wstring block = environment_ ? environment_->block() : std::wstring();
+        std::wstring block = environment_ != nullptr ? environment_->copy().block() : std::wstring();
         PROCESS_INFORMATION pi{};
         const DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
-                            (environment_ ? CREATE_UNICODE_ENVIRONMENT : 0);
+                            (environment_ != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
         const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
-                                            environment_ ? block.data() : nullptr, nullptr, &si.StartupInfo, &pi);
+                                            environment_ != nullptr ? block.data() : nullptr, nullptr, &si.StartupInfo,
+                                            &pi);
         const DWORD start_error = GetLastError();
         DeleteProcThreadAttributeList(attrs);
         if (!started) {
@@ -430,7 +431,7 @@ public:
 
 private:
     Interruption& interruption_;
-    std::optional<Environment> environment_;
+    EnvironmentSource* environment_;  // none: the live environment
 };
 
 }  // namespace
@@ -450,11 +451,11 @@ Environment Environment::of_this_process() {
 }
 
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption) {
-    return std::make_unique<WindowsPlatform>(interruption, std::nullopt);
+    return std::make_unique<WindowsPlatform>(interruption, nullptr);
 }
 
-std::unique_ptr<Platform> make_system_platform(Interruption& interruption, Environment environment) {
-    return std::make_unique<WindowsPlatform>(interruption, std::move(environment));
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, EnvironmentSource& source) {
+    return std::make_unique<WindowsPlatform>(interruption, &source);
 }
 
 }  // namespace zeq::platform

@@ -132,9 +132,14 @@ TEST_CASE("windows runner: captured output, merged and separate errors, exit sta
 }
 
 TEST_CASE("windows runner: a command starts with the environment copied, not the live one") {
+    struct FixedEnvironment final : platform::EnvironmentSource {
+        platform::Environment taken = platform::Environment::of_this_process();
+        platform::Environment copy() override { return taken; }
+    };
     SetEnvironmentVariableW(L"ZEQ_ENV_PROBE", L"copied");
     platform::NoInterruption none;
-    auto copied = platform::make_system_platform(none, platform::Environment::of_this_process());
+    FixedEnvironment environment;
+    auto copied = platform::make_system_platform(none, environment);
     SetEnvironmentVariableW(L"ZEQ_ENV_PROBE", nullptr);
     CHECK_EQ(copied->run({"zeq_speaker", "--env", "ZEQ_ENV_PROBE"}, ErrorStream::merged, 10s).out,
              std::string("copied"));
