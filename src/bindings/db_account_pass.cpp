@@ -55,13 +55,17 @@ nb::str generate_strict(const host::Text& cpu_serial, const host::Text& disk_id,
 nb::str generate_with_fallback(const host::Text& cpu_serial, const host::Text& disk_id, const host::Salts& salts) {
     const host::Utf8 cpu(cpu_serial), disk(disk_id);
     if (!db_password::carries_fallback_marker(cpu, disk)) return generate_strict(cpu_serial, disk_id, salts);
-    std::int64_t read[3];
+    derivation::Repeat repeats[2] = {1, 1};  // salt1 and salt2 repeat texts
+    std::int64_t salt3 = 1;
     for (int i = 0; i < 3; ++i) {
         const nb::object value = lookup(salts, i);
-        read[i] = value.is_valid() ? host::clamped(host::truncate_number(value)) : 1;
+        if (!value.is_valid()) continue;
+        const nb::object number = host::truncate_number(value);  // None included: the host's TypeError here
+        if (i < 2) repeats[i] = host::repeat_value(number);
+        else salt3 = host::clamped(number);
     }
     const SecretBuffer password = host::call_core(PasswordGenerationError, [&] {
-        return db_password::fallback(cpu, disk, {read[0], read[1], read[2]});
+        return db_password::fallback(cpu, disk, {repeats[0], repeats[1], salt3});
     });
     return host::to_str(password);
 }

@@ -24,11 +24,29 @@ platform::Platform* system_platform = nullptr;
 // Runs the host's signal handlers between the slices of a wait for a command,
 // with the GIL held for just that moment (CPython runs them on its main thread
 // only). A handler's exception stops the wait and leaves the operation.
+// A handler may call the layer again, and its wait run the handlers again, one
+// level deeper each time: each level counts against the host's recursion
+// limit as a call of the handler does, so that endless nesting ends in the
+// host's RecursionError rather than at the end of the stack.
 class HostSignals final : public platform::Interruption {
 public:
     void check() override {
         nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) throw host::HostException();
+        if (Py_EnterRecursiveCall(core::texts::host_words::calling_python_object) != 0) throw host::HostException();
+        const int raised = PyErr_CheckSignals();
+        Py_LeaveRecursiveCall();
+        if (raised != 0) throw host::HostException();
+    }
+};
+
+// Copies the environment for each command the probes start, with the GIL held
+// for just that moment: a host thread that sets os.environ holds it too, so the
+// copy is whole, and the spawn, which runs without the GIL, reads the copy only.
+class HostEnvironment final : public platform::EnvironmentSource {
+public:
+    platform::Environment copy() override {
+        nb::gil_scoped_acquire gil;
+        return platform::Environment::of_this_process();
     }
 };
 
@@ -123,9 +141,10 @@ ZEQ_MODULE(device_signature, m) {
     m.attr(digest.attribute) = nb::module_::import_(digest.module).attr(digest.attribute);
     logger = new host::Logger(m, module_name);
     static HostSignals host_signals;
+    static HostEnvironment host_environment;
     host::translate_host_exceptions();
     // stateless; lives as long as the process
-    system_platform = platform::make_system_platform(host_signals).release();
+    system_platform = platform::make_system_platform(host_signals, host_environment).release();
     host::make_error_type(m, "HardwareCollectionError", texts::collection_error_doc);
     host::make_error_type(m, "HardwareChangeDetected", texts::change_detected_doc);
 

@@ -35,6 +35,13 @@ Salt salt_of(PyObject* salts, int number) {
     return host::salt_value(value);
 }
 
+// The same salt as the count of a repetition.
+derivation::Repeat repeat_of(PyObject* salts, int number) {
+    const nb::object value = host::dict_item(salts, salt_keys[number - 1]);
+    if (!value.is_valid()) return 1;
+    return host::repeat_value(value);
+}
+
 std::int64_t used(Salt salt) {
     if (!salt) host::raise(PyExc_TypeError, host_words::none_added);
     return *salt;
@@ -88,7 +95,7 @@ void append_extensions(std::string& out, PyObject* ext_fields, PyObject* salts, 
     Py_ssize_t non_text_item = 0;
     for (std::size_t place = 0; place < items.size(); ++place) {
         PyObject* value = items[place].second.ptr();
-        const Salt repeat = salt_of(salts, derivation::ext_salt_number(place));
+        const derivation::Repeat repeat = repeat_of(salts, derivation::ext_salt_number(place));
         const int truth = PyObject_IsTrue(value);
         if (truth < 0) throw nb::python_error();
         if (truth == 0) continue;  // an empty value still uses up its place
@@ -129,12 +136,12 @@ nb::object generate_entry_digest(host::Text info_type, host::Text info_owner, ho
     const std::int64_t repeat_9 =
         core([&] { return derivation::type_repeats(weight, derivation::ZeroRepeat::counts_as_one); });
     core([&] { derivation::append_part(joined, host::Utf8(info_type), repeat_9); });
-    const Salt repeat_salt2 = salt_of(salts.ptr, 2);
+    const derivation::Repeat repeat_salt2 = repeat_of(salts.ptr, 2);
     core([&] { derivation::append_part(joined, host::Utf8(environment_cipher.ptr), repeat_salt2); });
     joined.append(host::Utf8(info_owner).view());
-    const Salt repeat_salt3 = salt_of(salts.ptr, 3);
-    const Salt repeat_salt4 = salt_of(salts.ptr, 4);
-    const Salt repeat_salt5 = salt_of(salts.ptr, 5);
+    const derivation::Repeat repeat_salt3 = repeat_of(salts.ptr, 3);
+    const derivation::Repeat repeat_salt4 = repeat_of(salts.ptr, 4);
+    const derivation::Repeat repeat_salt5 = repeat_of(salts.ptr, 5);
     std::optional<host::Utf8> d1, d2, d3;
     core([&] { derivation::append_part(joined, optional_text(diff_1, d1), repeat_salt3); });
     core([&] { derivation::append_part(joined, optional_text(diff_2, d2), repeat_salt4); });

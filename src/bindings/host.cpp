@@ -169,6 +169,18 @@ std::optional<std::int64_t> salt_value(const nb::object& value) {
     return clamped(truncate_number(value));
 }
 
+derivation::Repeat repeat_value(const nb::object& value) {
+    if (value.is_none()) return derivation::Repeat::none();
+    const nb::object integer = truncate_number(value);
+    const Py_ssize_t times = PyLong_AsSsize_t(integer.ptr());
+    if (times == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();
+        return derivation::Repeat::beyond_index();
+    }
+    return static_cast<std::int64_t>(times);
+}
+
 bool secret_equal(nb::handle a, nb::handle b) {
     return constant_time::equal(Utf8(a.ptr()).view(), Utf8(b.ptr()).view());
 }
@@ -218,6 +230,7 @@ PyObject* host_type_of(core::ErrorKind kind, PyObject* module_error) noexcept {
         case core::ErrorKind::index: return PyExc_IndexError;
         case core::ErrorKind::type: return PyExc_TypeError;
         case core::ErrorKind::generic: return PyExc_Exception;
+        case core::ErrorKind::overflow: return PyExc_OverflowError;
         default: return PyExc_RuntimeError;  // as nanobind gives any other C++ failure
     }
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/derivation.hpp"
 #include "core/error.hpp"
 #include "core/interrupted.hpp"
 #include "core/log.hpp"
@@ -174,6 +175,12 @@ inline nb::object dict_item(nb::handle dict, nb::handle key) {
 // what none means), a number is truncated toward zero and clamped, anything else
 // is the host's TypeError.
 std::optional<std::int64_t> salt_value(const nb::object& value);
+
+// A salt that repeats a text, as the host repeats it by the salt's int: None
+// stays none, a number is truncated toward zero, an int beyond the host's
+// index range is kept as such (each of these fails only where it repeats a
+// part); anything else is the host's TypeError.
+derivation::Repeat repeat_value(const nb::object& value);
 
 // ---------------------------------------------------------------- secrets
 // Equality of two exact str objects (credentials, digests) that takes the same

@@ -126,7 +126,7 @@ std::int64_t window_salt(nb::handle value, int index) {
 class HashInput {
 public:
     void add_text(std::string_view text, std::int64_t times) {
-        derivation::append_part(text_, text, times);
+        host::call_core(PyExc_ValueError, [&] { derivation::append_part(text_, text, times); });
         ++items_;
     }
 

@@ -14,8 +14,8 @@ namespace texts = core::texts::db_account_pass;
 
 std::string combined(std::string_view disk_id, std::string_view cpu_serial, const Salts& salts) {
     std::string out;
-    text::append_repeated(out, disk_id, salts.salt1);  // the disk identifier comes first
-    text::append_repeated(out, cpu_serial, salts.salt2);
+    derivation::append_part(out, disk_id, salts.salt1);  // the disk identifier comes first
+    derivation::append_part(out, cpu_serial, salts.salt2);
     return out;
 }
 

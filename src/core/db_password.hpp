@@ -6,12 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "core/derivation.hpp"
 #include "core/secret_buffer.hpp"
 
 namespace zeq::db_password {
 
+// salt1 and salt2 repeat the disk identifier and the CPU serial; salt3 starts the cut.
 struct Salts {
-    std::int64_t salt1, salt2, salt3;
+    derivation::Repeat salt1, salt2;
+    std::int64_t salt3;
 };
 
 // The strict computation after the argument checks (salts already in 1..9);

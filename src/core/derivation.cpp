@@ -18,10 +18,17 @@ constexpr int ext_salt_cycle[10] = {3, 4, 5, 6, 7, 8, 9, 10, 2, 1};
 
 }  // namespace
 
+std::int64_t Repeat::times() const {
+    if (state_ == State::none)
+        core::fail(core::ErrorKind::type, std::string(core::texts::host_words::none_repeat_count));
+    if (state_ == State::beyond_index)
+        core::fail(core::ErrorKind::overflow, std::string(core::texts::host_words::int_not_index_sized));
+    return times_;
+}
+
 void append_part(std::string& out, std::string_view part, Repeat times) {
     if (part.empty()) return;
-    if (!times) core::fail(core::ErrorKind::type, std::string(core::texts::host_words::none_repeat_count));
-    text::append_repeated(out, part, *times);
+    text::append_repeated(out, part, times.times());
 }
 
 std::int64_t type_repeats(std::string_view weight, ZeroRepeat on_zero) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,14 +20,29 @@ struct Pair {
     SecretBuffer password;
 };
 
-// A repeat count as the caller handed it: an integer (clamped to 64 bits), or
-// none, which fails only where a part is actually repeated by it.
-using Repeat = std::optional<std::int64_t>;
+// A repeat count as the caller handed it: an integer within the host's index
+// range, none, or an int beyond that range. The last two fail only where a
+// part is actually repeated by them.
+class Repeat {
+public:
+    constexpr Repeat(std::int64_t times) noexcept : times_(times) {}  // a count is a repeat
+    static constexpr Repeat none() noexcept { return Repeat(State::none); }
+    static constexpr Repeat beyond_index() noexcept { return Repeat(State::beyond_index); }
+    // The count; none is the host's TypeError "can't multiply sequence by
+    // non-int of type 'NoneType'", an int beyond the index range its
+    // OverflowError "cannot fit 'int' into an index-sized integer".
+    std::int64_t times() const;
 
-// Appends `part` repeated `times` times (nothing for times <= 0). An empty part
-// appends nothing and never looks at its count; a none count for a non-empty
-// part is the host's TypeError "can't multiply sequence by non-int of type
-// 'NoneType'".
+private:
+    enum class State { count, none, beyond_index };
+    constexpr explicit Repeat(State state) noexcept : state_(state) {}
+    std::int64_t times_ = 0;
+    State state_ = State::count;
+};
+
+// Appends `part` repeated `times` times (nothing for times <= 0), failing as
+// the host's repetition does (text::repeat). An empty part appends nothing and
+// never looks at its count.
 void append_part(std::string& out, std::string_view part, Repeat times);
 
 // What a weight digit 0 means as the repeat count of the item's type. The

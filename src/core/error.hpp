@@ -15,12 +15,13 @@
 namespace zeq::core {
 
 enum class ErrorKind {
-    module,   // the module's own error type (HashingError, DerivedSaltError, ...)
-    value,    // the host's ValueError
-    index,    // the host's IndexError
-    type,     // the host's TypeError
-    generic,  // the host's base Exception
-    runtime,  // the host's RuntimeError: a failure of the machinery (libcrypto), not of the input
+    module,    // the module's own error type (HashingError, DerivedSaltError, ...)
+    value,     // the host's ValueError
+    index,     // the host's IndexError
+    type,      // the host's TypeError
+    generic,   // the host's base Exception
+    overflow,  // the host's OverflowError: a result too long for the host's index range
+    runtime,   // the host's RuntimeError: a failure of the machinery (libcrypto), not of the input
 
     // The device probes' own kinds.
     command_not_found,  // the program of a command does not exist

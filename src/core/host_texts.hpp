@@ -381,6 +381,13 @@ inline constexpr std::string_view string_index_out_of_range = "string index out 
 inline constexpr std::string_view none_not_integer = "'NoneType' object cannot be interpreted as an integer";
 inline constexpr std::string_view none_repeat_count = "can't multiply sequence by non-int of type 'NoneType'";
 inline constexpr const char* repeat_count_type = "can't multiply sequence by non-int of type '%.200s'";
+// A repetition whose count (an int) is beyond the host's index range, and one
+// whose result would be longer than that range.
+inline constexpr std::string_view int_not_index_sized = "cannot fit 'int' into an index-sized integer";
+inline constexpr std::string_view repeated_too_long = "repeated string is too long";
+// What the host's recursion limit adds to "maximum recursion depth exceeded" when
+// a call from C code reaches it.
+inline constexpr const char* calling_python_object = " while calling a Python object";
 inline constexpr const char* none_compared = "'<=' not supported between instances of 'int' and 'NoneType'";
 inline constexpr const char* none_added = "unsupported operand type(s) for +: 'NoneType' and 'int'";
 inline constexpr const char* join_item_type = "sequence item %zd: expected str instance, %.80s found";

@@ -123,13 +123,26 @@ std::string first_n(std::string_view s, std::int64_t n) { return cut(s, 0, n); }
 
 std::string_view head(std::string_view s, std::size_t n) noexcept { return s.substr(0, offset_of(s, n)); }
 
+namespace {
+
+// Why s * n (n > 0) cannot be made, in the host's terms: it counts code points,
+// and refuses a result longer than its index range before it allocates.
+[[noreturn]] void cannot_repeat(std::string_view s, std::int64_t n) {
+    constexpr std::int64_t max_index = std::numeric_limits<std::ptrdiff_t>::max();
+    if (length(s) > static_cast<std::size_t>(max_index / n))
+        core::fail(core::ErrorKind::overflow, std::string(core::texts::host_words::repeated_too_long));
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
 void append_repeated(std::string& out, std::string_view s, std::int64_t n) {
     if (n <= 0 || s.empty()) return;
     const auto count = static_cast<std::uint64_t>(n);
     std::uint64_t added = 0;  // checked by multiplication: a division per call shows in short hashes
     if (__builtin_mul_overflow(static_cast<std::uint64_t>(s.size()), count, &added) ||
         added > out.max_size() - out.size()) {
-        throw std::bad_alloc();
+        cannot_repeat(s, n);
     }
     out.reserve(out.size() + static_cast<std::size_t>(added));
     for (std::uint64_t i = 0; i < count; ++i) out.append(s);

@@ -32,7 +32,9 @@ std::string first_n(std::string_view s, std::int64_t n);
 // The same as a view into s.
 std::string_view head(std::string_view s, std::size_t n) noexcept;
 
-// s * n: empty for n <= 0. Throws std::bad_alloc when the result cannot exist.
+// s * n: empty for n <= 0. As the host's repetition fails: a result of more code
+// points than the host's index range holds is core::Error (overflow) "repeated
+// string is too long"; one within it that cannot be allocated is std::bad_alloc.
 std::string repeat(std::string_view s, std::int64_t n);
 void append_repeated(std::string& out, std::string_view s, std::int64_t n);
 

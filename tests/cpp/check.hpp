@@ -53,6 +53,7 @@ inline const char* kind_name(core::ErrorKind kind) {
         case core::ErrorKind::index: return "index";
         case core::ErrorKind::type: return "type";
         case core::ErrorKind::generic: return "generic";
+        case core::ErrorKind::overflow: return "overflow";
         case core::ErrorKind::runtime: return "runtime";
         case core::ErrorKind::command_not_found: return "command_not_found";
         case core::ErrorKind::command_timeout: return "command_timeout";

@@ -3,10 +3,13 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -157,6 +160,114 @@ TEST_CASE("posix runner: the command inherits standard input, output and error o
     unlink(path);
     close(pipe_ends[0]);
     close(pipe_ends[1]);
+}
+
+TEST_CASE("posix runner: with SIGCHLD ignored, children reaped by the kernel") {
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGCHLD, &ignore, &previous);
+    auto os = platform::make_system_platform();
+    const int before = open_descriptors();
+    CHECK_EQ(os->run({"sh", "-c", "echo out"}, ErrorStream::merged, 5s).out, std::string("out\n"));
+    CHECK_EQ(os->run({"sh", "-c", "exit 3"}, ErrorStream::merged, 5s).status, 0);  // the kernel took the status
+    CHECK(kind_of(*os, {"sleep", "30"}, 200ms) == core::ErrorKind::command_timeout);
+    // the shell is gone at once; what it left holding the output goes with the group at the time-out
+    char path[] = "/tmp/zeq-orphan-XXXXXX";
+    const int file = mkstemp(path);
+    CHECK(file >= 0);
+    close(file);
+    const std::string command = std::string("sleep 30 & echo $! > ") + path + "; exit 0";
+    CHECK(kind_of(*os, {"sh", "-c", command}, 300ms) == core::ErrorKind::command_timeout);
+    FILE* f = std::fopen(path, "r");
+    int orphan = 0;
+    CHECK(f != nullptr && std::fscanf(f, "%d", &orphan) == 1);
+    std::fclose(f);
+    unlink(path);
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; ++i, usleep(10000)) {
+        const std::string stat_path = "/proc/" + std::to_string(orphan) + "/stat";
+        FILE* stat = std::fopen(stat_path.c_str(), "r");
+        char state = 'X';
+        if (stat != nullptr) {
+            if (std::fscanf(stat, "%*d %*s %c", &state) != 1) state = 'X';
+            std::fclose(stat);
+        }
+        gone = state == 'X' || state == 'Z';  // a zombie is dead, its parent yet to reap it
+    }
+    CHECK(gone);
+    CountingInterruption interruption;
+    interruption.stop_after = 200ms;
+    auto asked = platform::make_system_platform(interruption);
+    bool stopped = false;
+    try {
+        asked->run({"sh", "-c", "sleep 30 & exit 0"}, ErrorStream::separate, 10s);
+    } catch (const core::Interrupted&) {
+        stopped = true;
+    }
+    CHECK(stopped);
+    CHECK_EQ(open_descriptors(), before);
+    CHECK(!has_children());
+    sigaction(SIGCHLD, &previous, nullptr);
+}
+
+namespace {
+
+// The environment as it was when the source was made, for every command.
+struct FixedEnvironment final : platform::EnvironmentSource {
+    platform::Environment taken = platform::Environment::of_this_process();
+    platform::Environment copy() override { return taken; }
+};
+
+// A directory holding `name`, a shell script of `body` with the given mode.
+std::string script_directory(const std::string& name, const std::string& body, mode_t mode) {
+    char dir[] = "/tmp/zeq-path-XXXXXX";
+    CHECK(mkdtemp(dir) != nullptr);
+    const std::string path = std::string(dir) + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "w");
+    CHECK(f != nullptr);
+    std::fputs(("#!/bin/sh\n" + body + "\n").c_str(), f);
+    std::fclose(f);
+    chmod(path.c_str(), mode);
+    return dir;
+}
+
+}  // namespace
+
+TEST_CASE("posix runner: commands start with the environment copied, programs found on its PATH") {
+    const std::string live_path = getenv("PATH");
+    const std::string found = script_directory("zeq-env-probe", "echo \"found $ZEQ_ENV_PROBE\"", 0755);
+    const std::string denied = script_directory("zeq-env-probe", "echo never", 0644);
+    setenv("ZEQ_ENV_PROBE", "copied", 1);
+    // a directory without the program, an empty entry (the current directory), one
+    // where it cannot be executed (passed over), then the one where it can
+    setenv("PATH", ("/nonexistent::" + denied + ":" + found + ":" + live_path).c_str(), 1);
+    platform::NoInterruption none;
+    FixedEnvironment environment;
+    auto copied = platform::make_system_platform(none, environment);
+    setenv("PATH", live_path.c_str(), 1);
+    unsetenv("ZEQ_ENV_PROBE");
+
+    CHECK_EQ(copied->run({"zeq-env-probe"}, ErrorStream::merged, 5s).out, std::string("found copied\n"));
+    CHECK_EQ(copied->run({"sh", "-c", "echo \"[$ZEQ_ENV_PROBE]\""}, ErrorStream::merged, 5s).out,
+             std::string("[copied]\n"));
+    auto live = platform::make_system_platform();
+    CHECK(kind_of(*live, {"zeq-env-probe"}) == core::ErrorKind::command_not_found);
+    CHECK_EQ(live->run({"sh", "-c", "echo \"[$ZEQ_ENV_PROBE]\""}, ErrorStream::merged, 5s).out, std::string("[]\n"));
+
+    // found only where it cannot be executed: the spawn's own EACCES, as execvp reports it
+    setenv("PATH", denied.c_str(), 1);
+    FixedEnvironment denied_environment;
+    auto only_denied = platform::make_system_platform(none, denied_environment);
+    setenv("PATH", live_path.c_str(), 1);
+    CHECK_THROWS(only_denied->run({"zeq-env-probe"}, ErrorStream::merged, 5s), core::ErrorKind::command_failed,
+                 "[Errno 13] Permission denied: 'zeq-env-probe'");
+    CHECK(kind_of(*only_denied, {"zeq-no-such-command-xyz"}) == core::ErrorKind::command_not_found);
+    for (const std::string& dir : {found, denied}) {
+        unlink((dir + "/zeq-env-probe").c_str());
+        rmdir(dir.c_str());
+    }
+    CHECK(!has_children());
 }
 
 TEST_CASE("posix files and names") {

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import pytest
 
+import host_repetition
 import zeq_reference
 from zeq.domain.crypto_layer.db_account_pass import (
     PasswordGenerationError,
@@ -90,6 +91,22 @@ def test_fallback_branch_raises_unwrapped() -> None:
         generate_zeq_user1_password_with_fallback("X_FAIL", DISK, {"salt1": "2"})
     with pytest.raises(PasswordGenerationError, match="^CPU序列号和硬盘ID不能为空$"):
         generate_zeq_user1_password_with_fallback("", DISK, SALTS)  # no marker: strict
+
+
+@pytest.mark.parametrize("text, count, error, message", host_repetition.params(pytest))
+@pytest.mark.parametrize("salt", ["salt1", "salt2"])
+def test_fallback_counts_the_host_cannot_build_fail_as_the_host_fails(salt, text, count, error, message) -> None:
+    """The fallback branch repeats the disk identifier by salt1 and the CPU serial by
+    salt2 without a range check: what the host raises for the repetition reaches the caller."""
+    cpu, disk = ("CPU_GET_FAILED", text) if salt == "salt1" else (text, "DISK_GET_FAILED")
+    if error is None:
+        dropped = generate_zeq_user1_password_with_fallback(cpu, disk, {salt: 0})
+        assert generate_zeq_user1_password_with_fallback(cpu, disk, {salt: count}) == dropped
+        return
+    with pytest.raises(error) as raised:
+        generate_zeq_user1_password_with_fallback(cpu, disk, {salt: count})
+    if message is not None:
+        assert str(raised.value) == message
 
 
 def test_verify() -> None:

@@ -9,6 +9,7 @@ import json
 import logging
 import os
 import pathlib
+import resource
 import shutil
 import signal
 import subprocess
@@ -219,6 +220,107 @@ def test_commands_inherit_no_descriptor_of_the_host(shims, tmp_path):
     assert {fd: t for fd, t in targets.items() if fd > 2 and not t.endswith("/fd")} == {}, listing
 
 
+def test_a_thread_changing_the_environment_changes_no_factor():
+    """Another thread sets and deletes os.environ entries all the while: every command
+    starts with a whole environment and gives the same reading."""
+    expected = ds.get_disk_id()
+    stop = threading.Event()
+
+    def churn():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            os.environ[f"ZEQ_CHURN_{n % 64}"] = "x" * (n % 512)
+            os.environ.pop(f"ZEQ_CHURN_{(n * 7) % 64}", None)
+
+    churner = threading.Thread(target=churn)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.0005)  # the GIL passes back and forth often, the calls not slowed
+    churner.start()
+    try:
+        readings = [ds.get_disk_id() for _ in range(200)]
+    finally:
+        stop.set()
+        churner.join()
+        sys.setswitchinterval(interval)
+        for key in [k for k in os.environ if k.startswith("ZEQ_CHURN_")]:
+            del os.environ[key]
+    assert [r for r in readings if r != expected] == []
+
+
+REUSED_PID_HOST = textwrap.dedent(
+    """
+    import json, os, signal, subprocess, sys, threading, time
+    from zeq.domain.crypto_layer import device_signature
+
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # children are reaped by the kernel
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop()
+
+    signal.signal(signal.SIGUSR1, stop)
+    pid_file = sys.argv[1]
+    seen = {}
+
+    def give_the_number_away():
+        while not os.path.exists(pid_file):
+            time.sleep(0.005)
+        pid = int(open(pid_file).read())
+        while os.path.exists(f"/proc/{pid}"):
+            time.sleep(0.005)
+        with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+            f.write(str(pid - 1))  # the next process started gets the command's number
+        seen["stranger"] = subprocess.Popen(["sleep", "600"]).pid
+        seen["command"] = pid
+        os.kill(os.getpid(), signal.SIGUSR1)  # the layer stops its wait, and its command
+
+    helper = threading.Thread(target=give_the_number_away)
+    helper.start()
+    try:
+        device_signature._get_disk_id_linux()
+    except Stop:
+        pass
+    helper.join()
+    time.sleep(0.2)
+    print(json.dumps({**seen, "stranger_alive": os.path.exists(f"/proc/{seen['stranger']}")}))
+    """
+)
+
+
+def _pid_namespaces_work() -> bool:
+    if shutil.which("unshare") is None or shutil.which("setsid") is None:
+        return False
+    probe = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "true"], capture_output=True)
+    return probe.returncode == 0
+
+
+@pytest.mark.skipif(not _pid_namespaces_work(), reason="PID namespaces not permitted here")
+def test_with_sigchld_ignored_stopping_a_command_spares_the_process_that_took_its_pid(shims, tmp_path):
+    """The host ignores SIGCHLD, so its children are reaped by the kernel: the command
+    exits (what it started still holds its output), its PID goes to an unrelated process
+    (a PID namespace of the test's own hands it out on purpose), and then the layer stops
+    the command. Only the command is signalled, through its process descriptor, never
+    the process now holding its number."""
+    pid_file = tmp_path / "findmnt.pid"
+    # the command exits at once; a process of another session keeps its output open
+    shim(shims, "findmnt", f'setsid sleep 600 & echo $$ > "{pid_file}.part"; mv "{pid_file}.part" "{pid_file}"')
+    host = subprocess.run(
+        ["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c", REUSED_PID_HOST, str(pid_file)],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        timeout=60,
+    )
+    assert host.returncode == 0, host.stderr[-2000:]
+    outcome = json.loads(host.stdout)
+    if outcome["stranger"] != outcome["command"]:
+        pytest.skip("the namespace handed out another PID")
+    assert outcome["stranger_alive"] is True
+
+
 # ---------------------------------------------------------------- signals and host logging while the layer works
 
 HOST = textwrap.dedent(
@@ -366,6 +468,67 @@ def test_a_signal_during_a_wait_on_another_thread_is_the_main_threads(slow_findm
     finally:
         signal.signal(signal.SIGUSR1, previous)
     assert result["disk"] == "SLOW-UUID"
+
+
+NESTING_HOST = textwrap.dedent(
+    """
+    import json, signal, sys
+    from zeq.domain.crypto_layer import device_signature
+
+    sys.setrecursionlimit(400)  # reached in about 200 levels; 4 MiB of stack hold them
+    deepest = [0, 0]  # the current and the deepest level of the handler
+
+    def again(signum, frame):
+        deepest[0] += 1
+        deepest[1] = deepest[0] if deepest[0] > deepest[1] else deepest[1]
+        signal.setitimer(signal.ITIMER_REAL, 0.005)  # fires inside the wait started below
+        try:
+            device_signature.get_disk_id()
+        finally:
+            deepest[0] -= 1
+
+    signal.signal(signal.SIGALRM, again)
+    signal.setitimer(signal.ITIMER_REAL, 0.005)
+    try:
+        device_signature.get_disk_id()
+    except BaseException as e:
+        outcome = {"raised": type(e).__name__, "text": str(e)}
+    else:
+        outcome = {"returned": True}
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    outcome["levels"] = deepest[1]
+    print(json.dumps(outcome))
+    """
+)
+
+
+def test_signal_handlers_that_call_the_layer_again_end_in_the_host_s_recursion_error(shims, tmp_path):
+    """A handler that calls the layer runs again inside that call's wait, and so on: the
+    nesting ends in the host's RecursionError (its recursion limit counts the levels), the
+    process lives on, and every command of every level is gone."""
+    pids = tmp_path / "pids"
+    shim(shims, "findmnt", f'echo $$ >> "{pids}"; exec sleep 600')
+    stack = 4 << 20
+
+    def small_stack():
+        resource.setrlimit(resource.RLIMIT_STACK, (stack, stack))
+
+    host = subprocess.run(
+        [sys.executable, "-c", NESTING_HOST],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ),
+        preexec_fn=small_stack,
+        timeout=120,
+    )
+    assert host.returncode == 0, (host.returncode, host.stderr[-2000:])
+    outcome = json.loads(host.stdout)
+    assert outcome["raised"] == "RecursionError", outcome
+    assert outcome["text"].startswith("maximum recursion depth exceeded")
+    assert outcome["levels"] > 50
+    started = [int(line) for line in pids.read_text().split()]
+    assert len(started) >= outcome["levels"]
+    assert not [pid for pid in started if pathlib.Path(f"/proc/{pid}").exists()]
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt(), SystemExit(2), RecursionError("deep")])

@@ -6,6 +6,7 @@ import hashlib
 
 import pytest
 
+import host_repetition
 import zeq.domain.crypto_layer as package
 from zeq.domain.crypto_layer import entry_digest as ed
 
@@ -189,3 +190,37 @@ def test_extract_account_password(salt_set, account, password):
 def test_extract_account_password_type_errors(args):
     with pytest.raises(TypeError):
         ed.extract_account_password(*args)
+
+
+# ---------------------------------------------------------------- counts the host cannot build
+
+
+@pytest.mark.parametrize("text, count, error, message", host_repetition.params(pytest))
+@pytest.mark.parametrize(
+    "place",
+    [
+        lambda text, count: dict(environment_cipher=text, salts=with_salts(salt2=count)),
+        lambda text, count: dict(diff_2=text, salts=with_salts(salt4=count)),
+        lambda text, count: dict(ext_fields={"a": "x", "b": text}, salts=with_salts(salt4=count)),
+    ],
+    ids=["environment cipher", "distinguishing field", "extension field"],
+)
+def test_a_count_the_host_cannot_build_fails_as_the_host_fails(place, text, count, error, message):
+    if error is not MemoryError:
+        assert host_repetition.host_outcome(text, count) == (None if error is None else (error, message))
+    kwargs = dict(environment_cipher="env", weight_param=1000) | place(text, count)
+    if error is None:  # a count below zero: the part is left out, as with 0
+        dropped = {k: (0 if v == count else v) for k, v in kwargs["salts"].items()}
+        assert ed.generate_entry_digest("t", "o", **kwargs) == ed.generate_entry_digest(
+            "t", "o", **dict(kwargs, salts=dropped)
+        )
+        return
+    with pytest.raises(error) as raised:
+        ed.generate_entry_digest("t", "o", **kwargs)
+    if message is not None:
+        assert str(raised.value) == message
+
+
+def test_a_float_count_beyond_the_index_range_is_the_int_it_truncates_to():
+    with pytest.raises(OverflowError, match=r"^cannot fit 'int' into an index-sized integer$"):
+        ed.generate_entry_digest("t", "o", environment_cipher="env", weight_param=1000, salts=with_salts(salt2=2.0**70))

@@ -17,6 +17,7 @@ import weakref
 
 import pytest
 
+import host_repetition
 from zeq.core.crypto.hash_crypto import HashCrypto
 from zeq.core.weight.user_weight import UserWeight
 from zeq.domain.crypto_layer import rule_sealer
@@ -348,6 +349,39 @@ def test_rule_type_repeats_by_the_ninth_weight_digit(dimensions, repeats):
         {"dimensions": dimensions, "salts": {"salt2": 1}},
     )
     assert got == "T" * repeats + "DISK_ID_PLACEHOLDER"
+
+
+class Count(int):
+    """A count of the host's own int type: the host names it when it cannot take it."""
+
+
+@pytest.mark.parametrize("text, count, error, message", host_repetition.params(pytest))
+@pytest.mark.parametrize("where", ["disk id", "distinguishing field", "extension field"])
+def test_a_count_the_host_cannot_build_fails_as_the_host_fails(where, text, count, error, message):
+    rule = make_rule(rule_type="", info_owner="", diff1=None, diff2=None, diff3=None, ext_fields={})
+    signature, salts = "cpu|", {}
+    if where == "disk id":
+        signature, salts = f"cpu|{text}|board", {"salt2": count}
+    elif where == "distinguishing field":
+        rule, salts = make_rule(diff1=text), {"salt3": count}  # salt3 only repeats
+    else:
+        rule, salts = make_rule(ext_fields={"ext4": text}), {"salt6": count}
+    params = {"dimensions": 1, "salts": salts}
+    sealer = RuleSealer(SALTS)
+    if error is None:  # the part is left out, as with 0 (salt2 also sizes the password's tail)
+        dropped = {"dimensions": 1, "salts": {k: 0 for k in salts}}
+        assert (
+            sealer._derive_credentials(rule, signature, params)[0]
+            == sealer._derive_credentials(rule, signature, dropped)[0]
+        )
+        return
+    with pytest.raises(error) as raised:
+        sealer._derive_credentials(rule, signature, params)
+    if message is not None:
+        assert str(raised.value) == message
+    if message == host_repetition.NOT_INDEX_SIZED:  # the count as handed over, as the host names its type
+        with pytest.raises(OverflowError, match=r"^cannot fit 'Count' into an index-sized integer$"):
+            sealer._derive_credentials(rule, signature, {"dimensions": 1, "salts": {k: Count(count) for k in salts}})
 
 
 def test_ninth_digit_zero_drops_the_rule_type():

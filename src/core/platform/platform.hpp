@@ -78,9 +78,42 @@ public:
     virtual std::string read_machine_registry_value(const std::string& subkey, const std::string& name) = 0;
 };
 
+// A private copy of this process's environment, which a command gets in place
+// of the live one. Whoever changes the environment while the command starts
+// (another thread of the host, setting os.environ) changes the live one only:
+// the copy is taken where nothing changes it at the same time (the bindings
+// take it with the GIL held, which every change through os.environ holds
+// too), and the spawn reads nothing else, the executable search path included.
+class Environment {
+public:
+#ifdef _WIN32
+    using Char = wchar_t;  // the system's own form of an environment block
+#else
+    using Char = char;
+#endif
+    // The entries as they are now.
+    static Environment of_this_process();
+    // Every entry "NAME=value" ended by a NUL, and one more NUL after the last.
+    const std::basic_string<Char>& block() const noexcept { return block_; }
+
+private:
+    std::basic_string<Char> block_;
+};
+
+// Hands a platform the environment of each command it starts.
+class EnvironmentSource {
+public:
+    virtual ~EnvironmentSource() = default;
+    // The environment as it is now, copied where nothing changes it meanwhile.
+    virtual Environment copy() = 0;
+};
+
 // The platform of the running system; its waits for commands ask `interruption`
-// (which must outlive it).
+// (which must outlive it). Each command starts with the environment `source`
+// copies for it at its start, or (without a source) with this process's
+// environment as the spawn finds it.
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption);
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, EnvironmentSource& source);
 // ... and one whose waits nothing interrupts.
 inline std::unique_ptr<Platform> make_system_platform() {
     static NoInterruption none;

@@ -1,4 +1,4 @@
-// Linux and macOS: commands through posix_spawnp, files through open/read.
+// Linux and macOS: commands through posix_spawn, files through open/read.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -13,7 +14,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "core/host_texts.hpp"
 #include "core/platform/platform.hpp"
@@ -124,38 +129,105 @@ void close_other_descriptors(SpawnSetup& setup, short& flags) {
 #endif
 }
 
+// The value of `name` in an environment given as NUL-terminated entries.
+std::optional<std::string_view> value_of(char* const* entries, std::string_view name) {
+    for (char* const* entry = entries; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        if (text.size() > name.size() && text[name.size()] == '=' && text.substr(0, name.size()) == name)
+            return text.substr(name.size() + 1);
+    }
+    return std::nullopt;
+}
+
+// What posix_spawnp does, with the program looked up on the search path of
+// `envp` rather than on the live environment's (which posix_spawnp reads
+// while the spawn runs). The directories are tried in order as execvp tries
+// them: one where the program is missing or cannot be executed is passed
+// over, any other failure ends the search; a program found but never
+// executable is EACCES, none found ENOENT.
+int spawn_on_path(pid_t& pid, const std::string& file, const posix_spawn_file_actions_t& actions,
+                  const posix_spawnattr_t& attr, char* const* argv, char* const* envp) {
+    if (file.find('/') != std::string::npos) return ::posix_spawn(&pid, file.c_str(), &actions, &attr, argv, envp);
+    if (file.empty()) return ENOENT;
+    const std::string_view path = value_of(envp, "PATH").value_or("/bin:/usr/bin");  // execvp's own default
+    bool denied = false;
+    std::string candidate;
+    for (std::size_t start = 0;;) {
+        const std::size_t colon = path.find(':', start);
+        const std::string_view directory = path.substr(start, colon == std::string_view::npos ? colon : colon - start);
+        candidate.assign(directory);  // an empty entry is the current directory
+        if (!candidate.empty()) candidate += '/';
+        candidate += file;
+        struct stat st;
+        // A directory without the program costs a stat, not a spawn.
+        const bool missing = ::stat(candidate.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+        const int rc = missing ? ENOENT : ::posix_spawn(&pid, candidate.c_str(), &actions, &attr, argv, envp);
+        switch (rc) {
+            case 0: return 0;
+            case EACCES: denied = true; break;
+            case ENOENT:
+            case ESTALE:
+            case ENOTDIR:
+            case ENODEV:
+            case ETIMEDOUT: break;
+            default: return rc;
+        }
+        if (colon == std::string_view::npos) break;
+        start = colon + 1;
+    }
+    return denied ? EACCES : ENOENT;
+}
+
+#if defined(__linux__) && defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal) && !defined(ZEQ_PIDFD_FALLBACK)
+#define ZEQ_HAVE_PIDFD 1
+#endif
+
 // A started child: killed (with its process group) and reaped on every way out.
+//
+// Where the kernel has them (Linux 5.4 and later), the child is held by a
+// process descriptor, so that signals and waits reach this very process even
+// after its PID has gone to another. A host that ignores SIGCHLD has its
+// children reaped by the kernel the moment they exit, and a later kill(pid)
+// could reach an unrelated process that reused the number; a wait by PID could
+// take another thread's child. Without them (an older kernel, a sandbox that
+// refuses the calls) the child is held by its PID, as before.
 class Child {
 public:
-    explicit Child(pid_t pid) : pid_(pid) {}
+    explicit Child(pid_t pid) : pid_(pid), group_(pid) { hold(); }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child() {
-        if (pid_ > 0) {
+        if (group_ > 0) {
             kill_group();
             reap_blocking();
         }
     }
-    pid_t pid() const noexcept { return pid_; }
     void kill_group() noexcept {
-        ::kill(-pid_, SIGKILL);  // anything the command started in its group
-        ::kill(pid_, SIGKILL);
+        if (group_ <= 0) return;  // reaped by this process: nothing of it left to stop
+        if (!pidfd_.open() && pid_ > 0) {
+            ::kill(-group_, SIGKILL);  // anything the command started in its group
+            ::kill(pid_, SIGKILL);
+            return;
+        }
+        // Held by its descriptor, or reaped by the kernel already. The group's
+        // number is the child's PID: it is still the group's while the child is
+        // not reaped, or while no process holds that number (a member of the
+        // group keeps it from being reused); otherwise the group is gone and
+        // the number another's.
+        const bool unreaped = pidfd_.open() && send(0) == 0;
+        if (unreaped || (::kill(group_, 0) != 0 && errno == ESRCH)) ::kill(-group_, SIGKILL);
+        if (pidfd_.open()) send(SIGKILL);
     }
     int reap_blocking() noexcept {
         int status = 0;
-        pid_t r;
-        do r = ::waitpid(pid_, &status, 0);
-        while (r < 0 && errno == EINTR);
-        pid_ = -1;
-        return r < 0 ? 0 : decode(status);  // ECHILD: the host reaps children itself
+        while (!wait_for_exit(0, status) && errno == EINTR) {}
+        forget();
+        return status;
     }
     // True once the child has exited; `status` then holds its exit status.
     bool try_reap(int& status) noexcept {
-        int raw = 0;
-        const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
-        if (r == 0) return false;
-        pid_ = -1;
-        status = r < 0 ? 0 : decode(raw);
+        if (!wait_for_exit(WNOHANG, status)) return false;
+        forget();
         return true;
     }
 
@@ -165,8 +237,78 @@ private:
         if (WIFSIGNALED(raw)) return -WTERMSIG(raw);
         return 0;
     }
-    pid_t pid_;
+
+    // True when the child has exited and is reaped (status 0 when the kernel
+    // or the host reaped it first); false when it still runs (WNOHANG) or the
+    // wait was interrupted (errno EINTR).
+    bool wait_for_exit(int options, int& status) noexcept {
+        status = 0;
+        if (pid_ <= 0) return true;  // reaped already (a wait for -1 would take any child)
+#ifdef ZEQ_HAVE_PIDFD
+        if (pidfd_.open()) {
+            siginfo_t info{};
+            if (::waitid(pidfd_type, static_cast<id_t>(pidfd_.get()), &info, WEXITED | options) != 0)
+                return errno != EINTR;  // ECHILD: reaped already
+            if (info.si_pid == 0) {
+                errno = 0;
+                return false;  // still running
+            }
+            status = info.si_code == CLD_EXITED ? info.si_status : -info.si_status;
+            return true;
+        }
+#endif
+        int raw = 0;
+        const pid_t r = ::waitpid(pid_, &raw, options);
+        if (r == 0) {
+            errno = 0;
+            return false;
+        }
+        if (r < 0) return errno != EINTR;  // ECHILD: the host reaps children itself
+        status = decode(raw);
+        return true;
+    }
+
+#ifdef ZEQ_HAVE_PIDFD
+    static constexpr idtype_t pidfd_type = static_cast<idtype_t>(3);  // P_PIDFD, not named by older C libraries
+
+    // Takes a descriptor of the child, and keeps it only once a wait through
+    // it confirms that it is this process's child: a child that exited before
+    // the descriptor was taken, reaped by the kernel, may have left its PID to
+    // another process already.
+    void hold() noexcept {
+        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+        if (fd < 0) {
+            if (errno == ESRCH) pid_ = -1;  // reaped already: its PID is no longer its own
+            return;                         // ENOSYS, EPERM, ...: held by its PID
+        }
+        pidfd_ = Fd(fd);
+        siginfo_t info{};
+        if (::waitid(pidfd_type, static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return;
+        if (errno == ECHILD) {
+            pid_ = -1;  // reaped by the kernel: nothing left to stop or wait for
+        }
+        pidfd_.reset();  // EINVAL: a kernel without waits by descriptor
+    }
+    int send(int signal) noexcept {
+        return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd_.get(), signal, nullptr, 0));
+    }
+#else
+    void hold() noexcept {}
+    int send(int) noexcept { return -1; }
+#endif
+
+    void forget() noexcept {
+        pid_ = group_ = -1;
+        pidfd_.reset();
+    }
+
+    pid_t pid_;    // -1 once reaped (by this process, the kernel or the host)
+    pid_t group_;  // the command's process group, until this process has waited for the child
+    Fd pidfd_;
 };
+
+// How much of a command's output one read takes.
+constexpr std::size_t read_chunk = 65536;
 
 int remaining_ms(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -176,7 +318,8 @@ int remaining_ms(Clock::time_point deadline) {
 
 class PosixPlatform final : public Platform {
 public:
-    explicit PosixPlatform(Interruption& interruption) : interruption_(interruption) {}
+    PosixPlatform(Interruption& interruption, EnvironmentSource* environment)
+        : interruption_(interruption), environment_(environment) {}
 
     std::string system_name() override {
         struct utsname u;
@@ -224,9 +367,19 @@ public:
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
+        std::vector<char*> entries;
+        std::optional<Environment> environment;
+        if (environment_ != nullptr) environment = environment_->copy();
+        if (environment) {
+            const std::string& block = environment->block();
+            for (std::size_t at = 0; at < block.size() && block[at] != '\0'; at = block.find('\0', at) + 1)
+                entries.push_back(const_cast<char*>(block.data() + at));
+            entries.push_back(nullptr);
+        }
+        char* const* envp = environment ? entries.data() : environ;
 
         pid_t pid = -1;
-        const int rc = ::posix_spawnp(&pid, args[0], &setup.actions, &setup.attr, args.data(), environ);
+        const int rc = spawn_on_path(pid, argv[0], setup.actions, setup.attr, args.data(), envp);
         if (rc != 0) {
             const ErrorKind kind = (rc == ENOENT || rc == ENOTDIR) ? ErrorKind::command_not_found
                                                                    : ErrorKind::command_failed;
@@ -238,7 +391,9 @@ public:
 
         Completed result;
         std::size_t total = 0;
-        char buffer[65536];
+        // On the heap: the host's signal handlers run inside this wait and may
+        // start another command there, one level deeper on the same stack.
+        const std::unique_ptr<char[]> buffer(new char[read_chunk]);
         // What the interruption check throws leaves through `child`, which
         // kills and reaps the command, and the pipes, which close.
         InterruptionSchedule interruption(interruption_);
@@ -274,7 +429,7 @@ public:
             interruption.check_if_due();
             for (nfds_t i = 0; i < n; ++i) {
                 if (fds[i].revents == 0) continue;
-                const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+                const ssize_t got = ::read(fds[i].fd, buffer.get(), read_chunk);
                 if (got < 0) {
                     if (errno == EINTR || errno == EAGAIN) continue;
                     throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
@@ -286,7 +441,7 @@ public:
                 total += static_cast<std::size_t>(got);
                 if (total > max_output_bytes)
                     throw core::Error(ErrorKind::command_failed, std::string(failure::output_too_large));
-                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                sinks[i]->append(buffer.get(), static_cast<std::size_t>(got));
             }
         }
 
@@ -342,12 +497,27 @@ public:
 
 private:
     Interruption& interruption_;
+    EnvironmentSource* environment_;  // none: the live environment
 };
 
 }  // namespace
 
+Environment Environment::of_this_process() {
+    Environment copy;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        copy.block_.append(*entry);
+        copy.block_.push_back('\0');
+    }
+    copy.block_.push_back('\0');
+    return copy;
+}
+
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption) {
-    return std::make_unique<PosixPlatform>(interruption);
+    return std::make_unique<PosixPlatform>(interruption, nullptr);
+}
+
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, EnvironmentSource& source) {
+    return std::make_unique<PosixPlatform>(interruption, &source);
 }
 
 }  // namespace zeq::platform

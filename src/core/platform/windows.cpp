@@ -10,7 +10,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "core/host_texts.hpp"
 #include "core/platform/platform.hpp"
@@ -243,7 +246,8 @@ void make_pipe(Handle& read, Handle& write) {
 
 class WindowsPlatform final : public Platform {
 public:
-    explicit WindowsPlatform(Interruption& interruption) : interruption_(interruption) {}
+    WindowsPlatform(Interruption& interruption, EnvironmentSource* environment)
+        : interruption_(interruption), environment_(environment) {}
 
     std::string system_name() override { return "Windows"; }
 
@@ -299,10 +303,14 @@ public:
         if (job.get()) SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
         std::wstring line = command_line(argv);
+        // The system copies the block into the child; without one it copies this process's.
+        std::wstring block = environment_ != nullptr ? environment_->copy().block() : std::wstring();
         PROCESS_INFORMATION pi{};
-        const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                            CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                            nullptr, &si.StartupInfo, &pi);
+        const DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
+                            (environment_ != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
+        const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags,
+                                            environment_ != nullptr ? block.data() : nullptr, nullptr, &si.StartupInfo,
+                                            &pi);
         const DWORD start_error = GetLastError();
         DeleteProcThreadAttributeList(attrs);
         if (!started) {
@@ -423,12 +431,31 @@ public:
 
 private:
     Interruption& interruption_;
+    EnvironmentSource* environment_;  // none: the live environment
 };
 
 }  // namespace
 
+Environment Environment::of_this_process() {
+    Environment copy;
+    // The system hands out a copy of its own, taken under the process's lock.
+    if (wchar_t* strings = GetEnvironmentStringsW()) {
+        const wchar_t* end = strings;
+        while (*end != L'\0') end += std::wcslen(end) + 1;
+        copy.block_.assign(strings, static_cast<std::size_t>(end - strings));
+        FreeEnvironmentStringsW(strings);
+    }
+    copy.block_.push_back(L'\0');
+    if (copy.block_.size() < 2) copy.block_.push_back(L'\0');  // an empty block is two NULs
+    return copy;
+}
+
 std::unique_ptr<Platform> make_system_platform(Interruption& interruption) {
-    return std::make_unique<WindowsPlatform>(interruption);
+    return std::make_unique<WindowsPlatform>(interruption, nullptr);
+}
+
+std::unique_ptr<Platform> make_system_platform(Interruption& interruption, EnvironmentSource& source) {
+    return std::make_unique<WindowsPlatform>(interruption, &source);
 }
 
 }  // namespace zeq::platform

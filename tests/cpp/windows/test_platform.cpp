@@ -131,6 +131,23 @@ TEST_CASE("windows runner: captured output, merged and separate errors, exit sta
     CHECK_EQ(handle_count(), handles_before);
 }
 
+TEST_CASE("windows runner: a command starts with the environment copied, not the live one") {
+    struct FixedEnvironment final : platform::EnvironmentSource {
+        platform::Environment taken = platform::Environment::of_this_process();
+        platform::Environment copy() override { return taken; }
+    };
+    SetEnvironmentVariableW(L"ZEQ_ENV_PROBE", L"copied");
+    platform::NoInterruption none;
+    FixedEnvironment environment;
+    auto copied = platform::make_system_platform(none, environment);
+    SetEnvironmentVariableW(L"ZEQ_ENV_PROBE", nullptr);
+    CHECK_EQ(copied->run({"zeq_speaker", "--env", "ZEQ_ENV_PROBE"}, ErrorStream::merged, 10s).out,
+             std::string("copied"));
+    auto live = platform::make_system_platform();
+    CHECK_EQ(live->run({"zeq_speaker", "--env", "ZEQ_ENV_PROBE"}, ErrorStream::merged, 10s).out,
+             std::string("<unset>"));
+}
+
 TEST_CASE("windows runner: arguments reach the program unchanged") {
     auto os = platform::make_system_platform();
     const std::vector<std::string> args = {"a b",       "",     "x\"y",     "back\\",

@@ -3,6 +3,7 @@
 //   --err TEXT    TEXT on standard error
 //   --bytes HEX   these bytes on standard output, unconverted
 //   --exit N      exit status N (default 0)
+//   --env NAME    the value of the environment variable NAME on standard output, or <unset>
 //   --args ...    every following argument on standard output, each followed by "|"
 #include <cwchar>
 
@@ -38,6 +39,9 @@ int wmain(int argc, wchar_t** argv) {
             write_text(err(), argv[++i]);
         } else if (option == L"--bytes") {
             write_bytes(out(), from_hex(argv[++i]));
+        } else if (option == L"--env") {
+            const wchar_t* value = _wgetenv(argv[++i]);
+            write_text(out(), value != nullptr ? std::wstring(value) : std::wstring(L"<unset>"));
         } else if (option == L"--exit") {
             status = static_cast<int>(std::wcstol(argv[++i], nullptr, 10));
         } else {
