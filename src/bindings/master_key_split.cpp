@@ -69,11 +69,13 @@ ZEQ_MODULE(master_key_split, m) {
     default_weight_param = host::int_from_decimal(root_key::default_weight_param).release().ptr();  // never freed
     m.attr("DEFAULT_WEIGHT_PARAM") = nb::borrow(default_weight_param);
 
-    m.def("parse_root_key", host::scrubbed<&parse_root_key>, nb::arg("root_key"),
+    // Not scrubbed: parsing makes nothing the host does not receive (the personal key
+    // and the weight come back to it, and their text is the host's own root key).
+    m.def("parse_root_key", &parse_root_key, nb::arg("root_key"),
           "Split ``root_key`` at its first '_' into (personal_key, weight_param); a missing or\n"
           "non-numeric weight gives DEFAULT_WEIGHT_PARAM and a debug log line.");
-    m.def("get_personal_key", host::scrubbed<&get_personal_key>, nb::arg("root_key"),
+    m.def("get_personal_key", &get_personal_key, nb::arg("root_key"),
           "The personal key of ``root_key``.");
-    m.def("get_weight_param", host::scrubbed<&get_weight_param>, nb::arg("root_key"),
+    m.def("get_weight_param", &get_weight_param, nb::arg("root_key"),
           "The weight parameter of ``root_key``.");
 }
