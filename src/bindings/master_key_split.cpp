@@ -74,8 +74,6 @@ ZEQ_MODULE(master_key_split, m) {
     m.def("parse_root_key", &parse_root_key, nb::arg("root_key"),
           "Split ``root_key`` at its first '_' into (personal_key, weight_param); a missing or\n"
           "non-numeric weight gives DEFAULT_WEIGHT_PARAM and a debug log line.");
-    m.def("get_personal_key", &get_personal_key, nb::arg("root_key"),
-          "The personal key of ``root_key``.");
-    m.def("get_weight_param", &get_weight_param, nb::arg("root_key"),
-          "The weight parameter of ``root_key``.");
+    m.def("get_personal_key", &get_personal_key, nb::arg("root_key"), "The personal key of ``root_key``.");
+    m.def("get_weight_param", &get_weight_param, nb::arg("root_key"), "The weight parameter of ``root_key``.");
 }
