@@ -6,6 +6,9 @@
 # /root/.cache/zeq), each piece in a folder that is complete or absent: it is
 # built under a temporary name and renamed into place at the end.
 
+# A failure inside $(...) stops the script too (the helpers below print their
+# result on stdout and stop with die).
+shopt -s inherit_errexit
 cache=$(realpath -m "${ZEQ_CACHE_DIR:-/root/.cache/zeq}")
 mkdir -p "$cache"
 
@@ -37,7 +40,7 @@ zeq_apt() {
   local dir=$cache/apt/$suite-$arch
   if [ ! -f "$dir/updated" ]; then
     local mirror
-    mirror=$(zeq_debian_mirror)
+    mirror=$(zeq_debian_mirror) || exit 1
     rm -rf "$dir"
     mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/etc/preferences.d"
     cat >"$dir/etc/sources.list" <<SOURCES
@@ -126,7 +129,7 @@ zeq_zig_wrappers() {
 # A CMake toolchain file for a zig target, beside its wrappers.
 zeq_zig_toolchain() {
   local target=$1 prefix system processor
-  prefix=$(zeq_zig_wrappers "$target")
+  prefix=$(zeq_zig_wrappers "$target") || exit 1
   case "$target" in
     *-linux-*) system=Linux ;;
     *-macos*) system=Darwin ;;
@@ -141,6 +144,8 @@ set(CMAKE_CXX_COMPILER $prefix-c++)
 set(CMAKE_AR $prefix-ar)
 set(CMAKE_RANLIB $prefix-ranlib)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# No C++ modules here: CMake would look for clang-scan-deps, which zig lacks.
+set(CMAKE_CXX_SCAN_FOR_MODULES OFF)
 TOOLCHAIN
   mv "$prefix.cmake.tmp" "$prefix.cmake"
   echo "$prefix.cmake"
@@ -167,50 +172,83 @@ zeq_debian_source() {
 }
 
 # OpenSSL's libcrypto and Expat, static, PIC, with hidden symbols, for a zig
-# target: $cache/deps/TARGET-openssl-V-expat-V/{include,lib}. Only libcrypto
-# is built: no apps, tests, docs, engines, loadable modules, legacy provider,
-# TLS, and no configuration file read at start-up (the host machine's
-# openssl.cnf stays the host's own).
+# target: prints the folder holding both under include/ and lib/. Each is
+# cached on its own ($cache/deps/TARGET-openssl-V, $cache/deps/TARGET-expat-V)
+# and complete once its marker is written; the combined folder is made of
+# links to them.
 zeq_static_deps() {
-  local target=$1 openssl_src expat_src toolchain prefix dir
-  dir=$cache/deps/$target-${zeq_openssl_source#*=}-${zeq_expat_source#*=}
-  dir=${dir//\~/_}
-  if [ ! -f "$dir/complete" ]; then
-    openssl_src=$(zeq_debian_source "$zeq_openssl_suite" "$zeq_openssl_source")
-    expat_src=$(zeq_debian_source "$zeq_expat_suite" "$zeq_expat_source")
-    toolchain=$(zeq_zig_toolchain "$target")
-    prefix=${toolchain%.cmake}
-    local work=$dir.build
-    rm -rf "$dir" "$work"
-    mkdir -p "$work/openssl" "$dir/lib" "$dir/include"
-    local openssl_target
-    case "$target" in
-      x86_64-linux-*) openssl_target=linux-x86_64 ;;
-      aarch64-linux-*) openssl_target=linux-aarch64 ;;
-      *) die "no OpenSSL configuration for zig target $target" ;;
-    esac
-    echo "-- OpenSSL ${zeq_openssl_source#*=} for $target (minutes; cached in $dir)" >&2
-    (
-      cd "$work/openssl" &&
-        CC=$prefix-cc AR=$prefix-ar RANLIB=$prefix-ranlib perl "$openssl_src/Configure" "$openssl_target" \
-          no-shared no-apps no-tests no-docs no-engine no-module no-legacy no-dso no-ssl no-tls no-dtls no-quic \
-          no-autoload-config no-uplink no-comp no-zlib --prefix=/nonexistent --openssldir=/nonexistent \
-          -fPIC -fvisibility=hidden -ffunction-sections -fdata-sections >configure.log 2>&1 &&
-        make -j"$(nproc)" build_generated >make.log 2>&1 &&
-        make -j"$(nproc)" libcrypto.a >>make.log 2>&1
-    ) || { tail -n 30 "$work/openssl"/*.log >&2; die "the OpenSSL build for $target failed (log in $work/openssl)"; }
-    cp "$work/openssl/libcrypto.a" "$dir/lib/"
-    cp -r "$openssl_src/include/openssl" "$dir/include/"
-    cp "$work/openssl/include/openssl/"*.h "$dir/include/openssl/"
-    echo "-- Expat ${zeq_expat_source#*=} for $target" >&2
-    cmake -S "$expat_src" -B "$work/expat" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS="-fvisibility=hidden -ffunction-sections -fdata-sections" \
-      -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF \
-      -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF -DCMAKE_INSTALL_PREFIX="$dir" >"$work/expat.log" 2>&1 &&
-      cmake --build "$work/expat" --target install >>"$work/expat.log" 2>&1 ||
-      { tail -n 30 "$work/expat.log" >&2; die "the Expat build for $target failed (log in $work/expat.log)"; }
-    rm -rf "$dir/lib/cmake" "$dir/share" "$work"
-    echo "$target" >"$dir/complete"
+  local target=$1 openssl expat dir
+  openssl=$(zeq_static_openssl "$target") || exit 1
+  expat=$(zeq_static_expat "$target") || exit 1
+  dir=$cache/deps/$target-${openssl##*-openssl-}-${expat##*-expat-}
+  if [ ! -d "$dir" ]; then
+    rm -rf "$dir.tmp"
+    mkdir -p "$dir.tmp/include" "$dir.tmp/lib"
+    ln -s "$openssl/include/openssl" "$dir.tmp/include/openssl"
+    ln -s "$expat/include/"*.h "$dir.tmp/include/"
+    ln -s "$openssl/lib/libcrypto.a" "$expat/lib/libexpat.a" "$dir.tmp/lib/"
+    mv "$dir.tmp" "$dir"
   fi
+  echo "$dir"
+}
+
+# Only libcrypto is built: no apps, tests, docs, engines, loadable modules,
+# legacy provider, TLS, and no configuration file read at start-up (the host
+# machine's openssl.cnf stays the host's own).
+zeq_static_openssl() {
+  local target=$1 src prefix openssl_target version dir
+  version=${zeq_openssl_source#*=}
+  dir=$cache/deps/$target-openssl-${version//\~/_}
+  [ -f "$dir/complete" ] && { echo "$dir"; return; }
+  case "$target" in
+    x86_64-linux-*) openssl_target=linux-x86_64 ;;
+    aarch64-linux-*) openssl_target=linux-aarch64 ;;
+    *) die "no OpenSSL configuration for zig target $target" ;;
+  esac
+  src=$(zeq_debian_source "$zeq_openssl_suite" "$zeq_openssl_source") || exit 1
+  prefix=$(zeq_zig_wrappers "$target") || exit 1
+  local work=$dir.build
+  rm -rf "$dir" "$work"
+  mkdir -p "$work" "$dir/lib" "$dir/include"
+  echo "-- OpenSSL $version for $target (minutes; cached in $dir)" >&2
+  (
+    cd "$work" &&
+      CC=$prefix-cc AR=$prefix-ar RANLIB=$prefix-ranlib perl "$src/Configure" "$openssl_target" \
+        no-shared no-apps no-tests no-docs no-engine no-module no-legacy no-dso no-ssl no-tls no-dtls no-quic \
+        no-autoload-config no-uplink no-comp no-zlib --prefix=/nonexistent --openssldir=/nonexistent \
+        -fPIC -fvisibility=hidden -ffunction-sections -fdata-sections >configure.log 2>&1 &&
+      make -j"$(nproc)" build_generated >make.log 2>&1 &&
+      make -j"$(nproc)" libcrypto.a >>make.log 2>&1
+  ) || { grep -E 'error|Error' "$work"/*.log | tail -n 5 >&2; die "the OpenSSL build for $target failed (log in $work)"; }
+  cp "$work/libcrypto.a" "$dir/lib/"
+  cp -r "$src/include/openssl" "$dir/include/"
+  cp "$work/include/openssl/"*.h "$dir/include/openssl/"
+  rm -rf "$work"
+  echo "$target" >"$dir/complete"
+  echo "$dir"
+}
+
+zeq_static_expat() {
+  local target=$1 src toolchain version dir
+  version=${zeq_expat_source#*=}
+  dir=$cache/deps/$target-expat-${version//\~/_}
+  [ -f "$dir/complete" ] && { echo "$dir"; return; }
+  src=$(zeq_debian_source "$zeq_expat_suite" "$zeq_expat_source") || exit 1
+  toolchain=$(zeq_zig_toolchain "$target") || exit 1
+  local work=$dir.build
+  rm -rf "$dir" "$work"
+  echo "-- Expat $version for $target" >&2
+  cmake -S "$src/expat" -B "$work" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_FLAGS="-fvisibility=hidden -ffunction-sections -fdata-sections" \
+    -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF \
+    -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF -DCMAKE_INSTALL_PREFIX="$dir" -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+    >"$work.log" 2>&1 &&
+    # Debian's security patches test "XML_DTD == 1", as the autotools build
+    # defines it; Expat's CMake build defines it empty.
+    sed -i 's/^#define XML_DTD$/#define XML_DTD 1/' "$work/expat_config.h" &&
+    cmake --build "$work" --target install >>"$work.log" 2>&1 ||
+    { tail -n 5 "$work.log" >&2; die "the Expat build for $target failed (log in $work.log)"; }
+  rm -rf "$dir/lib/cmake" "$dir/share" "$work" "$work.log"
+  echo "$target" >"$dir/complete"
   echo "$dir"
 }
