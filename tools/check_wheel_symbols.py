@@ -5,7 +5,7 @@
 - No file exports a symbol of libcrypto or Expat (EVP_, OPENSSL_, CRYPTO_, ERR_,
   BIO_, OSSL_, XML_ ...): with RTLD_GLOBAL the host's own libssl, _ssl and
   _hashlib would bind to them.
-- Exactly one file carries libcrypto (its version text), so that every module
+- Exactly one file carries libcrypto (its default provider), so that every module
   shares one library state (providers, error queues, the random generator).
 - The package bundles no library of the build machine (no *.libs/ folder).
 
@@ -36,7 +36,8 @@ FORBIDDEN_PREFIXES = (
     "X509",
     "XML_",
 )
-LIBCRYPTO_MARK = b"OpenSSL 3."
+# The name of libcrypto's default provider, which every fetch of an algorithm needs.
+LIBCRYPTO_MARK = b"OpenSSL Default Provider"
 
 
 def exported(elf: ELFFile) -> list[str]:
