@@ -66,7 +66,8 @@ find_python() {
     command -v "${!var}" || die "$var=${!var} is not a program"
     return
   fi
-  if candidate=$(command -v "python$version"); then
+  # (a pyenv shim of a version that is not selected is on PATH but does not run)
+  if candidate=$(command -v "python$version") && "$candidate" -c '' 2>/dev/null; then
     echo "$candidate"
     return
   fi

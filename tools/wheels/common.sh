@@ -48,7 +48,7 @@ deb [arch=$arch signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirro
 deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main
 SOURCES
     : >"$dir/status"
-    zeq_apt_raw "$dir" "$arch" apt-get -qq update || die "apt-get update for Debian $suite ($arch) failed: $mirror unreachable?"
+    zeq_apt_raw "$dir" "$arch" apt-get -o APT::Sandbox::User=root -qq update || die "apt-get update for Debian $suite ($arch) failed: $mirror unreachable?"
     touch "$dir/updated"
   fi
   zeq_apt_raw "$dir" "$arch" "$tool" "$@"
@@ -250,5 +250,40 @@ zeq_static_expat() {
     { tail -n 5 "$work.log" >&2; die "the Expat build for $target failed (log in $work.log)"; }
   rm -rf "$dir/lib/cmake" "$dir/share" "$work" "$work.log"
   echo "$target" >"$dir/complete"
+  echo "$dir"
+}
+
+# Debian's arm64 Python of a release, unpacked from its packages (and their
+# dependencies) into $cache/sysroot/SUITE-arm64-pythonV, for running the
+# aarch64 wheels under qemu-user-static. Prints the folder; its
+# usr/bin/pythonV-qemu runs that Python (argv[0] stays the script, so that
+# sys.executable, venvs and child processes go through qemu too).
+#   zeq_arm64_python_sysroot SUITE VERSION
+zeq_arm64_python_sysroot() {
+  local suite=$1 version=$2 dir
+  dir=$cache/sysroot/$suite-arm64-python$version
+  if [ ! -f "$dir/complete" ]; then
+    local work=$dir.tmp packages
+    rm -rf "$dir" "$work"
+    mkdir -p "$work/debs" "$work/root"
+    echo "-- Debian $suite arm64 python$version: downloading into $dir" >&2
+    # The package and everything it depends on, virtual packages left out.
+    packages=$(zeq_apt "$suite" arm64 apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+      --no-breaks --no-replaces --no-enhances "python$version" | grep -E '^[a-z0-9]' | sort -u) ||
+      { rm -rf "$work"; die "apt-cache found no arm64 python$version in Debian $suite"; }
+    # shellcheck disable=SC2086
+    (cd "$work/debs" && zeq_apt "$suite" arm64 apt-get -o APT::Sandbox::User=root -qq download $packages >/dev/null 2>"$work/download.log") ||
+      { tail -n 3 "$work/download.log" >&2; rm -rf "$work"; die "apt-get download of Debian $suite arm64 python$version failed"; }
+    local deb
+    for deb in "$work/debs"/*.deb; do
+      dpkg -x "$deb" "$work/root" || { rm -rf "$work"; die "dpkg -x could not unpack $(basename "$deb")"; }
+    done
+    printf '#!/bin/sh\nexec qemu-aarch64-static -L "%s" -0 "$0" "%s/usr/bin/python%s" "$@"\n' "$dir" "$dir" "$version" \
+      >"$work/root/usr/bin/python$version-qemu"
+    chmod +x "$work/root/usr/bin/python$version-qemu"
+    mv "$work/root" "$dir"
+    rm -rf "$work"
+    echo "$suite arm64 python$version" >"$dir/complete"
+  fi
   echo "$dir"
 }
