@@ -107,14 +107,18 @@ for arch in "${archs[@]}"; do
     raw=$work/raw-$tag-$arch
     rm -rf "$raw"
     cross=()
+    tree="$work/build-{wheel_tag}"
     if [ "$arch" != "$(uname -m)" ]; then
-      # The target's platform tag and extension suffix, for scikit-build-core.
-      cross=(env "_PYTHON_HOST_PLATFORM=linux-$arch" "SETUPTOOLS_EXT_SUFFIX=.cpython-${tag#cp}-$arch-linux-gnu.so")
+      tree="$work/build-{wheel_tag}-as-$arch"
+      # The target's extension suffix, for scikit-build-core. The wheel's platform
+      # tag is set after the build (wheel tags): pip would otherwise fetch the
+      # build's own tools (CMake) for the target's architecture.
+      cross=(env "SETUPTOOLS_EXT_SUFFIX=.cpython-${tag#cp}-$arch-linux-gnu.so")
     fi
     # The tools venv's pip, run by the user's interpreter (pip --python): the
     # configuration settings need pip 23.1 or later, whatever that Python has.
     if ! "${cross[@]}" "$tools/bin/python" -m pip --python "$python" wheel -q --no-deps -w "$raw" \
-      -C "build-dir=$work/build-{wheel_tag}" \
+      -C "build-dir=$tree" \
       -C cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain" \
       -C cmake.define.ZEQ_ONE_LIBRARY=ON \
       -C cmake.define.OPENSSL_ROOT_DIR="$deps" \
@@ -124,6 +128,10 @@ for arch in "${archs[@]}"; do
       . >"$work/build-$tag-$arch.log" 2>&1; then
       tail -n 40 "$work/build-$tag-$arch.log" >&2
       die "the $tag $arch wheel did not build (log: $work/build-$tag-$arch.log)"
+    fi
+    if [ ${#cross[@]} -gt 0 ]; then
+      "$tools/bin/wheel" tags --remove --platform-tag "linux_$arch" "$raw"/*.whl >/dev/null ||
+        die "could not retag the $tag $arch wheel as linux_$arch"
     fi
     for wheel in "$raw"/*.whl; do
       if ! "$tools/bin/auditwheel" repair --plat "manylinux_2_28_$arch" -w "$stage" "$wheel" >"$work/repair.log" 2>&1; then

