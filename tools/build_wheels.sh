@@ -133,12 +133,19 @@ for arch in "${archs[@]}"; do
       "$tools/bin/wheel" tags --remove --platform-tag "linux_$arch" "$raw"/*.whl >/dev/null ||
         die "could not retag the $tag $arch wheel as linux_$arch"
     fi
+    # auditwheel names only this machine's architecture in --plat: a wheel of
+    # another one gets the lowest tag its symbols allow ("auto"), checked to be
+    # manylinux_2_28 or lower.
+    plat=manylinux_2_28_$arch
+    [ ${#cross[@]} -eq 0 ] || plat=auto
     for wheel in "$raw"/*.whl; do
-      if ! "$tools/bin/auditwheel" repair --plat "manylinux_2_28_$arch" -w "$stage" "$wheel" >"$work/repair.log" 2>&1; then
+      if ! "$tools/bin/auditwheel" repair --plat "$plat" -w "$stage" "$wheel" >"$work/repair.log" 2>&1; then
         cat "$work/repair.log" >&2
-        die "auditwheel refused $(basename "$wheel") as manylinux_2_28_$arch"
+        die "auditwheel refused $(basename "$wheel") as $plat"
       fi
       grep "^Fixed-up wheel" "$work/repair.log"
+      grep "^Fixed-up wheel" "$work/repair.log" | grep -qE "manylinux_2_(1[0-9]|2[0-8])_$arch" ||
+        die "$(basename "$wheel") needs a newer glibc than 2.28"
     done
   done
 done

@@ -22,7 +22,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mapfile -t requirements < <(python3 -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
-for pair in bookworm:3.11 trixie:3.13; do
+for pair in ${ZEQ_AARCH64_PAIRS:-bookworm:3.11 trixie:3.13}; do
   suite=${pair%%:*}
   version=${pair#*:}
   sysroot=$(zeq_arm64_python_sysroot "$suite" "$version")
