@@ -7,6 +7,7 @@
 # pure Python; one that cannot be installed is named here, and the test files
 # that import it are left out (everything else still runs).
 # The wheels are those 70-wheels.sh built, or built here when absent.
+# ZEQ_AARCH64_PAIRS (e.g. "bookworm:3.11") narrows the run to the releases named.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -15,7 +16,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 command -v qemu-aarch64-static >/dev/null || die "qemu-aarch64-static is missing (Debian package qemu-user-static)"
 zeq_tools_venv
 dist=build/wheels/dist
-if ! ls "$dist"/*-cp311-*aarch64.whl "$dist"/*-cp313-*aarch64.whl >/dev/null 2>&1; then
+if ! ls "$dist"/*-cp311-*aarch64.whl "$dist"/*-cp313-*aarch64.whl >/dev/null 2>&1 && [ -z "${ZEQ_AARCH64_PAIRS:-}" ]; then
   bash tools/build_wheels.sh --arch aarch64 --python 3.11 --python 3.13 "$dist"
 fi
 
