@@ -40,6 +40,19 @@ for pair in ${ZEQ_AARCH64_PAIRS:-bookworm:3.11 trixie:3.13}; do
       while IFS= read -r file; do ignored+=("--ignore=$file"); done < <(grep -lE "^(import|from) $module\b" "$root"/tests/python/*.py)
     fi
   done
+  # Under qemu the guest's vector registers live in the emulator's memory, which
+  # the freed-memory test reads as the child's: the AES rounds leave the key of
+  # their last block there (on a real processor it stays in a register).
+  ignored+=("--deselect=$root/tests/python/test_freed_memory.py::test_no_key_material_is_left_in_memory[encrypt_root_key_data]")
+  echo "NOTE: left out under qemu: test_no_key_material_is_left_in_memory[encrypt_root_key_data] (the emulator keeps the guest's vector registers in its memory)"
+  if [ "$suite" = bookworm ]; then
+    # Debian 12's Python 3.11.2 gives no text signature to a class from
+    # __text_signature__; the layer's signatures for classes need the mend of that.
+    for test in "test_a_class_shows_its_constructors_parameters" "test_help_shows_the_signatures"; do
+      ignored+=("--deselect=$root/tests/python/test_function_signatures.py::$test")
+    done
+    echo "NOTE: left out on Debian's Python 3.11.2: the class signature tests of test_function_signatures.py (inspect.signature of a class)"
+  fi
   "${pip[@]}" install -q --no-index --only-binary=:all: --find-links "$dist" zeq-crypto-layer
   (cd "$work" && "$venv/bin/python" -I "$root/tools/check_installed_wheel.py" "$root/tests/support")
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${ignored[@]}" "$root/tests/python")

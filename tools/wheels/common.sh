@@ -278,6 +278,12 @@ zeq_arm64_python_sysroot() {
     for deb in "$work/debs"/*.deb; do
       dpkg -x "$deb" "$work/root" || { rm -rf "$work"; die "dpkg -x could not unpack $(basename "$deb")"; }
     done
+    # Releases with a merged /usr (Debian 13) ship their libraries under usr/
+    # only: the links that their base system would add.
+    local top
+    for top in bin sbin lib; do
+      [ -e "$work/root/$top" ] || ln -s "usr/$top" "$work/root/$top"
+    done
     printf '#!/bin/sh\nexec qemu-aarch64-static -L "%s" -0 "$0" "%s/usr/bin/python%s" "$@"\n' "$dir" "$dir" "$version" \
       >"$work/root/usr/bin/python$version-qemu"
     chmod +x "$work/root/usr/bin/python$version-qemu"
