@@ -115,6 +115,19 @@ for arch in "${archs[@]}"; do
       # build's own tools (CMake) for the target's architecture.
       cross=(env "SETUPTOOLS_EXT_SUFFIX=.cpython-${tag#cp}-$arch-linux-gnu.so")
     fi
+    # Debian's Python keeps its pyconfig.h per architecture, under
+    # /usr/include/<multiarch>/pythonX.Y, which zig (searching no system folder)
+    # would not find: a folder holding that one link is given instead.
+    flags=()
+    include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    multiarch=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
+    if [ -n "$multiarch" ] && [ -f "$(dirname "$include")/$multiarch/$(basename "$include")/pyconfig.h" ]; then
+      shim=$work/pyconfig-$tag-$arch
+      rm -rf "$shim"
+      mkdir -p "$shim/$multiarch"
+      ln -s "$(dirname "$include")/$multiarch/$(basename "$include")" "$shim/$multiarch/$(basename "$include")"
+      flags=(-C "cmake.define.CMAKE_CXX_FLAGS=-isystem $shim")
+    fi
     # The tools venv's pip, run by the user's interpreter (pip --python): the
     # configuration settings need pip 23.1 or later, whatever that Python has.
     if ! "${cross[@]}" "$tools/bin/python" -m pip --python "$python" wheel -q --no-deps -w "$raw" \
@@ -125,7 +138,7 @@ for arch in "${archs[@]}"; do
       -C cmake.define.OPENSSL_USE_STATIC_LIBS=ON \
       -C cmake.define.EXPAT_INCLUDE_DIR="$deps/include" \
       -C cmake.define.EXPAT_LIBRARY="$deps/lib/libexpat.a" \
-      . >"$work/build-$tag-$arch.log" 2>&1; then
+      "${flags[@]}" . >"$work/build-$tag-$arch.log" 2>&1; then
       tail -n 40 "$work/build-$tag-$arch.log" >&2
       die "the $tag $arch wheel did not build (log: $work/build-$tag-$arch.log)"
     fi
