@@ -3,8 +3,9 @@
     python -I tools/check_installed_wheel.py tests/support
 
 - The package comes from this interpreter's site-packages, not from a source tree.
-- Its extension modules load, and the only libcrypto mapped then is the one the
-  wheel carries (zeq_crypto_layer.libs/libcrypto-<hash>.so.3), not the system's.
+- Its extension modules load from one library of the wheel,
+  libzeq_crypto_layer.so, which carries libcrypto inside: no libcrypto file is
+  mapped then, neither the system's nor any other.
 - Once the host has loaded its own libcrypto too (hashlib, and the host
   application's stand-ins from tests/support, which rule_sealer imports), the
   layer still works and agrees with it.
@@ -24,11 +25,11 @@ def fail(reason: str) -> None:
     sys.exit(f"check_installed_wheel: {reason}")
 
 
-def mapped_libcrypto() -> set[str]:
+def mapped_files() -> set[str]:
     paths = set()
     for line in pathlib.Path("/proc/self/maps").read_text().splitlines():
         fields = line.split(maxsplit=5)
-        if len(fields) == 6 and "libcrypto" in pathlib.Path(fields[5]).name:
+        if len(fields) == 6 and fields[5].startswith("/"):
             paths.add(fields[5])
     return paths
 
@@ -45,11 +46,13 @@ def main(stand_ins: str) -> None:
     for name in modules:
         if name != "rule_sealer":
             importlib.import_module(f"zeq.domain.crypto_layer.{name}")
-    mapped = mapped_libcrypto()
-    bundled_dir = site / "zeq_crypto_layer.libs"
-    foreign = sorted(p for p in mapped if pathlib.Path(p).parent != bundled_dir)
-    if foreign or not mapped:
-        fail(f"the modules map libcrypto from {', '.join(sorted(mapped)) or 'nowhere'}, not from {bundled_dir}")
+    mapped = mapped_files()
+    libcrypto = sorted(p for p in mapped if "libcrypto" in pathlib.Path(p).name)
+    if libcrypto:
+        fail(f"the modules map a libcrypto file: {', '.join(libcrypto)}")
+    library = package_dir / "libzeq_crypto_layer.so"
+    if str(library) not in mapped:
+        fail(f"the modules do not map {library}")
 
     # The host's own libcrypto beside the wheel's.
     import hashlib
@@ -63,7 +66,7 @@ def main(stand_ins: str) -> None:
     ciphertext, key = per_info_key.encrypt_info("wheel")
     if per_info_key.decrypt_info(ciphertext, key) != "wheel":
         fail("per_info_key does not round-trip")
-    print(f"{len(modules)} modules from {package_dir}; their libcrypto: {', '.join(sorted(mapped))}")
+    print(f"{len(modules)} modules from {package_dir}, all in {library.name}")
 
 
 if __name__ == "__main__":

@@ -45,8 +45,10 @@ def extension_modules(package_dir: pathlib.Path) -> list[str]:
         suffix = next((s for s in suffixes if path.name.endswith(s)), None)
         if suffix is not None:
             names.add(path.name[: -len(suffix)])
-    # The shared nanobind runtime sits beside the modules but is not one.
+    # The shared nanobind runtime (source builds) and the library holding all of
+    # the modules' code (binary wheels) sit beside the modules but are none.
     names.discard("libnanobind")
+    names.discard("libzeq_crypto_layer")
     return sorted(names)
 
 

@@ -75,7 +75,15 @@ Pipe make_pipe() {
     int fds[2];
     // O_CLOEXEC: a child started concurrently by another thread must not
     // inherit our ends (it would keep the pipe open past our child's exit).
+#if defined(__APPLE__)
+    // macOS has pipe2 only from macOS 27 on: the flag is set right after, which
+    // leaves a host thread that forks in between a short window. The layer's
+    // own spawns pass only the named descriptors (POSIX_SPAWN_CLOEXEC_DEFAULT).
+    if (::pipe(fds) != 0) throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
+    for (const int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#else
     if (::pipe2(fds, O_CLOEXEC) != 0) throw core::Error(ErrorKind::command_failed, errno_text(errno, ""));
+#endif
     Pipe p;
     p.read = Fd(fds[0]);
     p.write = Fd(fds[1]);
@@ -106,6 +114,7 @@ void close_other_descriptors(SpawnSetup& setup, short& flags) {
     posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
 #elif defined(POSIX_SPAWN_CLOEXEC_DEFAULT) && !defined(ZEQ_SPAWN_CLOSE_FALLBACK)
     // Only the descriptors that the file actions name are inherited.
+    (void)setup;
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #else
     // One close action per descriptor open now (a close of one that is closed by
