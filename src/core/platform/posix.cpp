@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#if defined(__linux__)
+#include <sys/syscall.h>  // the process descriptor calls, which the C library may not wrap
+#endif
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <time.h>
