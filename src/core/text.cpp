@@ -230,6 +230,28 @@ std::string repr(std::string_view s) {
     return out;
 }
 
+namespace {
+
+// The first position from i on that does not start eight bytes of ASCII: long
+// runs are read four words at a time, then word by word.
+std::size_t skip_ascii_words(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+    while (i + 32 <= n) {
+        std::uint64_t w[4];
+        std::memcpy(w, p + i, 32);
+        if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
+        i += 32;
+    }
+    while (i + 8 <= n) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+        i += 8;
+    }
+    return i;
+}
+
+}  // namespace
+
 std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates, bool* all_ascii) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
@@ -240,18 +262,7 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes, bool surrogates
         return Utf8Fault{position, end, p[position], reason};
     };
     while (i < n) {
-        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
-            std::uint64_t w[4];
-            std::memcpy(w, p + i, 32);
-            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
-            i += 32;
-        }
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
+        i = skip_ascii_words(p, i, n);
         if (i >= n) break;
         const unsigned char c = p[i];
         if (c < 0x80) {
@@ -314,18 +325,7 @@ bool check_layer_utf8(std::string_view bytes, Utf8Shape& shape) noexcept {
     std::size_t continuation = 0;  // bytes that do not start a code point
     unsigned widest = 0;           // the largest lead byte of a multi-byte form
     while (i < n) {
-        while (i + 32 <= n) {  // long runs of ASCII, four words at a time
-            std::uint64_t w[4];
-            std::memcpy(w, p + i, 32);
-            if ((w[0] | w[1] | w[2] | w[3]) & 0x8080808080808080ULL) break;
-            i += 32;
-        }
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
+        i = skip_ascii_words(p, i, n);
         // Code point by code point until the next run of ASCII.
         while (i < n) {
             const unsigned c = p[i];
