@@ -4,6 +4,10 @@
 
 #include <new>
 
+#if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#endif
+
 namespace zeq {
 
 void wipe_bytes(void* p, std::size_t size) noexcept { OPENSSL_cleanse(p, size); }
@@ -49,11 +53,21 @@ void zero_sse_registers() noexcept {
 enum class VectorRegisters { sse, avx, avx512 };
 
 VectorRegisters vector_registers() noexcept {
+    // Asked of the processor and the system directly (cpuid, xgetbv): the
+    // compiler's __builtin_cpu_supports needs its runtime's processor table,
+    // which a shared library linked against another runtime cannot reach.
     static const VectorRegisters kind = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return VectorRegisters::avx512;
-        if (__builtin_cpu_supports("avx")) return VectorRegisters::avx;
-        return VectorRegisters::sse;
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return VectorRegisters::sse;
+        const bool osxsave = (ecx & bit_OSXSAVE) != 0, avx = (ecx & bit_AVX) != 0;
+        if (!osxsave || !avx) return VectorRegisters::sse;
+        unsigned xcr0_low = 0, xcr0_high = 0;
+        asm volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+        if ((xcr0_low & 0x6) != 0x6) return VectorRegisters::sse;  // the system saves xmm and ymm state
+        if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX512F) != 0 &&
+            (xcr0_low & 0xE0) == 0xE0)  // ... and the opmask and zmm state
+            return VectorRegisters::avx512;
+        return VectorRegisters::avx;
     }();
     return kind;
 }

@@ -1,5 +1,6 @@
 #include "core/text.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -140,8 +141,11 @@ void append_repeated(std::string& out, std::string_view s, std::int64_t n) {
     if (n <= 0 || s.empty()) return;
     const auto count = static_cast<std::uint64_t>(n);
     std::uint64_t added = 0;  // checked by multiplication: a division per call shows in short hashes
-    if (__builtin_mul_overflow(static_cast<std::uint64_t>(s.size()), count, &added) ||
-        added > out.max_size() - out.size()) {
+    // The host's index range bounds every text, whatever the C++ library's own
+    // limit (libc++ allows nearly the whole address space, libstdc++ a quarter).
+    const std::uint64_t limit = std::min<std::uint64_t>(out.max_size(), std::numeric_limits<std::ptrdiff_t>::max());
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(s.size()), count, &added) || out.size() > limit ||
+        added > limit - out.size()) {
         cannot_repeat(s, n);
     }
     out.reserve(out.size() + static_cast<std::size_t>(added));
