@@ -53,8 +53,8 @@ bool is_positive(const host::Int& i) {
 }
 
 nb::typed<nb::tuple, nb::str, nb::str> to_tuple(const credentials::Pair& pair) {
-    return nb::typed<nb::tuple, nb::str, nb::str>(nb::make_tuple(nb::str(pair.account.data(), pair.account.size()),
-                                                                 nb::str(pair.password.data(), pair.password.size())));
+    return nb::typed<nb::tuple, nb::str, nb::str>(
+        nb::make_tuple(host::to_str(pair.account), host::to_str(pair.password)));
 }
 
 credentials::Pair computed(Variant variant, const host::Text& info_type, const host::Text& agent_name,

@@ -1,7 +1,5 @@
 #include "bindings/host.hpp"
 
-#include <openssl/crypto.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "core/constant_time.hpp"
 #include "core/hex.hpp"
 #include "core/host_texts.hpp"
+#include "core/secret_buffer.hpp"
 #include "core/sha256.hpp"
 
 #include <nanobind/stl/string.h>
@@ -47,7 +46,7 @@ nb::str hex_digest_str(std::string_view bytes) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(2 * digest.size()), 127);
     if (str != nullptr)
         hex::encode_to(digest.data(), digest.size(), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)));
-    OPENSSL_cleanse(digest.data(), digest.size());
+    wipe_bytes(digest.data(), digest.size());
     if (str == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(str);
 }
@@ -55,20 +54,26 @@ nb::str hex_digest_str(std::string_view bytes) {
 void SecretStr::wipe_if_unshared(PyObject* object) noexcept {
     if (object == nullptr || Py_REFCNT(object) != 1) return;
     if (PyBytes_CheckExact(object)) {
-        OPENSSL_cleanse(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+        wipe_bytes(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
         return;
     }
     // An interned str sits in the interpreter's table without being counted there.
     if (!PyUnicode_CheckExact(object) || PyUnicode_CHECK_INTERNED(object) || !PyUnicode_IS_COMPACT(object)) return;
-    OPENSSL_cleanse(PyUnicode_DATA(object),
-                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
+    wipe_bytes(PyUnicode_DATA(object), static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)) * PyUnicode_KIND(object));
     if (!PyUnicode_IS_ASCII(object)) {
         auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(object);
-        if (compact->utf8 != nullptr) OPENSSL_cleanse(compact->utf8, static_cast<std::size_t>(compact->utf8_length));
+        if (compact->utf8 != nullptr) wipe_bytes(compact->utf8, static_cast<std::size_t>(compact->utf8_length));
     }
 }
 
 nb::str to_str(std::string_view utf8) {
+    if (text::is_ascii(utf8)) {
+        // Most results are ASCII (hex digests, their cuts, Base64): copied as they stand.
+        PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127);
+        if (s == nullptr) throw nb::python_error();
+        if (!utf8.empty()) std::memcpy(PyUnicode_1BYTE_DATA(s), utf8.data(), utf8.size());
+        return nb::steal<nb::str>(s);
+    }
     PyObject* s = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
     if (s == nullptr) throw nb::python_error();
     return nb::steal<nb::str>(s);
@@ -166,6 +171,7 @@ nb::object truncate_number(nb::handle value) {
 
 std::optional<std::int64_t> salt_value(const nb::object& value) {
     if (value.is_none()) return std::nullopt;
+    if (PyLong_CheckExact(value.ptr())) return clamped(value);  // the usual salt, read as it stands
     return clamped(truncate_number(value));
 }
 

@@ -2,11 +2,11 @@
 // under a key of its own (the digest of its plaintext) or a one-time random key.
 #include <nanobind/nanobind.h>
 
-#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include "core/hex.hpp"
 #include "core/host_texts.hpp"
+#include "core/secret_buffer.hpp"
 #include "core/openssl.hpp"
 #include "bindings/host.hpp"
 #include "bindings/text_cipher.hpp"
@@ -78,7 +78,7 @@ nb::str generate_aes_key_4() {
         throw nb::python_error();
     }
     const SecretBuffer hex = hex::encode_secret(bytes, sizeof bytes);
-    OPENSSL_cleanse(bytes, sizeof bytes);
+    wipe_bytes(bytes, sizeof bytes);
     return nb::str(hex.data(), hex.size());
 }
 

@@ -1,11 +1,10 @@
 #include "bindings/text_cipher.hpp"
 
-#include <openssl/crypto.h>
-
 #include "core/base64.hpp"
 #include "core/cipher.hpp"
 #include "core/hex.hpp"
 #include "core/host_texts.hpp"
+#include "core/secret_buffer.hpp"
 #include "core/sha256.hpp"
 
 namespace zeq::host::text_cipher {
@@ -51,7 +50,7 @@ nb::str decrypt(const Text& ciphertext, const cipher::Key& key) {
         struct Wipe {
             char* p;
             std::size_t n;
-            ~Wipe() { OPENSSL_cleanse(p, n); }
+            ~Wipe() { wipe_bytes(p, n); }
         } wipe{buffer, capacity};
         const std::size_t size = cipher::decrypt_from_base64_to(key, text, buffer, shape);
         return str_from_checked_utf8(std::string_view(buffer, size), shape);
@@ -108,7 +107,7 @@ sha256::Digest key_digest(const Text& key) {
 // The per-info function `fn` (a replacement) called with the hex form of the key.
 nb::object call_replacement(const nb::object& fn, const Text& text, sha256::Digest& digest) {
     const SecretBuffer hex = hex::encode_secret(digest.data(), digest.size());
-    OPENSSL_cleanse(digest.data(), digest.size());
+    wipe_bytes(digest.data(), digest.size());
     nb::str key_hash(hex.data(), hex.size());  // the replacement's, once handed over
     return fn(nb::handle(text.ptr), key_hash);
 }
@@ -123,7 +122,7 @@ nb::object aes_encrypt(PyObject* error_type, const Text& plaintext, const Text& 
         nb::object fn = per_info_encrypt.current();
         if (!per_info_encrypt.is_native(fn)) return call_replacement(fn, plaintext, digest);
         const cipher::Key aes_key(digest);
-        OPENSSL_cleanse(digest.data(), digest.size());
+        wipe_bytes(digest.data(), digest.size());
         return translate_failures(FailurePolicy::wrap_into_core(per_info_texts::encrypt_failed),
                                   [&] { return encrypt(plaintext, aes_key); });
     });
@@ -137,7 +136,7 @@ nb::object aes_decrypt(PyObject* error_type, const Text& ciphertext, const Text&
         nb::object fn = per_info_decrypt.current();
         if (!per_info_decrypt.is_native(fn)) return call_replacement(fn, ciphertext, digest);
         const cipher::Key aes_key(digest);
-        OPENSSL_cleanse(digest.data(), digest.size());
+        wipe_bytes(digest.data(), digest.size());
         return translate_failures(FailurePolicy::wrap_into_core(per_info_texts::decrypt_failed),
                                   [&] { return decrypt(ciphertext, aes_key); });
     });

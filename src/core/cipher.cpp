@@ -1,6 +1,5 @@
 #include "core/cipher.hpp"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "core/base64.hpp"
 #include "core/error.hpp"
 #include "core/host_texts.hpp"
+#include "core/secret_buffer.hpp"
 #include "core/openssl.hpp"
 #include "core/text.hpp"
 
@@ -164,7 +164,7 @@ Key::Key(const sha256::Digest& digest) noexcept : size_(digest.size()) {
     std::memcpy(bytes_.data(), digest.data(), digest.size());
 }
 
-Key::~Key() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+Key::~Key() { wipe_bytes(bytes_.data(), bytes_.size()); }
 
 namespace {
 
@@ -201,7 +201,7 @@ void Key::from_hex(std::string_view hex, Key& out) {
             out.size_ = n / 2;
             return;
         }
-        OPENSSL_cleanse(out.bytes_.data(), out.bytes_.size());
+        wipe_bytes(out.bytes_.data(), out.bytes_.size());
     }
     // Anything else (white space, a wrong character, a long text) pair by pair,
     // failing where the text does.
@@ -238,7 +238,7 @@ void encrypt_to_base64(const Key& key, std::string_view plain, char* out) {
     struct Wipe {
         unsigned char* p;
         std::size_t n;
-        ~Wipe() { OPENSSL_cleanse(p, n); }
+        ~Wipe() { wipe_bytes(p, n); }
     } wipe{buffer, buffer_size};
 
     std::size_t pos = 0;

@@ -1,6 +1,8 @@
 #include "core/credentials.hpp"
 
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "core/decimal.hpp"
 #include "core/derivation.hpp"
@@ -15,23 +17,35 @@ namespace {
 
 namespace texts = core::texts::access_derivation;
 
+// A weight digit as a repeat count: a digit 0 (and no other count) drops the part.
+std::size_t repeats(std::int64_t digit) noexcept { return digit > 0 ? static_cast<std::size_t>(digit) : 0; }
+
 std::int64_t used(Salt salt) {
     if (!salt) core::fail(core::ErrorKind::type, std::string(core::texts::host_words::none_not_integer));
     return *salt;
 }
 
-std::string combine(const Identity& id, std::int64_t first, std::int64_t second, std::int64_t third) {
-    std::string combined;
-    auto part = [](std::string_view s, std::int64_t n) {
-        return n > 0 && n < 16 ? s.size() * static_cast<std::size_t>(n) : 0;
-    };
-    combined.reserve(part(id.info_type, first) + part(id.third, second) + part(id.agent_name, third) +
-                     id.info_type.size());
-    derivation::append_part(combined, id.info_type, first);
-    derivation::append_part(combined, id.third, second);
-    derivation::append_part(combined, id.agent_name, third);
-    combined.append(id.info_type);
-    return combined;
+// The digest of the hash input: the information type, the third field and the
+// agent name, each repeated (counts are weight digits, 0 to 9), then the type
+// once more; none for an empty input, whose hash text is empty. The usual input
+// is put together on the stack, a longer one in a string.
+std::optional<sha256::Digest> combined_digest(const Identity& id, std::int64_t first, std::int64_t second,
+                                              std::int64_t third) {
+    const std::string_view parts[4] = {id.info_type, id.third, id.agent_name, id.info_type};
+    const std::size_t times[4] = {repeats(first), repeats(second), repeats(third), 1};
+    std::size_t total = 0;
+    for (int i = 0; i < 4; ++i) total += parts[i].size() * times[i];
+    if (total == 0) return std::nullopt;
+    char on_stack[1024];
+    std::string on_heap;
+    char* start = on_stack;
+    if (total > sizeof on_stack) {
+        on_heap.resize(total);
+        start = on_heap.data();
+    }
+    char* out = start;
+    for (int i = 0; i < 4; ++i) out = text::repeat_into(out, parts[i], times[i]);
+    return sha256::digest(std::string_view(start, total));
 }
 
 // Both variants leave the information type out when its weight digit is 0.
@@ -45,6 +59,13 @@ struct HexDigest {
     explicit HexDigest(std::string_view bytes) : size(bytes.empty() ? 0 : sizeof chars) {
         if (size == 0) return;
         sha256::Digest d = sha256::digest(bytes);
+        encode(d);
+    }
+    // Of a digest already made, which is wiped; none stands for the empty input.
+    explicit HexDigest(std::optional<sha256::Digest>&& d) : size(d ? sizeof chars : 0) {
+        if (d) encode(*d);
+    }
+    void encode(sha256::Digest& d) noexcept {
         hex::encode_to(d.data(), d.size(), chars);
         wipe_bytes(d.data(), d.size());
     }
@@ -62,9 +83,8 @@ std::int64_t minus_one(std::int64_t v) noexcept { return v == std::numeric_limit
 
 Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::int64_t salt4, std::int64_t salt5) {
     return core::wrap_failures(texts::derived_failed, [&] {
-        const std::string combined = combine(id, type_repeats(id.weight), decimal::digit_at_position(id.weight, salt2),
-                                             decimal::digit_at_position(id.weight, salt1));
-        const HexDigest hash(combined);
+        const HexDigest hash(combined_digest(id, type_repeats(id.weight), decimal::digit_at_position(id.weight, salt2),
+                                             decimal::digit_at_position(id.weight, salt1)));
         if (hash.view().size() < 64) core::fail_module(std::string(texts::hash_failed));
         const std::int64_t account_start = derivation::window_start(id.weight, salt4);
         const std::int64_t password_start = derivation::window_start(id.weight, salt5);
@@ -75,8 +95,7 @@ Pair derived(const Identity& id, std::int64_t salt1, std::int64_t salt2, std::in
 Pair query(const Identity& id, Salt salt1, Salt salt2, Salt salt4, Salt salt5) {
     return core::wrap_failures(texts::query_failed, [&] {
         const std::int64_t repeat7 = decimal::digit_at_position(id.weight, 7);
-        const std::string combined = combine(id, type_repeats(id.weight), repeat7, repeat7);
-        const HexDigest hash(combined);
+        const HexDigest hash(combined_digest(id, type_repeats(id.weight), repeat7, repeat7));
         const std::int64_t account_start = derivation::window_start(id.weight, used(salt4));
         const std::int64_t password_start = derivation::window_start(id.weight, used(salt5));
         const std::int64_t tail1 = used(salt1);

@@ -46,10 +46,12 @@ std::int64_t window_start(std::string_view weight, std::int64_t position) {
 Pair cut(std::string_view digest, std::int64_t account_start, std::int64_t tail1, std::int64_t password_start,
          std::int64_t tail2) {
     Pair out;
-    out.account.append(text::cut_view(digest, account_start, saturating_plus(account_start, 5)))
-        .append(text::last_n_view(digest, tail1));
-    out.password.append(text::cut_view(digest, password_start, saturating_plus(password_start, 7)))
-        .append(text::last_n_view(digest, tail2));
+    // A digest the layer made is ASCII: checked once, not at each of the four cuts.
+    const bool ascii = text::is_ascii(digest);
+    const auto window = ascii ? &text::cut_view_ascii : &text::cut_view;
+    const auto tail = ascii ? &text::last_n_view_ascii : &text::last_n_view;
+    out.account.append(window(digest, account_start, saturating_plus(account_start, 5))).append(tail(digest, tail1));
+    out.password.append(window(digest, password_start, saturating_plus(password_start, 7))).append(tail(digest, tail2));
     return out;
 }
 

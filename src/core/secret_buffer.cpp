@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <cstring>
 #include <new>
 
 #if defined(__x86_64__) && !defined(_WIN32) && (defined(__GNUC__) || defined(__clang__))
@@ -10,7 +11,18 @@
 
 namespace zeq {
 
-void wipe_bytes(void* p, std::size_t size) noexcept { OPENSSL_cleanse(p, size); }
+void wipe_bytes(void* p, std::size_t size) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    // The C library's memset (OPENSSL_cleanse goes a byte or a word at a time, and
+    // the layer wipes many short buffers on every call); the empty asm that reads
+    // the memory keeps the compiler from leaving the stores out.
+    if (size == 0) return;
+    std::memset(p, 0, size);
+    asm volatile("" : : "r"(p) : "memory");
+#else
+    OPENSSL_cleanse(p, size);
+#endif
+}
 
 namespace {
 
@@ -88,13 +100,13 @@ void zero_vector_registers() noexcept {}
 ZEQ_NOINLINE void scrub_stack() noexcept {
     unsigned char below[scrubbed_stack_size];
 #if defined(__GNUC__) || defined(__clang__)
-    // The C library's memset (OPENSSL_cleanse goes a word at a time, several times
-    // slower over this size); the empty asm that reads `below` keeps the compiler
-    // from leaving it out.
+    // Of a size known here, so the compiler writes the stores itself (the C library
+    // takes a byte-wise string instruction for this size); the empty asm that reads
+    // `below` keeps them from being left out.
     std::memset(below, 0, sizeof below);
     asm volatile("" : : "r"(below) : "memory");
 #else
-    OPENSSL_cleanse(below, sizeof below);
+    wipe_bytes(below, sizeof below);
 #endif
     zero_vector_registers();
 }

@@ -1,6 +1,6 @@
 // Bytes of key material: a root or personal key, weight digits, the text a key is
 // hashed from, a derived key. Every buffer a SecretBuffer ever used is wiped
-// (OPENSSL_cleanse) before it is given up: when it grows, when it is moved from,
+// (wipe_bytes) before it is given up: when it grows, when it is moved from,
 // when it is destroyed, on every path out, exceptions included. Short texts
 // (weights, AES key 3, hex digests) stay inside the object, so that the most
 // frequent secrets cost no allocation.
@@ -21,7 +21,7 @@
 
 namespace zeq {
 
-// OPENSSL_cleanse: zeroes memory in a way the compiler cannot leave out.
+// Zeroes memory in a way the compiler cannot leave out: the one wipe of the layer.
 void wipe_bytes(void* p, std::size_t size) noexcept;
 
 // ---------------------------------------------------------------- the stack

@@ -2,7 +2,6 @@
 
 // SHA256_Init and friends are deprecated in OpenSSL 3 but kept through its 3.x line.
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
 #include <openssl/sha.h>
@@ -21,10 +20,10 @@ Digest digest(std::string_view bytes) {
     Digest out{};
     if (SHA256_Init(&ctx) != 1 || SHA256_Update(&ctx, bytes.data(), bytes.size()) != 1 ||
         SHA256_Final(out.data(), &ctx) != 1) {
-        OPENSSL_cleanse(&ctx, sizeof ctx);
+        wipe_bytes(&ctx, sizeof ctx);
         openssl::fail(core::ErrorKind::runtime, std::string(core::texts::digest_base::computation_failed));
     }
-    OPENSSL_cleanse(&ctx, sizeof ctx);
+    wipe_bytes(&ctx, sizeof ctx);
     return out;
 }
 #else
@@ -55,7 +54,7 @@ SecretBuffer secret_hash_text(std::string_view utf8) {
     if (utf8.empty()) return {};
     Digest d = digest(utf8);
     SecretBuffer hex = hex::encode_secret(d.data(), d.size());
-    OPENSSL_cleanse(d.data(), d.size());
+    wipe_bytes(d.data(), d.size());
     return hex;
 }
 

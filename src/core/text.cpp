@@ -99,13 +99,25 @@ bool is_ascii(std::string_view s) noexcept {
     return (high & 0x8080808080808080ULL) == 0;
 }
 
-std::string_view cut_view(std::string_view s, std::int64_t a, std::int64_t b) noexcept {
-    const bool ascii = is_ascii(s);
-    const auto len = static_cast<std::int64_t>(ascii ? s.size() : length(s));
+std::string_view cut_view_ascii(std::string_view s, std::int64_t a, std::int64_t b) noexcept {
+    const auto len = static_cast<std::int64_t>(s.size());
     a = clamp_bound(a, len);
     b = clamp_bound(b, len);
     if (a >= b) return {};
-    if (ascii) return s.substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a));
+    return s.substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a));
+}
+
+std::string_view last_n_view_ascii(std::string_view s, std::int64_t n) noexcept {
+    if (n == std::numeric_limits<std::int64_t>::min()) return {};  // -n would overflow; s[huge:] is empty
+    return cut_view_ascii(s, -n, std::numeric_limits<std::int64_t>::max());
+}
+
+std::string_view cut_view(std::string_view s, std::int64_t a, std::int64_t b) noexcept {
+    if (is_ascii(s)) return cut_view_ascii(s, a, b);
+    const auto len = static_cast<std::int64_t>(length(s));
+    a = clamp_bound(a, len);
+    b = clamp_bound(b, len);
+    if (a >= b) return {};
     const std::size_t from = offset_of(s, static_cast<std::size_t>(a));
     const std::size_t to = from + offset_of(s.substr(from), static_cast<std::size_t>(b - a));
     return s.substr(from, to - from);
@@ -148,8 +160,23 @@ void append_repeated(std::string& out, std::string_view s, std::int64_t n) {
         added > limit - out.size()) {
         cannot_repeat(s, n);
     }
-    out.reserve(out.size() + static_cast<std::size_t>(added));
-    for (std::uint64_t i = 0; i < count; ++i) out.append(s);
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(added));
+    repeat_into(out.data() + start, s, count);
+}
+
+char* repeat_into(char* out, std::string_view s, std::size_t times) noexcept {
+    if (times == 0 || s.empty()) return out;
+    // One copy of `s`, then what is already repeated copied again: doubling, so a
+    // count of nine is four copies.
+    const std::size_t total = s.size() * times;
+    std::memcpy(out, s.data(), s.size());
+    for (std::size_t done = s.size(); done < total;) {
+        const std::size_t more = std::min(done, total - done);
+        std::memcpy(out + done, out, more);
+        done += more;
+    }
+    return out + total;
 }
 
 std::string repeat(std::string_view s, std::int64_t n) {

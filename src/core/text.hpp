@@ -26,6 +26,9 @@ std::string_view cut_view(std::string_view s, std::int64_t a, std::int64_t b) no
 // the text without its first |n| code points for negative n.
 std::string last_n(std::string_view s, std::int64_t n);
 std::string_view last_n_view(std::string_view s, std::int64_t n) noexcept;
+// The same two cuts of a text known to be ASCII, where code points are bytes.
+std::string_view cut_view_ascii(std::string_view s, std::int64_t a, std::int64_t b) noexcept;
+std::string_view last_n_view_ascii(std::string_view s, std::int64_t n) noexcept;
 
 // s[:n] for n >= 0.
 std::string first_n(std::string_view s, std::int64_t n);
@@ -37,6 +40,10 @@ std::string_view head(std::string_view s, std::size_t n) noexcept;
 // string is too long"; one within it that cannot be allocated is std::bad_alloc.
 std::string repeat(std::string_view s, std::int64_t n);
 void append_repeated(std::string& out, std::string_view s, std::int64_t n);
+// Writes s `times` times from `out` on (room for s.size() * times bytes is the
+// caller's to make) and returns the end: the copy append_repeated makes, for
+// callers whose counts are already checked.
+char* repeat_into(char* out, std::string_view s, std::size_t times) noexcept;
 
 // s[k]: negative k counts from the end; outside the text it is the host's
 // IndexError "string index out of range".

@@ -12,6 +12,7 @@
 #include "core/cipher.hpp"
 #include "core/credentials.hpp"
 #include "core/error.hpp"
+#include "core/hex.hpp"
 #include "core/host_texts.hpp"
 
 using namespace zeq;
@@ -58,6 +59,21 @@ std::string mixed_bytes(std::size_t n) {
 }
 
 }  // namespace
+
+TEST_CASE("hexadecimal encoding: every byte value, in blocks and in the tail") {
+    std::vector<std::uint8_t> bytes(256 + 7);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 167 + 13);
+    static constexpr char digits[] = "0123456789abcdef";
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{17},
+                             std::size_t{32}, bytes.size()}) {
+        std::string expected;
+        for (std::size_t i = 0; i < size; ++i) {
+            expected += digits[bytes[i] >> 4];
+            expected += digits[bytes[i] & 0x0F];
+        }
+        CHECK_EQ(hex::encode(bytes.data(), size), expected);
+    }
+}
 
 TEST_CASE("hexadecimal keys: either case, blanks before pairs") {
     cipher::Key key;

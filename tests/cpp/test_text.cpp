@@ -26,6 +26,15 @@ TEST_CASE("cut follows slice semantics on code points") {
 }
 
 TEST_CASE("repeat and char_at") {
+    for (std::int64_t n = 1; n <= 17; ++n) {  // every step of the doubling copy
+        std::string expected;
+        for (std::int64_t i = 0; i < n; ++i) expected += "a\xE4\xB8\xAD";
+        CHECK_EQ(text::repeat("a\xE4\xB8\xAD", n), expected);
+        std::string out = "x";
+        text::append_repeated(out, "yz", n);
+        CHECK_EQ(out.size(), static_cast<std::size_t>(1 + 2 * n));
+        CHECK_EQ(out.find_first_not_of("yz", 1), std::string::npos);
+    }
     CHECK_EQ(text::repeat("ab", 3), std::string("ababab"));
     CHECK_EQ(text::repeat("ab", 0), std::string());
     CHECK_EQ(text::repeat("ab", -2), std::string());

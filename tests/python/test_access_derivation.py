@@ -75,6 +75,18 @@ def test_derived_credentials(weight, salt_set, hashed, account_start, password_s
     assert ad.generate_derived_credentials("phone", "agent", "env", weight, salt_set) == expected
 
 
+@pytest.mark.parametrize(
+    "env",
+    [pytest.param("e" * n, id=f"{60 + 3 * n} bytes hashed") for n in range(319, 324)]
+    + [pytest.param("环境\udcff" * 40_000, id="non-ASCII, a megabyte hashed")],
+)
+def test_derived_credentials_of_long_fields(env):
+    """Inputs about the size the layer puts together in place, and far beyond it."""
+    salt_set = salts(salt1=2, salt2=3, salt4=4, salt5=5)
+    expected = windows("phone" * 9 + env * 3 + "agent" * 2 + "phone", 3, 2, 4, 3)
+    assert ad.generate_derived_credentials("phone", "agent", env, 123456789, salt_set) == expected
+
+
 def test_derived_lengths_with_salts_nine():
     account, password = ad.generate_derived_credentials("t", "a", "e", 123456789, salts(salt1=9, salt2=9))
     assert (len(account), len(password)) == (14, 16)
